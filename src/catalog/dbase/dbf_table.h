@@ -1,0 +1,92 @@
+#pragma once
+// A dBase / FoxPro table (.dbf) with its memo file (.dbt or .fpt).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../table_file.h"
+
+namespace tavrinth::dbase {
+
+struct Header {
+    std::uint8_t version = 0;
+    int year = 0, month = 0, day = 0;  // last update (year as stored + 1900)
+    std::uint32_t numRecords = 0;      // as the header says
+    std::uint16_t headerLength = 0;
+    std::uint16_t recordLength = 0;
+    std::uint8_t transactionFlag = 0;
+    std::uint8_t encryptionFlag = 0;
+    std::uint8_t tableFlags = 0;       // byte 28: production MDX (dBase) / CDX, memo, DBC (FoxPro)
+    std::uint8_t languageDriver = 0;   // byte 29
+    std::string languageDriverName;    // level 7
+    bool level7 = false;
+    bool visualFoxPro = false;         // 0x30, 0x31, 0x32
+    bool foxPro = false;               // any FoxPro family (also 0xF5, 0xFB)
+    bool terminatorMissing = false;    // the descriptors ended without 0x0D
+};
+
+// The fields as the header describes them, in the order of the file.
+struct RawField {
+    std::string name;       // bytes, in the table's code page
+    char type = 0;          // upper case
+    std::uint32_t length = 0;
+    std::uint8_t decimals = 0;
+    std::uint8_t flags = 0;  // Visual FoxPro field flags
+    std::uint8_t mdxFlag = 0;
+    int nullBit = -1;        // bit in _NullFlags that says NULL
+    int varLengthBit = -1;   // bit in _NullFlags that says the last byte holds the length
+};
+
+class DBaseTable final : public TableFile {
+public:
+    DBaseTable(std::unique_ptr<ByteSource> dbf, std::unique_ptr<FileFamily> family, const OpenOptions& options);
+    ~DBaseTable() override;
+
+    TableFormat format() const override { return TableFormat::DBase; }
+    std::uint32_t recordCount() const override { return liveCount_; }
+    std::uint32_t recordSize() const override { return header_.recordLength; }
+    const std::uint8_t* record(std::uint32_t index) override;
+    std::int32_t recNo(std::uint32_t index) override { return static_cast<std::int32_t>(physicalIndex(index)) + 1; }
+    void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) override;
+
+    // Every record in the file, deleted ones included (byte 0 is the deletion flag).
+    std::uint32_t physicalCount() const { return physicalCount_; }
+    const std::uint8_t* physicalRecord(std::uint32_t index);
+    // The physical record (0-based) at a position among the live records.
+    std::uint32_t physicalIndex(std::uint32_t liveIndex);
+
+    const Header& header() const { return header_; }
+    const std::vector<RawField>& rawFields() const { return raw_; }
+    const FileFamily& family() const { return *family_; }
+    bool memoFileMissing() const { return memoNeeded_ && !memo_; }
+
+private:
+    void readHeader();
+    void buildFields();
+    void scanRecords();
+    void decodeMemo(const RawField& rf, const std::uint8_t* p, FieldValue& out);
+    bool nullFlag(const std::uint8_t* record, int bit) const;
+
+    class Memo;
+    std::unique_ptr<ByteSource> dbf_;
+    std::unique_ptr<FileFamily> family_;
+    std::unique_ptr<Memo> memo_;
+    bool memoNeeded_ = false;
+    Header header_;
+    std::vector<RawField> raw_;
+    int nullFlagsField_ = -1;  // index of the _NullFlags field
+
+    std::uint32_t physicalCount_ = 0;
+    std::uint32_t liveCount_ = 0;
+    // Live records before each stretch of kStretch physical records (empty when none is deleted).
+    std::vector<std::uint32_t> liveBefore_;
+    std::uint32_t cursorLive_ = 0, cursorPhysical_ = 0;  // the last live -> physical answer
+    bool cursorValid_ = false;
+
+    std::vector<std::uint8_t> buffer_;  // a run of whole records
+    std::uint32_t bufferFirst_ = 0, bufferCount_ = 0;
+};
+
+}  // namespace tavrinth::dbase

@@ -1,0 +1,45 @@
+#include "field_value.h"
+
+namespace tavrinth {
+
+namespace {
+// Days from 1970-01-01 to a civil date and back (H. Hinnant's algorithms), valid for all years.
+std::int64_t daysFromCivil(std::int64_t y, int m, int d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+CivilDate civilFromDays(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t y = yoe + era * 400;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    return {y + (m <= 2), m, d};
+}
+
+// Day number of 1970-01-01.
+constexpr std::int64_t kUnixEpochDay = 719163;
+}  // namespace
+
+CivilDate civilFromDayNumber(std::int64_t dayNumber) { return civilFromDays(dayNumber - kUnixEpochDay); }
+
+std::int64_t dayNumberFromCivil(std::int64_t year, int month, int day) {
+    return daysFromCivil(year, month, day) + kUnixEpochDay;
+}
+
+bool isValidCivilDate(std::int64_t year, int month, int day) {
+    if (month < 1 || month > 12 || day < 1 || day > 31) return false;
+    const CivilDate c = civilFromDayNumber(dayNumberFromCivil(year, month, day));
+    return c.year == year && c.month == month && c.day == day;
+}
+
+}  // namespace tavrinth

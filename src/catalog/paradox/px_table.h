@@ -1,0 +1,55 @@
+#pragma once
+// A Paradox table (.DB) with its BLOB file (.MB), read through its block chain.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "../table_file.h"
+#include "px_header.h"
+
+namespace tavrinth::paradox {
+
+class ParadoxTable final : public TableFile {
+public:
+    // Throws EDBEngineError when the header is damaged, the file is no table, or an encrypted
+    // table gets no fitting password.
+    ParadoxTable(std::unique_ptr<ByteSource> db, std::unique_ptr<FileFamily> family, const OpenOptions& options);
+
+    TableFormat format() const override { return TableFormat::Paradox; }
+    std::uint32_t recordCount() const override { return totalRecords_; }
+    std::uint32_t recordSize() const override { return header_.recordSize; }
+    const std::uint8_t* record(std::uint32_t index) override;
+    std::int32_t recNo(std::uint32_t index) override { return static_cast<std::int32_t>(index) + 1; }
+    void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) override;
+
+    const Header& header() const { return header_; }
+    const FileFamily& family() const { return *family_; }
+    // The chain of data blocks in table order, and the records each holds.
+    const std::vector<std::uint16_t>& chain() const { return chainBlocks_; }
+
+private:
+    void checkPassword(const OpenOptions& options);
+    void buildFields();
+    void walkChain();
+    void loadBlock(std::size_t chainPosition);
+    void decodeBlob(const FieldDef& f, const std::uint8_t* p, FieldValue& out);
+    // Reads n bytes of the .MB at offset into out (unscrambled); false when the file ends first.
+    bool readBlobBytes(std::uint64_t offset, std::size_t n, std::string& out);
+
+    std::unique_ptr<ByteSource> db_;
+    std::unique_ptr<FileFamily> family_;
+    std::unique_ptr<ByteSource> mb_;
+    Header header_;
+
+    std::vector<std::uint16_t> chainBlocks_;  // block numbers in chain order
+    std::vector<std::uint32_t> chainStart_;   // index of the first record of each, plus the total
+    std::uint32_t totalRecords_ = 0;
+
+    std::vector<std::uint8_t> block_;
+    std::size_t loadedPosition_ = SIZE_MAX;  // chain position held in block_
+    std::size_t lastPosition_ = 0;           // where the last lookup ended (sequential reading)
+    std::vector<std::uint8_t> chunkBuffer_;
+};
+
+}  // namespace tavrinth::paradox

@@ -1,0 +1,296 @@
+#include "table.h"
+
+#include <cstdio>
+
+#include "engine_error.h"
+#include "number_text.h"
+#include "session.h"
+
+namespace tavrinth {
+
+namespace {
+
+std::string generalNumberText(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    return buf;
+}
+
+std::string twoDigits(std::int64_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", static_cast<int>(v));
+    return buf;
+}
+
+std::string dateText(std::int64_t dayNumber) {
+    const CivilDate c = civilFromDayNumber(dayNumber);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04lld-%02d-%02d", static_cast<long long>(c.year), c.month, c.day);
+    return buf;
+}
+
+std::string timeText(std::int64_t ms) {
+    return twoDigits(ms / 3600000) + ":" + twoDigits(ms / 60000 % 60) + ":" + twoDigits(ms / 1000 % 60);
+}
+
+}  // namespace
+
+// --- TField -------------------------------------------------------------------------------------
+
+const FieldValue& TField::Value() const { return table_->value(index_); }
+
+std::string TField::AsString() const {
+    const FieldValue& v = Value();
+    switch (v.kind) {
+        case ValueKind::Null: return std::string();
+        case ValueKind::String: case ValueKind::Bcd: return v.text;
+        case ValueKind::Integer: return std::to_string(v.integer);
+        case ValueKind::Float: return generalNumberText(v.real);
+        case ValueKind::Currency: return scaledIntegerText(v.integer, 4);
+        case ValueKind::Boolean: return v.integer ? "True" : "False";
+        case ValueKind::Date: return dateText(v.integer);
+        case ValueKind::Time: return timeText(v.integer);
+        case ValueKind::DateTime: {
+            const auto ms = static_cast<std::int64_t>(v.real);
+            std::int64_t days = ms / kMillisecondsPerDay, rest = ms % kMillisecondsPerDay;
+            if (rest < 0) {
+                rest += kMillisecondsPerDay;
+                --days;
+            }
+            return dateText(days) + " " + timeText(rest);
+        }
+        case ValueKind::Binary: return "(binary, " + std::to_string(v.text.size()) + " bytes)";
+        case ValueKind::Invalid: return "(invalid value)";
+        case ValueKind::MissingBlob: return "(missing)";
+    }
+    return std::string();
+}
+
+// --- TTable -------------------------------------------------------------------------------------
+
+TTable::TTable(TSession* session) : session_(session ? session : &TSession::Default()) {}
+
+TTable::~TTable() = default;
+
+void TTable::checkActive() const {
+    if (!file_) throw EDatabaseError(kClosedDatasetMessage);
+}
+
+void TTable::checkInactive() const {
+    if (file_) throw EDatabaseError("Cannot perform this operation on an open dataset");
+}
+
+void TTable::SetDatabaseName(const std::string& name) {
+    checkInactive();
+    databaseName_ = name;
+}
+
+void TTable::SetTableName(const std::string& name) {
+    checkInactive();
+    tableName_ = name;
+}
+
+void TTable::SetCodePageOverride(const std::string& codePage) {
+    checkInactive();
+    codePageOverride_ = codePage;
+}
+
+std::string TTable::resolvePath() const {
+    if (tableName_.empty()) throw EDBEngineError(EDBEngineError::Code::NotFound, "No table name given");
+    std::string folder;
+    std::string name = tableName_;
+    if (databaseName_.empty()) {
+        folder = folderPart(tableName_);
+        name = fileNamePart(tableName_);
+    } else {
+        folder = session_->DatabaseFolder(databaseName_);
+    }
+    if (!extensionPart(name).empty()) {
+        const std::string found = findInFolder(folder, name);
+        if (!found.empty()) return joinPath(folder, found);
+    } else {
+        for (const char* ext : {".db", ".dbf"}) {
+            const std::string found = findInFolder(folder, name + ext);
+            if (!found.empty()) return joinPath(folder, found);
+        }
+    }
+    throw EDBEngineError(EDBEngineError::Code::NotFound,
+                         "Table does not exist: " + name + " (in " + folder + ")");
+}
+
+void TTable::Open() {
+    if (file_) return;
+    const std::string path = resolvePath();
+    OpenOptions options;
+    options.codePage = codePageOverride_;
+    options.knownPasswords = session_->Passwords();
+    struct PromptContext {
+        TSession* session;
+    } context{session_};
+    if (session_->Prompt()) {
+        options.askPassword = [](void* c, const std::string& table, std::string& password) {
+            return static_cast<PromptContext*>(c)->session->Prompt()(table, password);
+        };
+        options.askPasswordContext = &context;
+    }
+    file_ = openTableFile(path, options);
+    if (!file_->password().empty()) session_->AddPassword(file_->password());
+    path_ = path;
+    fields_.clear();
+    const auto& defs = file_->fields();
+    fields_.reserve(defs.size());
+    for (std::size_t i = 0; i < defs.size(); ++i) fields_.push_back(TField(this, &defs[i], static_cast<int>(i)));
+    values_.assign(defs.size(), FieldValue());
+    decoded_.assign(defs.size(), false);
+    First();
+}
+
+void TTable::Close() {
+    file_.reset();
+    fields_.clear();
+    values_.clear();
+    decoded_.clear();
+    record_.clear();
+    position_ = -1;
+    eof_ = bof_ = true;
+    path_.clear();
+}
+
+int TTable::RecordCount() const {
+    checkActive();
+    return static_cast<int>(file_->recordCount());
+}
+
+std::uint16_t TTable::RecordSize() const {
+    checkActive();
+    return static_cast<std::uint16_t>(file_->recordSize());
+}
+
+int TTable::FieldCount() const {
+    checkActive();
+    return static_cast<int>(fields_.size());
+}
+
+TField& TTable::Fields(int index) {
+    checkActive();
+    if (index < 0 || index >= static_cast<int>(fields_.size()))
+        throw EDatabaseError("Field index out of range: " + std::to_string(index));
+    return fields_[static_cast<std::size_t>(index)];
+}
+
+TField* TTable::FindField(const std::string& name) {
+    checkActive();
+    for (TField& f : fields_)
+        if (f.FieldName() == name) return &f;
+    for (TField& f : fields_)
+        if (equalsIgnoreCase(f.FieldName(), name)) return &f;
+    return nullptr;
+}
+
+TField& TTable::FieldByName(const std::string& name) {
+    TField* f = FindField(name);
+    if (!f) throw EDatabaseError(tableName_ + ": Field '" + name + "' not found");
+    return *f;
+}
+
+void TTable::MoveToPosition(int position) {
+    checkActive();
+    const int count = static_cast<int>(file_->recordCount());
+    if (count == 0) {
+        position_ = -1;
+        eof_ = bof_ = true;
+        record_.clear();
+        return;
+    }
+    if (position < 0) position = 0;
+    if (position >= count) position = count - 1;
+    if (position != position_ || record_.empty()) {
+        const std::uint8_t* rec = file_->record(static_cast<std::uint32_t>(position));
+        record_.assign(rec, rec + file_->recordSize());
+        std::fill(decoded_.begin(), decoded_.end(), false);
+    }
+    position_ = position;
+    eof_ = bof_ = false;
+}
+
+void TTable::First() {
+    MoveToPosition(0);
+    bof_ = true;
+    eof_ = file_->recordCount() == 0;
+}
+
+void TTable::Last() {
+    checkActive();
+    MoveToPosition(static_cast<int>(file_->recordCount()) - 1);
+    eof_ = true;
+}
+
+void TTable::Next() {
+    checkActive();
+    if (position_ + 1 >= static_cast<int>(file_->recordCount())) {
+        eof_ = true;
+        return;
+    }
+    MoveToPosition(position_ + 1);
+}
+
+void TTable::Prior() {
+    checkActive();
+    if (position_ <= 0) {
+        bof_ = true;
+        return;
+    }
+    MoveToPosition(position_ - 1);
+}
+
+bool TTable::Eof() const {
+    checkActive();
+    return eof_;
+}
+
+bool TTable::Bof() const {
+    checkActive();
+    return bof_;
+}
+
+int TTable::Position() const {
+    checkActive();
+    return position_;
+}
+
+int TTable::RecNo() const {
+    checkActive();
+    if (position_ < 0) return 0;
+    return file_->recNo(static_cast<std::uint32_t>(position_));
+}
+
+const FieldValue& TTable::value(int field) {
+    checkActive();
+    const auto i = static_cast<std::size_t>(field);
+    if (position_ < 0) {
+        values_[i].setNull();
+        return values_[i];
+    }
+    if (!decoded_[i]) {
+        file_->decode(record_.data(), i, values_[i]);
+        decoded_[i] = true;
+    }
+    return values_[i];
+}
+
+const std::string& TTable::FilePath() const {
+    checkActive();
+    return path_;
+}
+
+const std::vector<std::string>& TTable::Warnings() const {
+    checkActive();
+    return file_->warnings();
+}
+
+TableFile& TTable::File() const {
+    checkActive();
+    return *file_;
+}
+
+}  // namespace tavrinth

@@ -1,0 +1,105 @@
+#pragma once
+// The format side of the engine: one open table file (Paradox or dBase) with its companions.
+//
+// A TableFile knows the table's fields and hands out the raw bytes of its records in table order;
+// it decodes one field of a record at a time. The table object (TTable) sits on top of it.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codepage.h"
+#include "field_types.h"
+#include "field_value.h"
+#include "file_io.h"
+
+namespace tavrinth {
+
+enum class TableFormat { Paradox, DBase };
+
+struct FieldDef {
+    std::string name;               // UTF-8
+    TFieldType dataType = ftUnknown;
+    int size = 0;                   // the layer's declared size (characters for strings)
+    int dataSize = 0;               // bytes the layer keeps for one value
+    bool required = false;
+    bool visible = true;
+    std::uint16_t logicalType = 0;  // engine logical type code (fld::)
+    std::uint16_t subType = 0;      // engine subtype (fld::st...)
+
+    // How the field is stored.
+    char typeLetter = 0;            // 'A', 'N', '$' ... (Paradox) or 'C', 'N', 'D' ... (dBase)
+    std::uint8_t typeCode = 0;      // Paradox type code (0x01 ...), 0 for dBase
+    std::uint32_t offset = 0;       // byte offset in the record
+    std::uint32_t length = 0;       // bytes in the record
+    int decimals = 0;               // dBase N/F decimals, Paradox BCD decimals
+};
+
+// Called before an encrypted table opens: fills `password` and returns true, or returns false
+// when the user cancels. `tableName` names the table for the prompt.
+using PasswordCallback = bool (*)(void* context, const std::string& tableName, std::string& password);
+
+struct OpenOptions {
+    // Overrides the code page the table names (a CodePage name); empty = the table's own.
+    std::string codePage;
+    // Passwords to try before asking (the ones entered earlier in this run).
+    std::vector<std::string> knownPasswords;
+    // Asked when none of the known passwords fits; null = do not ask (the open fails).
+    PasswordCallback askPassword = nullptr;
+    void* askPasswordContext = nullptr;
+};
+
+class TableFile {
+public:
+    virtual ~TableFile() = default;
+    TableFile(const TableFile&) = delete;
+    TableFile& operator=(const TableFile&) = delete;
+
+    virtual TableFormat format() const = 0;
+    const std::vector<FieldDef>& fields() const { return fields_; }
+    const CodePage& codePage() const { return *codePage_; }
+    const CodePageChoice& codePageChoice() const { return codePageChoice_; }
+    // Things found odd but read anyway (a record count that disagrees with the file, ...).
+    const std::vector<std::string>& warnings() const { return warnings_; }
+    // The file name, for messages.
+    const std::string& fileName() const { return fileName_; }
+    // The password that opened an encrypted table (empty otherwise).
+    const std::string& password() const { return password_; }
+
+    // Records in table order (for dBase the records not marked deleted).
+    virtual std::uint32_t recordCount() const = 0;
+    // The size of one record: the Paradox header's record size, the dBase header's record length.
+    virtual std::uint32_t recordSize() const = 0;
+    // The raw bytes of the record at this 0-based position in table order. The bytes stay valid
+    // until the next call of record(). Throws EDBEngineError when the file cannot be read.
+    virtual const std::uint8_t* record(std::uint32_t index) = 0;
+    // The record number the engine reports: Paradox the 1-based sequence number, dBase the
+    // 1-based physical record number.
+    virtual std::int32_t recNo(std::uint32_t index) = 0;
+    // Decodes field `field` of a record returned by record().
+    virtual void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) = 0;
+
+protected:
+    TableFile() = default;
+    void warn(std::string message) { warnings_.push_back(std::move(message)); }
+
+    std::vector<FieldDef> fields_;
+    std::shared_ptr<const CodePage> codePage_;
+    CodePageChoice codePageChoice_;
+    std::vector<std::string> warnings_;
+    std::string fileName_;
+    std::string password_;
+};
+
+// Opens a table file on disk: Paradox by a ".db" extension, dBase by ".dbf"; another extension
+// is decided by the file's first bytes. Throws EDBEngineError when the file is missing, is no
+// table, is damaged beyond reading, or needs a password that is not given.
+std::unique_ptr<TableFile> openTableFile(const std::string& path, const OpenOptions& options = {});
+
+// The same over bytes in memory (tests and fuzzing): `companions` holds the other files.
+std::unique_ptr<TableFile> openTableFile(std::unique_ptr<ByteSource> source,
+                                         std::unique_ptr<FileFamily> companions, TableFormat format,
+                                         const OpenOptions& options = {});
+
+}  // namespace tavrinth

@@ -1,0 +1,133 @@
+// tavrinth-cli: the command-line front of the table engine.
+//
+//   tavrinth-cli aliases
+//   tavrinth-cli tables ALIAS-OR-FOLDER
+//   tavrinth-cli fields TABLE-FILE
+//   tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE
+//
+// Errors go to standard error with exit status 1.
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "dump.h"
+#include "engine_error.h"
+#include "field_types.h"
+#include "session.h"
+#include "table.h"
+#include "table_file.h"
+
+using namespace tavrinth;
+
+namespace {
+
+const char* const kUsage =
+    "usage: tavrinth-cli aliases\n"
+    "       tavrinth-cli tables ALIAS-OR-FOLDER\n"
+    "       tavrinth-cli fields TABLE-FILE\n"
+    "       tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE\n";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+void printWarnings(const std::vector<std::string>& warnings) {
+    for (const std::string& w : warnings) std::fprintf(stderr, "tavrinth-cli: warning: %s\n", w.c_str());
+}
+
+int cmdAliases(const std::vector<std::string>& args) {
+    if (!args.empty()) throw UsageError("aliases takes no arguments");
+    std::vector<std::string> names;
+    TSession::Default().GetAliasNames(names);
+    for (const std::string& n : names) std::printf("%s\n", n.c_str());
+    return 0;
+}
+
+int cmdTables(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw UsageError("tables needs one alias or folder");
+    std::vector<std::string> names;
+    TSession::Default().GetTableNames(args[0], "*.*", false, false, names);
+    for (const std::string& n : names) std::printf("%s\n", n.c_str());
+    return 0;
+}
+
+int cmdFields(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw UsageError("fields needs one table file");
+    TTable table;
+    table.SetTableName(args[0]);
+    table.Open();
+    for (int i = 0; i < table.FieldCount(); ++i) {
+        TField& f = table.Fields(i);
+        std::printf("%d\t%s\t%s\t%d\t%s\n", i, f.FieldName().c_str(), fieldTypeName(f.DataType()), f.Size(),
+                    f.Required() ? "True" : "False");
+    }
+    printWarnings(table.Warnings());
+    return 0;
+}
+
+int cmdDump(const std::vector<std::string>& args) {
+    OpenOptions options;
+    std::string path;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--password" || a == "--codepage") {
+            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
+            const std::string& v = args[++i];
+            if (a == "--password") {
+                options.knownPasswords.push_back(v);
+            } else {
+                const CodePageChoice c = userCodePage(v);
+                if (c.name.empty()) throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Unknown code page: " + v);
+                options.codePage = c.name;
+            }
+        } else if (a.size() > 1 && a[0] == '-' && path.empty() && a != "-") {
+            throw UsageError("unknown option " + a);
+        } else if (path.empty()) {
+            path = a;
+        } else {
+            throw UsageError("dump takes one table file");
+        }
+    }
+    if (path.empty()) throw UsageError("dump needs a table file");
+    auto table = openTableFile(path, options);
+    printWarnings(table->warnings());
+    writeDump(*table, stdout);
+    if (std::fflush(stdout) != 0) throw EDBEngineError(EDBEngineError::Code::Io, "Cannot write the dump: output error");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return 1;
+    }
+    const std::string command = argv[1];
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    try {
+        if (command == "aliases") return cmdAliases(args);
+        if (command == "tables") return cmdTables(args);
+        if (command == "fields") return cmdFields(args);
+        if (command == "dump") return cmdDump(args);
+        if (command == "--help" || command == "-h" || command == "help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        throw UsageError("unknown command " + command);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "tavrinth-cli: %s\n%s", e.what(), kUsage);
+    } catch (const EDBEngineError& e) {
+        std::fprintf(stderr, "tavrinth-cli: %s\n", e.what());
+        if (!e.detail().empty()) std::fprintf(stderr, "tavrinth-cli: %s\n", e.detail().c_str());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "tavrinth-cli: out of memory\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tavrinth-cli: %s\n", e.what());
+    }
+    return 1;
+}
