@@ -6,6 +6,15 @@
 
 namespace tavrinth {
 
+void TableFile::applyRequiredFlags() {
+    for (FieldDef& f : fields_) f.required = false;
+    for (const ValidityCheck& c : checks_) {
+        if (c.field < 0 || static_cast<std::size_t>(c.field) >= fields_.size()) continue;
+        FieldDef& f = fields_[static_cast<std::size_t>(c.field)];
+        f.required = c.required && c.defaultKind == BoundKind::None && f.dataType != ftAutoInc;
+    }
+}
+
 std::unique_ptr<TableFile> openTableFile(std::unique_ptr<ByteSource> source, std::unique_ptr<FileFamily> companions,
                                          TableFormat format, const OpenOptions& options) {
     if (format == TableFormat::Paradox)

@@ -13,6 +13,7 @@
 #include "field_types.h"
 #include "field_value.h"
 #include "file_io.h"
+#include "table_meta.h"
 
 namespace tavrinth {
 
@@ -80,6 +81,13 @@ public:
     // Decodes field `field` of a record returned by record().
     virtual void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) = 0;
 
+    // The index definitions, read afresh from the index files (the primary index first).
+    // A damaged or stale index file is left out with a warning, never fatal.
+    virtual std::vector<TIndexDef> readIndexes() = 0;
+    // The validity checks, one per field that has any, in field order. Read when the table opens
+    // and kept; a damaged or stale source counts as absent (with a warning).
+    const std::vector<ValidityCheck>& validityChecks() const { return checks_; }
+
 protected:
     TableFile() = default;
     void warn(std::string message) { warnings_.push_back(std::move(message)); }
@@ -90,6 +98,11 @@ protected:
     std::vector<std::string> warnings_;
     std::string fileName_;
     std::string password_;
+    std::vector<ValidityCheck> checks_;
+
+    // Applies checks_ to the fields: a field is required when its check marks it required and
+    // gives no default, never when it is an auto-increment field.
+    void applyRequiredFlags();
 };
 
 // Opens a table file on disk: Paradox by a ".db" extension, dBase by ".dbf"; another extension

@@ -9,6 +9,8 @@
 
 #include "../byte_order.h"
 #include "../engine_error.h"
+#include "dbf_index.h"
+#include "dbf_props.h"
 
 namespace tavrinth::dbase {
 
@@ -167,7 +169,13 @@ DBaseTable::DBaseTable(std::unique_ptr<ByteSource> dbf, std::unique_ptr<FileFami
         if (codePageChoice_.fallback) warn(codePageChoice_.reason);
     }
     buildFields();
+    checks_ = readFieldProperties(*dbf_, header_, raw_, fields_, *codePage_, warnings_);
+    applyRequiredFlags();
     scanRecords();
+}
+
+std::vector<TIndexDef> DBaseTable::readIndexes() {
+    return dbase::readIndexes(header_, fields_, *family_, *codePage_, warnings_);
 }
 
 DBaseTable::~DBaseTable() = default;
@@ -252,6 +260,7 @@ void DBaseTable::readHeader() {
         if (raw_.size() > 2048) corrupt(fileName_, "too many field descriptors");
     }
     hd.terminatorMissing = !terminated;
+    hd.descriptorsEnd = static_cast<std::uint32_t>(pos);
     if (!terminated) warn("the field descriptors do not end with 0x0D; they are taken up to the end of the header");
     if (raw_.empty()) warn("the table has no fields");
 

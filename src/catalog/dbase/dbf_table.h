@@ -25,6 +25,7 @@ struct Header {
     bool visualFoxPro = false;         // 0x30, 0x31, 0x32
     bool foxPro = false;               // any FoxPro family (also 0xF5, 0xFB)
     bool terminatorMissing = false;    // the descriptors ended without 0x0D
+    std::uint32_t descriptorsEnd = 0;  // offset of the 0x0D (or where the descriptors stopped)
 };
 
 // The fields as the header describes them, in the order of the file.
@@ -50,6 +51,7 @@ public:
     const std::uint8_t* record(std::uint32_t index) override;
     std::int32_t recNo(std::uint32_t index) override { return static_cast<std::int32_t>(physicalIndex(index)) + 1; }
     void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) override;
+    std::vector<TIndexDef> readIndexes() override;
 
     // Every record in the file, deleted ones included (byte 0 is the deletion flag).
     std::uint32_t physicalCount() const { return physicalCount_; }

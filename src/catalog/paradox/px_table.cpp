@@ -7,6 +7,8 @@
 #include "../byte_order.h"
 #include "../engine_error.h"
 #include "px_crypt.h"
+#include "px_index.h"
+#include "px_val.h"
 #include "px_values.h"
 
 namespace tavrinth::paradox {
@@ -85,6 +87,8 @@ ParadoxTable::ParadoxTable(std::unique_ptr<ByteSource> db, std::unique_ptr<FileF
     }
 
     buildFields();
+    checks_ = readValidityChecks(header_, fields_, *family_, *codePage_, warnings_);
+    applyRequiredFlags();
     block_.resize(header_.blockSize());
     walkChain();
     for (const FieldDef& f : fields_)
@@ -183,6 +187,10 @@ void ParadoxTable::walkChain() {
     if (total != header_.numRecords)
         warn("the header counts " + std::to_string(header_.numRecords) + " records but the block chain holds " +
              std::to_string(total));
+}
+
+std::vector<TIndexDef> ParadoxTable::readIndexes() {
+    return paradox::readIndexes(header_, fields_, *family_, *codePage_, warnings_);
 }
 
 void ParadoxTable::loadBlock(std::size_t position) {

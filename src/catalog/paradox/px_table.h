@@ -22,6 +22,7 @@ public:
     const std::uint8_t* record(std::uint32_t index) override;
     std::int32_t recNo(std::uint32_t index) override { return static_cast<std::int32_t>(index) + 1; }
     void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) override;
+    std::vector<TIndexDef> readIndexes() override;
 
     const Header& header() const { return header_; }
     const FileFamily& family() const { return *family_; }
