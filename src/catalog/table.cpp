@@ -66,11 +66,23 @@ std::string TField::AsString() const {
     return std::string();
 }
 
+// --- TIndexDefs ---------------------------------------------------------------------------------
+
+void TIndexDefs::Update() {
+    table_->checkActive();
+    defs_ = table_->file_->readIndexes();
+}
+
+const TIndexDef& TIndexDefs::Items(int index) const {
+    if (index < 0 || index >= Count()) throw EDatabaseError("Index definition out of range: " + std::to_string(index));
+    return defs_[static_cast<std::size_t>(index)];
+}
+
 // --- TTable -------------------------------------------------------------------------------------
 
 TTable::TTable(TSession* session) : session_(session ? session : &TSession::Default()) {}
 
-TTable::~TTable() = default;
+TTable::~TTable() { Close(); }
 
 void TTable::checkActive() const {
     if (!file_) throw EDatabaseError(kClosedDatasetMessage);
@@ -136,6 +148,8 @@ void TTable::Open() {
     file_ = openTableFile(path, options);
     if (!file_->password().empty()) session_->AddPassword(file_->password());
     path_ = path;
+    dbHandle_ = DbiNewDatabase(folderPart(path));
+    handle_ = DbiNewTableCursor(dbHandle_, *file_, tableName_.empty() ? fileNamePart(path) : fileNamePart(tableName_));
     fields_.clear();
     const auto& defs = file_->fields();
     fields_.reserve(defs.size());
@@ -146,6 +160,9 @@ void TTable::Open() {
 }
 
 void TTable::Close() {
+    DbiFreeTableCursor(handle_);
+    DbiFreeDatabase(dbHandle_);
+    indexDefs_.Clear();
     file_.reset();
     fields_.clear();
     values_.clear();

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "engine_api.h"
 #include "field_types.h"
 #include "field_value.h"
 #include "table_file.h"
+#include "table_meta.h"
 
 namespace tavrinth {
 
@@ -51,6 +53,23 @@ private:
     const FieldDef* def_;
     int index_;
     bool visible_;
+};
+
+// The index definitions of a table, as the engine reports them (the primary index first).
+class TIndexDefs {
+public:
+    // Reads the definitions afresh from the open table's index files.
+    void Update();
+    int Count() const { return static_cast<int>(defs_.size()); }
+    const TIndexDef& Items(int index) const;
+    const TIndexDef& operator[](int index) const { return Items(index); }
+    void Clear() { defs_.clear(); }
+
+private:
+    friend class TTable;
+    explicit TIndexDefs(TTable* table) : table_(table) {}
+    TTable* table_;
+    std::vector<TIndexDef> defs_;
 };
 
 class TTable {
@@ -99,6 +118,14 @@ public:
     // Paradox: the record's sequence number; dBase: its physical record number (both from 1).
     int RecNo() const;
 
+    // The index definitions; call IndexDefs().Update() before reading them.
+    TIndexDefs& IndexDefs() { return indexDefs_; }
+
+    // The engine cursor of the open table and the engine handle of its database (null while the
+    // table is closed), for the direct engine operations.
+    hDBICur Handle() const { return handle_; }
+    hDBIDb DBHandle() const { return dbHandle_; }
+
     void DisableControls() { ++controlsDisabled_; }
     void EnableControls() {
         if (controlsDisabled_ > 0) --controlsDisabled_;
@@ -114,6 +141,7 @@ public:
 
 private:
     friend class TField;
+    friend class TIndexDefs;
     void checkActive() const;
     void checkInactive() const;
     const FieldValue& value(int field);
@@ -126,6 +154,9 @@ private:
     std::string path_;
     std::unique_ptr<TableFile> file_;
     std::vector<TField> fields_;
+    TIndexDefs indexDefs_{this};
+    hDBIDb dbHandle_ = nullptr;
+    hDBICur handle_ = nullptr;
 
     int position_ = -1;
     bool eof_ = true, bof_ = true;

@@ -20,6 +20,7 @@
 #include "session.h"
 #include "table.h"
 #include "table_file.h"
+#include "validity_checks.h"
 
 using namespace tavrinth;
 
@@ -55,6 +56,34 @@ int cmdTables(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Texts in the tab-separated output: tabs, line breaks and backslashes escaped.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default: out.push_back(c);
+        }
+    }
+    return out;
+}
+
+const char* boolText(bool b) { return b ? "True" : "False"; }
+
+std::string optionsText(TIndexOptions o) {
+    static const std::pair<TIndexOption, const char*> names[] = {
+        {ixPrimary, "ixPrimary"},       {ixUnique, "ixUnique"},         {ixDescending, "ixDescending"},
+        {ixCaseInsensitive, "ixCaseInsensitive"}, {ixExpression, "ixExpression"}, {ixNonMaintained, "ixNonMaintained"},
+    };
+    std::string out;
+    for (const auto& n : names)
+        if (o & n.first) out += (out.empty() ? "" : ",") + std::string(n.second);
+    return out;
+}
+
 int cmdFields(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError("fields needs one table file");
     TTable table;
@@ -62,8 +91,21 @@ int cmdFields(const std::vector<std::string>& args) {
     table.Open();
     for (int i = 0; i < table.FieldCount(); ++i) {
         TField& f = table.Fields(i);
-        std::printf("%d\t%s\t%s\t%d\t%s\n", i, f.FieldName().c_str(), fieldTypeName(f.DataType()), f.Size(),
-                    f.Required() ? "True" : "False");
+        TValCheck check;
+        const bool hasCheck = GetFieldValCheck(table, f, check, ".");
+        std::printf("%d\t%s\t%s\t%d\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", i, escaped(f.FieldName()).c_str(),
+                    fieldTypeName(f.DataType()), f.Size(), boolText(f.Required()), boolText(hasCheck),
+                    boolText(check.Required), boolText(check.HasDefault),
+                    check.HasDefault ? escaped(check.DefaultValue).c_str() : "", boolText(check.HasMin),
+                    check.HasMin ? escaped(check.MinValue).c_str() : "", boolText(check.HasMax),
+                    check.HasMax ? escaped(check.MaxValue).c_str() : "");
+    }
+    table.IndexDefs().Update();
+    std::printf("\nIndexes: %d\n", table.IndexDefs().Count());
+    for (int i = 0; i < table.IndexDefs().Count(); ++i) {
+        const TIndexDef& d = table.IndexDefs()[i];
+        std::printf("%d\t%s\t%s\t%s\t%s\n", i, escaped(d.Name).c_str(), escaped(d.Fields).c_str(),
+                    optionsText(d.Options).c_str(), escaped(d.Expression).c_str());
     }
     printWarnings(table.Warnings());
     return 0;
