@@ -1,5 +1,7 @@
 #include "px_values.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "../byte_order.h"
@@ -181,6 +183,119 @@ void decodeValue(std::uint8_t typeCode, const std::uint8_t* p, std::size_t lengt
             out.text.assign(reinterpret_cast<const char*>(p), length);
             return;
     }
+}
+
+namespace {
+
+bool integerOf(const FieldValue& v, std::int64_t& out) {
+    switch (v.kind) {
+        case ValueKind::Integer: case ValueKind::Boolean: case ValueKind::Date: case ValueKind::Time:
+            out = v.integer;
+            return true;
+        case ValueKind::Float:
+            if (!std::isfinite(v.real) || v.real != std::floor(v.real) || std::fabs(v.real) > 9.2e18) return false;
+            out = static_cast<std::int64_t>(v.real);
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool realOf(const FieldValue& v, double& out) {
+    switch (v.kind) {
+        case ValueKind::Float: case ValueKind::DateTime: out = v.real; return std::isfinite(out);
+        case ValueKind::Integer: out = static_cast<double>(v.integer); return true;
+        case ValueKind::Currency: out = static_cast<double>(v.integer) / 10000.0; return true;
+        case ValueKind::Bcd: case ValueKind::String: {
+            char* end = nullptr;
+            out = std::strtod(v.text.c_str(), &end);
+            return !v.text.empty() && end && *end == 0 && std::isfinite(out);
+        }
+        default: return false;
+    }
+}
+
+}  // namespace
+
+bool encodeValue(std::uint8_t typeCode, std::size_t length, int decimals, const CodePage& codePage,
+                 const FieldValue& value, std::uint8_t* p, std::string& error) {
+    std::memset(p, 0, length);
+    if (value.isNull()) return true;
+    switch (typeCode) {
+        case 0x01: {  // Alpha
+            if (value.kind != ValueKind::String) break;
+            std::string bytes;
+            if (!codePage.encode(value.text, bytes)) {
+                error = "the text has a character that code page " + codePage.name() + " cannot hold";
+                return false;
+            }
+            if (bytes.find('\0') != std::string::npos) {
+                error = "the text holds a NUL character";
+                return false;
+            }
+            if (bytes.size() > length) {
+                error = "the text is " + std::to_string(bytes.size()) + " bytes long; the field holds " +
+                        std::to_string(length);
+                return false;
+            }
+            std::memcpy(p, bytes.data(), bytes.size());
+            return true;
+        }
+        case 0x02: case 0x03: case 0x04: case 0x14: case 0x16: {
+            const ValueKind want = typeCode == 0x02 ? ValueKind::Date : typeCode == 0x14 ? ValueKind::Time : ValueKind::Integer;
+            std::int64_t v;
+            if ((value.kind != want && !(want == ValueKind::Integer && value.kind == ValueKind::Float)) ||
+                !integerOf(value, v))
+                break;
+            const std::int64_t limit = typeCode == 0x03 ? 32767 : 2147483647;
+            if (v < -limit || v > limit) {
+                error = "the value " + std::to_string(v) + " is outside -" + std::to_string(limit) + ".." +
+                        std::to_string(limit);
+                return false;
+            }
+            if (typeCode == 0x14 && (v < 0 || v >= 86400000)) {
+                error = "a time of day must lie between 00:00:00 and 23:59:59.999";
+                return false;
+            }
+            encodeFlippedInt(v, p, typeCode == 0x03 ? 2 : 4);
+            return true;
+        }
+        case 0x05: case 0x06: case 0x15: {
+            double v;
+            if ((typeCode == 0x15) != (value.kind == ValueKind::DateTime) || !realOf(value, v)) break;
+            encodeFlippedDouble(v, p);
+            return true;
+        }
+        case 0x09:
+            if (value.kind != ValueKind::Boolean) break;
+            p[0] = value.integer ? 0x81 : 0x80;
+            return true;
+        case 0x17: {
+            std::string text;
+            if (value.kind == ValueKind::Bcd || value.kind == ValueKind::String) text = value.text;
+            else if (value.kind == ValueKind::Integer) text = std::to_string(value.integer);
+            else break;
+            if (!encodeBcd(text, decimals, p)) {
+                error = "the number " + text + " does not fit a BCD field with " + std::to_string(decimals) + " decimals";
+                return false;
+            }
+            return true;
+        }
+        case 0x18:
+            if (value.kind != ValueKind::Binary) break;
+            if (value.text.size() > length) {
+                error = "the value is " + std::to_string(value.text.size()) + " bytes long; the field holds " +
+                        std::to_string(length);
+                return false;
+            }
+            std::memcpy(p, value.text.data(), value.text.size());
+            return true;
+        default:
+            error = "values of this field type cannot be written";
+            return false;
+    }
+    error = "the value does not suit the field's type";
+    return false;
 }
 
 }  // namespace tavrinth::paradox

@@ -15,6 +15,12 @@ namespace tavrinth::paradox {
 void decodeValue(std::uint8_t typeCode, const std::uint8_t* p, std::size_t length, int decimals,
                  const CodePage& codePage, FieldValue& out);
 
+// Encodes a value for a non-BLOB field of this type into `length` bytes at p (NULL: all zero).
+// Returns false with a message in `error` when the field cannot hold the value (too long, out of
+// range, a character the code page lacks, a wrong kind of value); p is then unspecified.
+bool encodeValue(std::uint8_t typeCode, std::size_t length, int decimals, const CodePage& codePage,
+                 const FieldValue& value, std::uint8_t* p, std::string& error);
+
 // Flipped integers of 2 or 4 bytes; false when the bytes are all zero (blank).
 bool decodeFlippedInt(const std::uint8_t* p, std::size_t length, std::int64_t& value);
 void encodeFlippedInt(std::int64_t value, std::uint8_t* p, std::size_t length);

@@ -1,0 +1,11 @@
+#include "px_writer.h"
+
+#include "../engine_error.h"
+
+namespace tavrinth::paradox {
+
+void createTable(const std::string& path, const TableSpec&) {
+    throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot create " + path + " yet");
+}
+
+}  // namespace tavrinth::paradox
