@@ -1,6 +1,8 @@
 #include "dump.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "dbase/dbf_table.h"
@@ -91,6 +93,166 @@ std::string dumpValueText(const FieldValue& v) {
         case ValueKind::MissingBlob: return "<missing blob>";
     }
     return s;
+}
+
+namespace {
+
+bool digitsAt(const std::string& s, std::size_t at, std::size_t n, int& value) {
+    if (at + n > s.size()) return false;
+    value = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        value = value * 10 + (s[i] - '0');
+    }
+    return true;
+}
+
+// YYYY-MM-DD (years 0001..9999, or with a minus sign and more digits) at the start of s.
+bool parseDate(const std::string& s, std::size_t& end, std::int64_t& dayNumber) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && s[i] == '-') {
+        negative = true;
+        ++i;
+    }
+    const std::size_t yearStart = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    if (i - yearStart < 4 || i - yearStart > 6 || i >= s.size() || s[i] != '-') return false;
+    std::int64_t year = std::stoll(s.substr(yearStart, i - yearStart));
+    if (negative) year = -year;
+    int month, day;
+    if (!digitsAt(s, i + 1, 2, month) || s.size() < i + 6 || s[i + 3] != '-' || !digitsAt(s, i + 4, 2, day)) return false;
+    if (!isValidCivilDate(year, month, day)) return false;
+    dayNumber = dayNumberFromCivil(year, month, day);
+    end = i + 6;
+    return true;
+}
+
+// HH:MM:SS with an optional .m, .mm or .mmm, from `at` to the end of s.
+bool parseTime(const std::string& s, std::size_t at, std::int64_t& ms) {
+    int h, m, sec, frac = 0;
+    if (!digitsAt(s, at, 2, h) || s.size() < at + 8 || s[at + 2] != ':' || !digitsAt(s, at + 3, 2, m) ||
+        s[at + 5] != ':' || !digitsAt(s, at + 6, 2, sec))
+        return false;
+    std::size_t i = at + 8;
+    if (i < s.size()) {
+        if (s[i] != '.' || s.size() - i - 1 < 1 || s.size() - i - 1 > 3) return false;
+        const std::size_t n = s.size() - i - 1;
+        if (!digitsAt(s, i + 1, n, frac)) return false;
+        for (std::size_t k = n; k < 3; ++k) frac *= 10;
+    }
+    if (h > 23 || m > 59 || sec > 59) return false;
+    ms = ((h * 60 + m) * 60 + sec) * 1000LL + frac;
+    return true;
+}
+
+bool isIntegerText(const std::string& s) {
+    std::size_t i = s.size() > 0 && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    if (i >= s.size()) return false;
+    for (; i < s.size(); ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+bool isDecimalText(const std::string& s) {
+    std::size_t i = s.size() > 0 && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    bool digits = false, point = false;
+    for (; i < s.size(); ++i) {
+        if (s[i] >= '0' && s[i] <= '9') digits = true;
+        else if (s[i] == '.' && !point) point = true;
+        else return false;
+    }
+    return digits;
+}
+
+}  // namespace
+
+bool parseDumpValue(const FieldDef& f, const std::string& text, FieldValue& out, std::string& error) {
+    if (text == "\\N") {
+        out.setNull();
+        return true;
+    }
+    auto bad = [&](const char* what) {
+        error = "'" + text + "' is not " + what;
+        return false;
+    };
+    switch (f.dataType) {
+        case ftString: case ftFixedChar: case ftWideString: case ftMemo: case ftFmtMemo:
+            out.setText(ValueKind::String);
+            out.text = text;
+            return true;
+        case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: case ftLargeint: {
+            if (!isIntegerText(text)) return bad("a whole number");
+            errno = 0;
+            const long long v = std::strtoll(text.c_str(), nullptr, 10);
+            if (errno == ERANGE) return bad("a number in range");
+            out.setInteger(v);
+            return true;
+        }
+        case ftFloat: case ftCurrency: {
+            if (f.typeLetter == 'Y') {  // FoxPro currency: an exact decimal with up to 4 places
+                if (!isDecimalText(text)) return bad("a number");
+                const auto point = text.find('.');
+                std::string whole = point == std::string::npos ? text : text.substr(0, point);
+                std::string frac = point == std::string::npos ? std::string() : text.substr(point + 1);
+                if (frac.size() > 4) return bad("a currency value with at most 4 decimals");
+                frac.append(4 - frac.size(), '0');
+                errno = 0;
+                const long long v = std::strtoll((whole + frac).c_str(), nullptr, 10);
+                if (errno == ERANGE) return bad("a currency value in range");
+                out.setInteger(v, ValueKind::Currency);
+                return true;
+            }
+            if (isIntegerText(text)) {
+                errno = 0;
+                const long long v = std::strtoll(text.c_str(), nullptr, 10);
+                if (errno != ERANGE) {
+                    out.setInteger(v);
+                    return true;
+                }
+            }
+            char* end = nullptr;
+            const double d = std::strtod(text.c_str(), &end);
+            if (text.empty() || !end || *end != 0 || !std::isfinite(d) || text.find_first_of("xXpPnN") != std::string::npos)
+                return bad("a number");
+            out.setReal(d);
+            return true;
+        }
+        case ftBCD:
+            if (!isDecimalText(text)) return bad("a decimal number");
+            out.setText(ValueKind::Bcd);
+            out.text = text;
+            return true;
+        case ftBoolean:
+            if (text == "T") out.setInteger(1, ValueKind::Boolean);
+            else if (text == "F") out.setInteger(0, ValueKind::Boolean);
+            else return bad("a logical value (T or F)");
+            return true;
+        case ftDate: {
+            std::size_t end = 0;
+            std::int64_t day;
+            if (!parseDate(text, end, day) || end != text.size()) return bad("a date (YYYY-MM-DD)");
+            out.setInteger(day, ValueKind::Date);
+            return true;
+        }
+        case ftTime: {
+            std::int64_t ms;
+            if (!parseTime(text, 0, ms)) return bad("a time (HH:MM:SS or HH:MM:SS.mmm)");
+            out.setInteger(ms, ValueKind::Time);
+            return true;
+        }
+        case ftDateTime: {
+            std::size_t end = 0;
+            std::int64_t day, ms;
+            if (!parseDate(text, end, day) || end >= text.size() || text[end] != 'T' || !parseTime(text, end + 1, ms))
+                return bad("a timestamp (YYYY-MM-DDTHH:MM:SS or with .mmm)");
+            out.setReal(static_cast<double>(day * kMillisecondsPerDay + ms), ValueKind::DateTime);
+            return true;
+        }
+        default:
+            error = std::string("values of ") + fieldTypeName(f.dataType) + " fields cannot be given as text";
+            return false;
+    }
 }
 
 void appendCsvField(std::string& line, const std::string& field) {

@@ -21,6 +21,12 @@ namespace tavrinth {
 
 // The text of one value in the dump form (not yet quoted for CSV).
 std::string dumpValueText(const FieldValue& value);
+// Reads a value of a field written the way the dump writes it: \N for NULL, dates YYYY-MM-DD,
+// times HH:MM:SS with optional .mmm, timestamps YYYY-MM-DDTHH:MM:SS with optional .mmm,
+// logicals T/F, numbers with a decimal point, texts as they are. Returns false with a message
+// in `error` when the text is no value of the field's type.
+bool parseDumpValue(const FieldDef& field, const std::string& text, FieldValue& out, std::string& error);
+
 // Appends a CSV field, quoted when it holds a comma, a quote, CR or LF.
 void appendCsvField(std::string& line, const std::string& field);
 

@@ -1,5 +1,6 @@
 #include "table.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine_error.h"
@@ -64,6 +65,22 @@ std::string TField::AsString() const {
         case ValueKind::MissingBlob: return "(missing)";
     }
     return std::string();
+}
+
+void TField::SetValue(const FieldValue& value) {
+    table_->checkActive();
+    if (!table_->editing_) throw EDatabaseError("Dataset not in edit or insert mode");
+    if (const std::string why = ReadOnlyReason(); !why.empty())
+        throw EDatabaseError("Field '" + FieldName() + "' cannot be modified: " + why);
+    const auto i = static_cast<std::size_t>(index_);
+    table_->values_[i] = value;
+    table_->decoded_[i] = true;
+    table_->changed_[i] = true;
+}
+
+std::string TField::ReadOnlyReason() const {
+    table_->checkActive();
+    return table_->file_->fieldReadOnlyReason(static_cast<std::size_t>(index_));
 }
 
 // --- TIndexDefs ---------------------------------------------------------------------------------
@@ -159,7 +176,52 @@ void TTable::Open() {
     First();
 }
 
+TDataSetState TTable::State() const {
+    if (!file_) return TDataSetState::dsInactive;
+    return editing_ ? TDataSetState::dsEdit : TDataSetState::dsBrowse;
+}
+
+void TTable::Edit() {
+    checkActive();
+    if (editing_) return;
+    if (position_ < 0) throw EDatabaseError("Cannot edit: the table has no records");
+    editing_ = true;
+    changed_.assign(fields_.size(), false);
+}
+
+bool TTable::Modified() const {
+    return editing_ && std::find(changed_.begin(), changed_.end(), true) != changed_.end();
+}
+
+void TTable::Post() {
+    checkActive();
+    if (!editing_) return;
+    std::vector<TableFile::FieldChange> changes;
+    for (std::size_t i = 0; i < changed_.size(); ++i)
+        if (changed_[i]) changes.push_back({i, values_[i]});
+    if (!changes.empty()) file_->updateRecord(static_cast<std::uint32_t>(position_), changes);
+    editing_ = false;
+    changed_.clear();
+    reloadRecord();
+}
+
+void TTable::Cancel() {
+    if (!editing_) return;
+    editing_ = false;
+    changed_.clear();
+    if (file_) reloadRecord();
+}
+
+void TTable::reloadRecord() {
+    if (position_ < 0) return;
+    const std::uint8_t* rec = file_->record(static_cast<std::uint32_t>(position_));
+    record_.assign(rec, rec + file_->recordSize());
+    std::fill(decoded_.begin(), decoded_.end(), false);
+}
+
 void TTable::Close() {
+    editing_ = false;
+    changed_.clear();
     DbiFreeTableCursor(handle_);
     DbiFreeDatabase(dbHandle_);
     indexDefs_.Clear();
@@ -221,6 +283,7 @@ void TTable::MoveToPosition(int position) {
     }
     if (position < 0) position = 0;
     if (position >= count) position = count - 1;
+    if (editing_ && position != position_) Post();
     if (position != position_ || record_.empty()) {
         const std::uint8_t* rec = file_->record(static_cast<std::uint32_t>(position));
         record_.assign(rec, rec + file_->recordSize());

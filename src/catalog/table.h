@@ -45,6 +45,13 @@ public:
     // decimal point, dates as YYYY-MM-DD, logicals as True/False; empty for NULL.
     std::string AsString() const;
 
+    // Gives the field a new value in the record being edited (TTable::Edit first); it is written
+    // by TTable::Post. Raises EDatabaseError when the table is not in edit mode or the field
+    // cannot be changed (the reason says why).
+    void SetValue(const FieldValue& value);
+    // Why this field cannot be changed; empty when it can.
+    std::string ReadOnlyReason() const;
+
 private:
     friend class TTable;
     TField(TTable* table, const FieldDef* def, int index) : table_(table), def_(def), index_(index), visible_(def->visible) {}
@@ -71,6 +78,8 @@ private:
     TTable* table_;
     std::vector<TIndexDef> defs_;
 };
+
+enum class TDataSetState { dsInactive, dsBrowse, dsEdit };
 
 class TTable {
 public:
@@ -126,6 +135,16 @@ public:
     hDBICur Handle() const { return handle_; }
     hDBIDb DBHandle() const { return dbHandle_; }
 
+    // Editing: Edit starts changing the current record, TField::SetValue changes values, Post
+    // writes the changed fields to the file (opened for writing on the first change) and Cancel
+    // drops them. Post raises EDBEngineError, leaving the file unchanged, when a value cannot be
+    // written; the record then stays in edit mode. Moving to another record posts first.
+    TDataSetState State() const;
+    void Edit();
+    void Post();
+    void Cancel();
+    bool Modified() const;
+
     void DisableControls() { ++controlsDisabled_; }
     void EnableControls() {
         if (controlsDisabled_ > 0) --controlsDisabled_;
@@ -146,6 +165,7 @@ private:
     void checkInactive() const;
     const FieldValue& value(int field);
     std::string resolvePath() const;
+    void reloadRecord();
 
     TSession* session_;
     std::string databaseName_;
@@ -165,6 +185,8 @@ private:
     std::vector<std::uint8_t> record_;
     std::vector<FieldValue> values_;
     std::vector<bool> decoded_;
+    bool editing_ = false;
+    std::vector<bool> changed_;  // fields given a new value in the record being edited
 };
 
 }  // namespace tavrinth

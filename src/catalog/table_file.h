@@ -81,6 +81,26 @@ public:
     // Decodes field `field` of a record returned by record().
     virtual void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) = 0;
 
+    // --- Changing records -------------------------------------------------------------------
+
+    struct FieldChange {
+        std::size_t field;
+        FieldValue value;
+    };
+    // Why a field cannot be changed (a key or indexed field, a memo, an auto-increment field ...);
+    // empty when it can.
+    virtual std::string fieldReadOnlyReason(std::size_t field) = 0;
+    // Writes new values for some fields of the record at position `index` of the table order;
+    // only those fields' bytes change (and what the format must keep in step with them). The file
+    // is opened for writing on the first change. Every check runs before anything is written:
+    // a value the field cannot hold, a validity check's minimum, maximum or required flag, a field
+    // that cannot be changed, a table another program has locked. Throws EDBEngineError then,
+    // with the files unchanged.
+    void updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes);
+    // The position in table order of the record with this record number; -1 when there is none
+    // (or, for dBase, when it is marked deleted).
+    virtual std::int64_t positionOfRecNo(std::int64_t recNo) = 0;
+
     // The index definitions, read afresh from the index files (the primary index first).
     // A damaged or stale index file is left out with a warning, never fatal.
     virtual std::vector<TIndexDef> readIndexes() = 0;
@@ -90,6 +110,13 @@ public:
 
 protected:
     TableFile() = default;
+
+    // Why the table cannot be written at all (locks, write protection ...); empty when it can.
+    virtual std::string tableReadOnlyReason() = 0;
+    // Encodes one value into a copy of the record's bytes.
+    virtual bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) = 0;
+    // Writes the new bytes of the record at `index` durably, leaving every other byte as it was.
+    virtual void writeRecord(std::uint32_t index, const std::uint8_t* record) = 0;
     void warn(std::string message) { warnings_.push_back(std::move(message)); }
 
     std::vector<FieldDef> fields_;

@@ -4,6 +4,7 @@
 //   tavrinth-cli tables ALIAS-OR-FOLDER
 //   tavrinth-cli fields TABLE-FILE
 //   tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE
+//   tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE
 //
 // Errors go to standard error with exit status 1.
 
@@ -30,7 +31,8 @@ const char* const kUsage =
     "usage: tavrinth-cli aliases\n"
     "       tavrinth-cli tables ALIAS-OR-FOLDER\n"
     "       tavrinth-cli fields TABLE-FILE\n"
-    "       tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE\n";
+    "       tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE\n"
+    "       tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -142,6 +144,48 @@ int cmdDump(const std::vector<std::string>& args) {
     return 0;
 }
 
+int cmdSet(const std::vector<std::string>& args) {
+    std::vector<std::string> positional;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--password") {
+            if (i + 1 >= args.size()) throw UsageError("--password needs a value");
+            TSession::Default().AddPassword(args[++i]);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 4) throw UsageError("set needs TABLE-FILE RECNO FIELD VALUE");
+    const std::string& recNoText = positional[1];
+    if (recNoText.empty() || recNoText.find_first_not_of("0123456789") != std::string::npos || recNoText.size() > 10)
+        throw UsageError("RECNO must be a record number from 1");
+    const long long recNo = std::stoll(recNoText);
+
+    TTable table;
+    table.SetTableName(positional[0]);
+    table.Open();
+    const std::int64_t position = table.File().positionOfRecNo(recNo);
+    if (position < 0)
+        throw EDBEngineError(EDBEngineError::Code::NotFound,
+                             "Record " + recNoText + " does not exist in " + positional[0] +
+                                 (table.File().format() == TableFormat::DBase ? " (or is marked deleted)" : ""));
+    TField* field = table.FindField(positional[2]);
+    if (!field) throw EDBEngineError(EDBEngineError::Code::NotFound, "Field '" + positional[2] + "' not found");
+    FieldValue value;
+    std::string error;
+    if (!parseDumpValue(field->Def(), positional[3], value, error))
+        throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + field->FieldName() + ": " + error);
+    table.MoveToPosition(static_cast<int>(position));
+    table.Edit();
+    try {
+        field->SetValue(value);
+        table.Post();
+    } catch (...) {
+        table.Cancel();
+        throw;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,6 +200,7 @@ int main(int argc, char** argv) {
         if (command == "tables") return cmdTables(args);
         if (command == "fields") return cmdFields(args);
         if (command == "dump") return cmdDump(args);
+        if (command == "set") return cmdSet(args);
         if (command == "--help" || command == "-h" || command == "help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -166,6 +211,8 @@ int main(int argc, char** argv) {
     } catch (const EDBEngineError& e) {
         std::fprintf(stderr, "tavrinth-cli: %s\n", e.what());
         if (!e.detail().empty()) std::fprintf(stderr, "tavrinth-cli: %s\n", e.detail().c_str());
+    } catch (const EDatabaseError& e) {
+        std::fprintf(stderr, "tavrinth-cli: %s\n", e.what());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tavrinth-cli: out of memory\n");
     } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../table_file.h"
+#include "../table_update.h"
 
 namespace tavrinth::dbase {
 
@@ -40,6 +41,12 @@ struct RawField {
     int varLengthBit = -1;   // bit in _NullFlags that says the last byte holds the length
 };
 
+// Decodes a value kept in the field's own encoding: the n bytes at p, for a field of type `type`
+// (upper case) in a table with this header. Values kept in a memo file (M, G, P, W, and B outside
+// Visual FoxPro) are not decoded here: the function returns false and leaves `out` alone.
+bool decodeStoredValue(char type, const Header& header, const CodePage& codePage, const std::uint8_t* p,
+                       std::size_t n, FieldValue& out);
+
 class DBaseTable final : public TableFile {
 public:
     DBaseTable(std::unique_ptr<ByteSource> dbf, std::unique_ptr<FileFamily> family, const OpenOptions& options);
@@ -52,6 +59,8 @@ public:
     std::int32_t recNo(std::uint32_t index) override { return static_cast<std::int32_t>(physicalIndex(index)) + 1; }
     void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) override;
     std::vector<TIndexDef> readIndexes() override;
+    std::string fieldReadOnlyReason(std::size_t field) override;
+    std::int64_t positionOfRecNo(std::int64_t recNo) override;
 
     // Every record in the file, deleted ones included (byte 0 is the deletion flag).
     std::uint32_t physicalCount() const { return physicalCount_; }
@@ -63,6 +72,11 @@ public:
     const std::vector<RawField>& rawFields() const { return raw_; }
     const FileFamily& family() const { return *family_; }
     bool memoFileMissing() const { return memoNeeded_ && !memo_; }
+
+protected:
+    std::string tableReadOnlyReason() override;
+    bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) override;
+    void writeRecord(std::uint32_t index, const std::uint8_t* record) override;
 
 private:
     void readHeader();
@@ -89,6 +103,7 @@ private:
 
     std::vector<std::uint8_t> buffer_;  // a run of whole records
     std::uint32_t bufferFirst_ = 0, bufferCount_ = 0;
+    std::unique_ptr<WritableFile> writable_;
 };
 
 }  // namespace tavrinth::dbase

@@ -158,11 +158,13 @@ void ParadoxTable::walkChain() {
     while (blk != 0) {
         const std::uint64_t offset = header_.headerSize + static_cast<std::uint64_t>(blk - 1) * blockSize;
         if (blk > header_.fileBlocks || offset >= fileSize) {
+            damaged_ = true;
             warn("the block chain points at block " + std::to_string(blk) + ", which the file does not hold; " +
                  "the records after it cannot be read");
             break;
         }
         if (visited[blk]) {
+            damaged_ = true;
             warn("the block chain returns to block " + std::to_string(blk) + "; reading stops there");
             break;
         }
@@ -173,6 +175,7 @@ void ParadoxTable::walkChain() {
         const auto addDataSize = static_cast<std::int16_t>(loadLE16(head + 4));
         std::uint32_t count = addDataSize >= 0 ? static_cast<std::uint32_t>(addDataSize) / header_.recordSize + 1 : 0;
         if (count > capacity) {
+            damaged_ = true;
             warn("block " + std::to_string(blk) + " claims " + std::to_string(count) + " records but holds at most " +
                  std::to_string(capacity));
             count = capacity;
@@ -184,9 +187,11 @@ void ParadoxTable::walkChain() {
     }
     chainStart_.push_back(total);
     totalRecords_ = total;
-    if (total != header_.numRecords)
+    if (total != header_.numRecords) {
+        damaged_ = true;
         warn("the header counts " + std::to_string(header_.numRecords) + " records but the block chain holds " +
              std::to_string(total));
+    }
 }
 
 std::vector<TIndexDef> ParadoxTable::readIndexes() {
@@ -202,10 +207,7 @@ void ParadoxTable::loadBlock(std::size_t position) {
     loadedPosition_ = position;
 }
 
-const std::uint8_t* ParadoxTable::record(std::uint32_t index) {
-    if (index >= totalRecords_)
-        throw EDBEngineError(EDBEngineError::Code::NotFound,
-                             "Record " + std::to_string(index + 1) + " is beyond the end of " + fileName_);
+std::size_t ParadoxTable::chainPositionOf(std::uint32_t index) {
     std::size_t pos = lastPosition_;
     if (!(index >= chainStart_[pos] && index < chainStart_[pos + 1])) {
         if (pos + 1 < chainBlocks_.size() && index >= chainStart_[pos + 1] && index < chainStart_[pos + 2]) {
@@ -217,6 +219,14 @@ const std::uint8_t* ParadoxTable::record(std::uint32_t index) {
         }
         lastPosition_ = pos;
     }
+    return pos;
+}
+
+const std::uint8_t* ParadoxTable::record(std::uint32_t index) {
+    if (index >= totalRecords_)
+        throw EDBEngineError(EDBEngineError::Code::NotFound,
+                             "Record " + std::to_string(index + 1) + " is beyond the end of " + fileName_);
+    const std::size_t pos = chainPositionOf(index);
     loadBlock(pos);
     return block_.data() + kBlockHeader + static_cast<std::size_t>(index - chainStart_[pos]) * header_.recordSize;
 }

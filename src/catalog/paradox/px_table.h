@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../table_file.h"
+#include "../table_update.h"
 #include "px_header.h"
 
 namespace tavrinth::paradox {
@@ -23,13 +24,21 @@ public:
     std::int32_t recNo(std::uint32_t index) override { return static_cast<std::int32_t>(index) + 1; }
     void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) override;
     std::vector<TIndexDef> readIndexes() override;
+    std::string fieldReadOnlyReason(std::size_t field) override;
+    std::int64_t positionOfRecNo(std::int64_t recNo) override;
 
     const Header& header() const { return header_; }
     const FileFamily& family() const { return *family_; }
     // The chain of data blocks in table order, and the records each holds.
     const std::vector<std::uint16_t>& chain() const { return chainBlocks_; }
 
+protected:
+    std::string tableReadOnlyReason() override;
+    bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) override;
+    void writeRecord(std::uint32_t index, const std::uint8_t* record) override;
+
 private:
+    std::size_t chainPositionOf(std::uint32_t index);
     void checkPassword(const OpenOptions& options);
     void buildFields();
     void walkChain();
@@ -51,6 +60,8 @@ private:
     std::size_t loadedPosition_ = SIZE_MAX;  // chain position held in block_
     std::size_t lastPosition_ = 0;           // where the last lookup ended (sequential reading)
     std::vector<std::uint8_t> chunkBuffer_;
+    bool damaged_ = false;  // the block chain had to be read around damage
+    std::unique_ptr<WritableFile> writable_;
 };
 
 }  // namespace tavrinth::paradox

@@ -1,0 +1,187 @@
+#include "table_update.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "engine_error.h"
+#include "table_file.h"
+
+namespace tavrinth {
+
+// --- WritableFile -------------------------------------------------------------------------------
+
+WritableFile::WritableFile(const std::string& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0)
+        throw EDBEngineError(EDBEngineError::Code::Io,
+                             "Cannot open " + path + " for writing: " + std::strerror(errno));
+}
+
+WritableFile::~WritableFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void WritableFile::writeDurably(std::uint64_t offset, const void* data, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            throw EDBEngineError(EDBEngineError::Code::Io, "Cannot write " + path_ + ": " + std::strerror(errno));
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    if (::fdatasync(fd_) != 0)
+        throw EDBEngineError(EDBEngineError::Code::Io, "Cannot write " + path_ + ": " + std::strerror(errno));
+}
+
+void WritableFile::lock() {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (::fcntl(fd_, F_SETLK, &fl) != 0)
+        throw EDBEngineError(EDBEngineError::Code::Locked,
+                             "The table is in use by another program: " + path_ + " is locked");
+}
+
+void WritableFile::unlock() {
+    struct flock fl {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    ::fcntl(fd_, F_SETLK, &fl);
+}
+
+std::string foreignLockReason(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    std::string reason;
+    if (::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK)
+        reason = "another program (process " + std::to_string(fl.l_pid) + ") holds a lock on " + fileNamePart(path);
+    ::close(fd);
+    return reason;
+}
+
+// --- values -------------------------------------------------------------------------------------
+
+int compareValues(const FieldValue& a, const FieldValue& b, bool& comparable) {
+    comparable = false;
+    if (a.isNull() || b.isNull()) return 0;
+    auto number = [](const FieldValue& v, long double& out) {
+        switch (v.kind) {
+            case ValueKind::Integer: case ValueKind::Date: case ValueKind::Time: case ValueKind::Boolean:
+                out = static_cast<long double>(v.integer);
+                return true;
+            case ValueKind::Currency: out = static_cast<long double>(v.integer) / 10000.0L; return true;
+            case ValueKind::Float: case ValueKind::DateTime: out = v.real; return true;
+            case ValueKind::Bcd: out = std::strtold(v.text.c_str(), nullptr); return true;
+            default: return false;
+        }
+    };
+    if (a.kind == ValueKind::String && b.kind == ValueKind::String) {
+        comparable = true;
+        const int c = a.text.compare(b.text);
+        return c < 0 ? -1 : c > 0;
+    }
+    const bool aDate = a.kind == ValueKind::Date || a.kind == ValueKind::Time || a.kind == ValueKind::DateTime;
+    const bool bDate = b.kind == ValueKind::Date || b.kind == ValueKind::Time || b.kind == ValueKind::DateTime;
+    if (aDate != bDate || (aDate && a.kind != b.kind)) return 0;
+    long double x, y;
+    if (!number(a, x) || !number(b, y)) return 0;
+    comparable = true;
+    return x < y ? -1 : x > y;
+}
+
+std::int64_t todayDayNumber() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    return dayNumberFromCivil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+std::int64_t nowMilliseconds() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    return ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000;
+}
+
+namespace testing {
+namespace {
+void (*updateHook)(const char*) = nullptr;
+}
+void setUpdateHook(void (*hook)(const char* stage)) { updateHook = hook; }
+void runUpdateHook(const char* stage) {
+    if (updateHook) updateHook(stage);
+}
+}  // namespace testing
+
+// --- TableFile::updateRecord ----------------------------------------------------------------------
+
+namespace {
+
+// The value a bound stands for at this moment.
+bool boundValue(BoundKind kind, const FieldValue& stored, const FieldDef& f, FieldValue& out) {
+    switch (kind) {
+        case BoundKind::None: return false;
+        case BoundKind::Value: out = stored; return !stored.isNull();
+        case BoundKind::Today:
+        case BoundKind::Now:
+            if (f.dataType == ftDate) out.setInteger(todayDayNumber(), ValueKind::Date);
+            else if (f.dataType == ftTime) out.setInteger(nowMilliseconds(), ValueKind::Time);
+            else if (f.dataType == ftDateTime)
+                out.setReal(static_cast<double>(todayDayNumber() * kMillisecondsPerDay + nowMilliseconds()),
+                            ValueKind::DateTime);
+            else return false;
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes) {
+    const std::string table = fileName_;
+    auto refuse = [&](const std::string& why) {
+        throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + table + ": " + why);
+    };
+    if (index >= recordCount()) refuse("record " + std::to_string(index + 1) + " does not exist");
+    if (const std::string why = tableReadOnlyReason(); !why.empty())
+        throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot change " + table + ": " + why);
+
+    const std::uint8_t* current = record(index);
+    std::vector<std::uint8_t> bytes(current, current + recordSize());
+    for (const FieldChange& c : changes) {
+        if (c.field >= fields_.size()) refuse("no field number " + std::to_string(c.field + 1));
+        const FieldDef& f = fields_[c.field];
+        if (const std::string why = fieldReadOnlyReason(c.field); !why.empty())
+            refuse("field " + f.name + " cannot be changed: " + why);
+        for (const ValidityCheck& check : checks_) {
+            if (static_cast<std::size_t>(check.field) != c.field) continue;
+            if (check.required && c.value.isNull()) refuse("field " + f.name + " must have a value");
+            FieldValue bound;
+            bool comparable = false;
+            if (boundValue(check.minKind, check.minValue, f, bound) && compareValues(c.value, bound, comparable) < 0 &&
+                comparable)
+                refuse("the value of field " + f.name + " is below its minimum");
+            if (boundValue(check.maxKind, check.maxValue, f, bound) && compareValues(c.value, bound, comparable) > 0 &&
+                comparable)
+                refuse("the value of field " + f.name + " is above its maximum");
+        }
+        std::string error;
+        if (!encodeField(c.field, c.value, bytes.data(), error)) refuse("field " + f.name + ": " + error);
+    }
+    testing::runUpdateHook("before-write");
+    writeRecord(index, bytes.data());
+    testing::runUpdateHook("after-write");
+}
+
+}  // namespace tavrinth
