@@ -160,13 +160,18 @@ std::shared_ptr<const CodePage> CodePage::build(const std::string& upperName) {
 
 void CodePage::decode(const std::uint8_t* bytes, std::size_t n, std::string& out) const {
     if (singleByte_) {
-        out.reserve(out.size() + n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint8_t b = bytes[i];
-            if (b < 0x80 && asciiCompatible_)
-                out.push_back(static_cast<char>(b));
-            else
-                out.append(utf8_[b], utf8Len_[b]);
+        std::size_t i = 0;
+        while (i < n) {
+            if (asciiCompatible_) {
+                // A run of ASCII bytes is its own UTF-8: append it in one go.
+                std::size_t j = i;
+                while (j < n && bytes[j] < 0x80) ++j;
+                out.append(reinterpret_cast<const char*>(bytes + i), j - i);
+                if (j == n) break;
+                i = j;
+            }
+            const std::uint8_t b = bytes[i++];
+            out.append(utf8_[b], utf8Len_[b]);
         }
         return;
     }

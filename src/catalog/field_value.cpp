@@ -37,9 +37,10 @@ std::int64_t dayNumberFromCivil(std::int64_t year, int month, int day) {
 }
 
 bool isValidCivilDate(std::int64_t year, int month, int day) {
-    if (month < 1 || month > 12 || day < 1 || day > 31) return false;
-    const CivilDate c = civilFromDayNumber(dayNumberFromCivil(year, month, day));
-    return c.year == year && c.month == month && c.day == day;
+    if (month < 1 || month > 12 || day < 1) return false;
+    static const int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return day <= kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
 }  // namespace tavrinth

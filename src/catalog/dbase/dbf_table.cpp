@@ -49,6 +49,16 @@ bool allDigits(std::string_view s) {
 bool parseInteger(std::string_view s, std::int64_t& v) {
     if (!s.empty() && s[0] == '+') s.remove_prefix(1);
     if (s.empty()) return false;
+    // Up to 18 digits cannot overflow: read them here (from_chars gives the same, more slowly).
+    if (const std::size_t start = s[0] == '-' ? 1 : 0; s.size() > start && s.size() - start <= 18) {
+        std::int64_t magnitude = 0;
+        for (std::size_t i = start; i < s.size(); ++i) {
+            if (s[i] < '0' || s[i] > '9') return false;
+            magnitude = magnitude * 10 + (s[i] - '0');
+        }
+        v = start ? -magnitude : magnitude;
+        return true;
+    }
     const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
     return r.ec == std::errc() && r.ptr == s.data() + s.size() && !(s.size() > 1 && s[0] == '-' && s[1] == '+');
 }
@@ -56,17 +66,46 @@ bool parseInteger(std::string_view s, std::int64_t& v) {
 bool parseReal(std::string_view s, double& v) {
     if (!s.empty() && s[0] == '+') s.remove_prefix(1);
     if (s.empty()) return false;
-    std::string t(s);
-    std::replace(t.begin(), t.end(), ',', '.');
-    const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
-    return r.ec == std::errc() && r.ptr == t.data() + t.size();
+    // The common form [-]digits.digits with at most 15 digits: the digits as an integer are exact
+    // in a double, and so is the power of ten, so one division gives the correctly rounded value,
+    // the same double from_chars gives.
+    {
+        static const double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        std::size_t i = s[0] == '-' ? 1 : 0;
+        std::uint64_t digits = 0;
+        int intDigits = 0, fracDigits = 0;
+        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, ++intDigits) digits = digits * 10 + static_cast<unsigned>(s[i] - '0');
+        if (i < s.size() && (s[i] == '.' || s[i] == ',')) {
+            for (++i; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, ++fracDigits)
+                digits = digits * 10 + static_cast<unsigned>(s[i] - '0');
+        }
+        if (i == s.size() && intDigits > 0 && fracDigits > 0 && intDigits + fracDigits <= 15) {
+            const double magnitude = static_cast<double>(digits) / kPow10[fracDigits];
+            v = s[0] == '-' ? -magnitude : magnitude;
+            return true;
+        }
+    }
+    char buf[64];
+    std::string long_;
+    char* t = buf;
+    if (s.size() > sizeof buf) {
+        long_.assign(s);
+        t = long_.data();
+    } else {
+        std::memcpy(buf, s.data(), s.size());
+    }
+    std::replace(t, t + s.size(), ',', '.');
+    const auto r = std::from_chars(t, t + s.size(), v);
+    return r.ec == std::errc() && r.ptr == t + s.size();
 }
 
 // Numbers of an ASCII field of a date, Python int() style (blanks around the digits allowed).
 bool parseDatePart(const std::uint8_t* p, std::size_t n, int& v) {
     std::string_view s = trimmed(p, n);
     if (!allDigits(s)) return false;
-    v = std::atoi(std::string(s).c_str());
+    v = 0;
+    for (char c : s) v = v * 10 + (c - '0');
     return true;
 }
 
