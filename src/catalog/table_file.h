@@ -97,6 +97,8 @@ public:
     // that cannot be changed, a table another program has locked. Throws EDBEngineError then,
     // with the files unchanged.
     void updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes);
+    // Where the bytes of the record at this position lie in the table file.
+    virtual std::uint64_t recordFileOffset(std::uint32_t index) = 0;
     // The position in table order of the record with this record number; -1 when there is none
     // (or, for dBase, when it is marked deleted).
     virtual std::int64_t positionOfRecNo(std::int64_t recNo) = 0;

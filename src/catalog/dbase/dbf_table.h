@@ -61,6 +61,9 @@ public:
     std::vector<TIndexDef> readIndexes() override;
     std::string fieldReadOnlyReason(std::size_t field) override;
     std::int64_t positionOfRecNo(std::int64_t recNo) override;
+    std::uint64_t recordFileOffset(std::uint32_t index) override {
+        return header_.headerLength + static_cast<std::uint64_t>(physicalIndex(index)) * header_.recordLength;
+    }
 
     // Every record in the file, deleted ones included (byte 0 is the deletion flag).
     std::uint32_t physicalCount() const { return physicalCount_; }

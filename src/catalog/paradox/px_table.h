@@ -26,6 +26,7 @@ public:
     std::vector<TIndexDef> readIndexes() override;
     std::string fieldReadOnlyReason(std::size_t field) override;
     std::int64_t positionOfRecNo(std::int64_t recNo) override;
+    std::uint64_t recordFileOffset(std::uint32_t index) override;
 
     const Header& header() const { return header_; }
     const FileFamily& family() const { return *family_; }

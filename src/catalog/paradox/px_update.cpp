@@ -62,6 +62,12 @@ std::int64_t ParadoxTable::positionOfRecNo(std::int64_t recNo) {
     return recNo >= 1 && recNo <= totalRecords_ ? recNo - 1 : -1;
 }
 
+std::uint64_t ParadoxTable::recordFileOffset(std::uint32_t index) {
+    const std::size_t pos = chainPositionOf(index);
+    return header_.headerSize + static_cast<std::uint64_t>(chainBlocks_[pos] - 1) * header_.blockSize() + kBlockHeader +
+           static_cast<std::uint64_t>(index - chainStart_[pos]) * header_.recordSize;
+}
+
 bool ParadoxTable::encodeField(std::size_t field, const FieldValue& value, std::uint8_t* rec, std::string& error) {
     const FieldDef& f = fields_[field];
     return encodeValue(f.typeCode, f.length, f.decimals, *codePage_, value, rec + f.offset, error);
