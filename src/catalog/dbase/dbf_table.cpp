@@ -38,6 +38,11 @@ void setInvalid(const std::uint8_t* p, std::size_t n, FieldValue& out) {
     out.text.assign(reinterpret_cast<const char*>(p), n);
 }
 
+bool invalidValue(const std::uint8_t* p, std::size_t n, FieldValue& out) {
+    setInvalid(p, n, out);
+    return true;
+}
+
 bool allDigits(std::string_view s) {
     if (s.empty()) return false;
     for (char c : s)
@@ -551,18 +556,26 @@ void DBaseTable::decode(const std::uint8_t* rec, std::size_t field, FieldValue& 
         out.setNull();
         return;
     }
-    switch (rf.type) {
+    // A Varchar / Varbinary whose length bit is set keeps its length in its last byte.
+    const bool varLength = rf.type == 'Q' || (rf.type == 'V' && header_.visualFoxPro);
+    if (varLength && rf.varLengthBit >= 0 && n > 0 && nullFlag(rec, rf.varLengthBit))
+        n = std::min<std::size_t>(p[n - 1], n - 1);
+    if (!decodeStoredValue(rf.type, header_, *codePage_, p, n, out)) decodeMemo(rf, p, out);
+}
+
+bool decodeStoredValue(char type, const Header& header, const CodePage& codePage, const std::uint8_t* p,
+                       std::size_t n, FieldValue& out) {
+    switch (type) {
         case 'C': case 'V': {
-            if (rf.type == 'V' && !header_.visualFoxPro) break;
-            if (rf.varLengthBit >= 0 && n > 0 && nullFlag(rec, rf.varLengthBit)) n = std::min<std::size_t>(p[n - 1], n - 1);
+            if (type == 'V' && !header.visualFoxPro) break;
             // Character fields are padded; a Varchar holds exactly its bytes (its length byte says
             // how many when it is shorter than the field).
             std::size_t e = n;
-            if (rf.type == 'C')
+            if (type == 'C')
                 while (e > 0 && isSpaceOrNul(p[e - 1])) --e;
             out.setText(ValueKind::String);
-            codePage_->decode(p, e, out.text);
-            return;
+            codePage.decode(p, e, out.text);
+            return true;
         }
         case 'N': case 'F': {
             std::string_view s = trimmed(p, n);
@@ -570,7 +583,7 @@ void DBaseTable::decode(const std::uint8_t* rec, std::size_t field, FieldValue& 
             while (!s.empty() && s.back() == '*') s.remove_suffix(1);
             if (s.empty() || s == ".") {
                 out.setNull();
-                return;
+                return true;
             }
             std::int64_t iv;
             double dv;
@@ -580,10 +593,10 @@ void DBaseTable::decode(const std::uint8_t* rec, std::size_t field, FieldValue& 
                 out.setReal(dv);
             else
                 setInvalid(p, n, out);
-            return;
+            return true;
         }
         case 'D': {
-            if (n != 8) return setInvalid(p, n, out);
+            if (n != 8) return invalidValue(p, n, out);
             int y, m, d;
             if (!parseDatePart(p, 4, y) || !parseDatePart(p + 4, 2, m) || !parseDatePart(p + 6, 2, d) ||
                 !isValidCivilDate(y, m, d)) {
@@ -591,93 +604,89 @@ void DBaseTable::decode(const std::uint8_t* rec, std::size_t field, FieldValue& 
                 for (std::size_t i = 0; i < n; ++i) blank = blank && (p[i] == ' ' || p[i] == '0' || p[i] == 0);
                 if (blank) {
                     out.setNull();
-                    return;
+                    return true;
                 }
-                return setInvalid(p, n, out);
+                return invalidValue(p, n, out);
             }
             out.setInteger(dayNumberFromCivil(y, m, d), ValueKind::Date);
-            return;
+            return true;
         }
         case 'L': {
-            if (n != 1) return setInvalid(p, n, out);
+            if (n != 1) return invalidValue(p, n, out);
             const char c = static_cast<char>(p[0]);
             if (std::strchr("TtYy", c) && c) out.setInteger(1, ValueKind::Boolean);
             else if (std::strchr("FfNn", c) && c) out.setInteger(0, ValueKind::Boolean);
             else if (c == '?' || c == ' ' || c == 0) out.setNull();
             else setInvalid(p, n, out);
-            return;
+            return true;
         }
         case 'M': case 'G': case 'P': case 'W':
-            return decodeMemo(rf, p, out);
+            return false;
         case 'B':
-            if (!header_.visualFoxPro) return decodeMemo(rf, p, out);
-            if (n != 8) return setInvalid(p, n, out);
+            if (!header.visualFoxPro) return false;
+            if (n != 8) return invalidValue(p, n, out);
             out.setReal(bitsToDouble(loadLE64(p)));
-            return;
+            return true;
         case 'I': case '+': {
-            if (n != 4) return setInvalid(p, n, out);
-            if (header_.level7) {
+            if (n != 4) return invalidValue(p, n, out);
+            if (header.level7) {
                 if (loadBE32(p) == 0) {
                     out.setNull();
-                    return;
+                    return true;
                 }
                 out.setInteger(static_cast<std::int32_t>(loadBE32(p) ^ 0x80000000u));
             } else {
                 out.setInteger(static_cast<std::int32_t>(loadLE32(p)));
             }
-            return;
+            return true;
         }
         case 'O': {
-            if (n != 8) return setInvalid(p, n, out);
+            if (n != 8) return invalidValue(p, n, out);
             std::uint64_t bits = loadBE64(p);
             if (bits == 0) {
                 out.setNull();
-                return;
+                return true;
             }
             bits = (bits & 0x8000000000000000ull) ? (bits & 0x7FFFFFFFFFFFFFFFull) : ~bits;
             out.setReal(bitsToDouble(bits));
-            return;
+            return true;
         }
         case '@': {
-            if (n != 8) return setInvalid(p, n, out);
+            if (n != 8) return invalidValue(p, n, out);
             if (loadBE32(p) == 0 && loadBE32(p + 4) == 0) {
                 out.setNull();
-                return;
+                return true;
             }
             out.setReal(bitsToDouble(loadBE64(p)), ValueKind::DateTime);
-            return;
+            return true;
         }
         case 'T': {
-            if (n != 8) return setInvalid(p, n, out);
+            if (n != 8) return invalidValue(p, n, out);
             const std::int64_t julian = static_cast<std::int32_t>(loadLE32(p));
             const std::int64_t ms = static_cast<std::int32_t>(loadLE32(p + 4));
             bool spaces = true;
             for (std::size_t i = 0; i < 8; ++i) spaces = spaces && p[i] == ' ';
             if (julian == 0 || spaces) {
                 out.setNull();
-                return;
+                return true;
             }
             // Julian day 1721426 is 1 January 0001 (day number 1).
             out.setReal(static_cast<double>((julian - 1721425) * kMillisecondsPerDay + ms), ValueKind::DateTime);
-            return;
+            return true;
         }
         case 'Y':
-            if (n != 8) return setInvalid(p, n, out);
+            if (n != 8) return invalidValue(p, n, out);
             out.setInteger(static_cast<std::int64_t>(loadLE64(p)), ValueKind::Currency);
-            return;
-        case 'Q':
-            if (rf.varLengthBit >= 0 && n > 0 && nullFlag(rec, rf.varLengthBit)) n = std::min<std::size_t>(p[n - 1], n - 1);
+            return true;
+        case 'Q': case '0':
             out.setText(ValueKind::Binary);
             out.text.assign(reinterpret_cast<const char*>(p), n);
-            return;
-        case '0':
-            out.setText(ValueKind::Binary);
-            out.text.assign(reinterpret_cast<const char*>(p), n);
-            return;
+            return true;
         default:
             break;
     }
     setInvalid(p, n, out);
+    return true;
 }
 
 }  // namespace tavrinth::dbase
