@@ -1,0 +1,201 @@
+// The validity check of a field, read through the engine's validity-check list of real tables.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "byte_order.h"
+#include "engine_api.h"
+#include "engine_error.h"
+#include "file_io.h"
+#include "paradox/px_values.h"
+#include "table.h"
+#include "test_files.h"
+#include "test_paths.h"
+#include "validity_checks.h"
+
+using namespace tavrinth;
+using namespace tavrinth::test;
+
+namespace {
+
+const std::string kFields = "leonhad__paradoxdriver/src/test/resources/";
+
+// A check with every text set to a marker, to see which texts a call leaves alone.
+TValCheck marked() {
+    TValCheck c;
+    c.DefaultValue = "untouched default";
+    c.MinValue = "untouched min";
+    c.MaxValue = "untouched max";
+    return c;
+}
+
+struct Opened {
+    TTable table;
+    explicit Opened(const std::string& path) {
+        table.SetTableName(path);
+        table.Open();
+    }
+    bool check(const std::string& field, TValCheck& c) {
+        return GetFieldValCheck(table, table.FieldByName(field), c, ".");
+    }
+};
+
+}  // namespace
+
+TEST(GetFieldValCheck, ReadsMinimumAndMaximumAndLeavesOtherTextsAlone) {
+    Opened films(paradoxCorpus(kFields + "mtdemo/FILMS.DB"));
+    TValCheck year = marked();
+    ASSERT_TRUE(films.check("Year", year));
+    EXPECT_FALSE(year.Required);
+    EXPECT_FALSE(year.HasDefault);
+    ASSERT_TRUE(year.HasMin);
+    ASSERT_TRUE(year.HasMax);
+    EXPECT_EQ(year.MinValue, "1900");
+    EXPECT_EQ(year.MaxValue, "1999");
+    EXPECT_EQ(year.DefaultValue, "untouched default");
+
+    TValCheck fee = marked();
+    ASSERT_TRUE(films.check("Rental Fee", fee));
+    EXPECT_TRUE(fee.HasMin);
+    EXPECT_FALSE(fee.HasMax);
+    EXPECT_EQ(fee.MinValue, "0");
+    EXPECT_EQ(fee.MaxValue, "untouched max");
+    EXPECT_EQ(fee.DefaultValue, "untouched default");
+
+    // A field without an entry: false, and the record as it was.
+    TValCheck category = marked();
+    category.Required = true;
+    category.HasMax = true;
+    EXPECT_FALSE(films.check("Category", category));
+    EXPECT_TRUE(category.Required);
+    EXPECT_TRUE(category.HasMax);
+    EXPECT_EQ(category.MinValue, "untouched min");
+}
+
+TEST(GetFieldValCheck, TheFirstFieldIsMatchedByFieldNumberOne) {
+    // logical.val: the first field (BOOL) is required and defaults to true.
+    Opened logical(paradoxCorpus(kFields + "fields/logical.db"));
+    TValCheck c = marked();
+    ASSERT_TRUE(GetFieldValCheck(logical.table, logical.table.Fields(0), c, "."));
+    EXPECT_TRUE(c.Required);
+    EXPECT_TRUE(c.HasDefault);
+    EXPECT_EQ(c.DefaultValue, "True");
+    EXPECT_FALSE(c.HasMin);
+    EXPECT_EQ(c.MinValue, "untouched min");
+    // Required with a default: the field itself is not required.
+    EXPECT_FALSE(logical.table.Fields(0).Required());
+
+    // C.VAL: both fields required, no defaults.
+    Opened joins(paradoxCorpus(kFields + "joins/C.DB"));
+    for (int i = 0; i < 2; ++i) {
+        TValCheck r;
+        ASSERT_TRUE(GetFieldValCheck(joins.table, joins.table.Fields(i), r, "."));
+        EXPECT_TRUE(r.Required);
+        EXPECT_TRUE(joins.table.Fields(i).Required());
+    }
+}
+
+TEST(GetFieldValCheck, TablesWithoutChecksGiveFalseForEveryField) {
+    Opened plain(dbaseCorpus("infused__dbf/spec/fixtures/dbase_03.dbf"));
+    CURProps props;
+    Check(DbiGetCursorProps(plain.table.Handle(), props));
+    EXPECT_EQ(props.iValChecks, 0);
+    EXPECT_STREQ(props.szTableType, "DBASE");
+    for (int i = 0; i < plain.table.FieldCount(); ++i) {
+        TValCheck c = marked();
+        EXPECT_FALSE(GetFieldValCheck(plain.table, plain.table.Fields(i), c, "."));
+        EXPECT_EQ(c.MinValue, "untouched min");
+    }
+}
+
+TEST(GetFieldValCheck, ALaterEntryOfTheSameFieldWins) {
+    // FILMS.VAL (Paradox 3 layout) with one more entry for Year: minimum 1950.
+    TempDir dir;
+    const std::string from = paradoxCorpus(kFields + "mtdemo/");
+    for (const char* name : {"FILMS.DB", "FILMS.PX", "FILMS.VAL"}) copyFile(from + name, dir.file(name));
+    std::string val = readFile(dir.file("FILMS.VAL"));
+    ASSERT_EQ(static_cast<unsigned char>(val[1]), 0x01);
+    std::string entry(0x1C, '\0');
+    entry[0] = 5;      // field index of Year
+    entry[0x0C] = 1;   // a minimum follows
+    std::uint8_t min[8];
+    paradox::encodeFlippedDouble(1950, min);
+    entry.append(reinterpret_cast<const char*>(min), 8);
+    val[2] = static_cast<char>(val[2] + 1);
+    val += entry;
+    writeFile(dir.file("FILMS.VAL"), val);
+
+    Opened films(dir.file("FILMS.DB"));
+    TValCheck year;
+    ASSERT_TRUE(films.check("Year", year));
+    EXPECT_EQ(year.MinValue, "1950");
+    EXPECT_EQ(year.MaxValue, "1999");  // the earlier entry's maximum stays
+}
+
+TEST(GetFieldValCheck, TheListIsReadFromTheOpenTableNotFromTheDisk) {
+    TempDir dir;
+    const std::string from = paradoxCorpus(kFields + "mtdemo/");
+    for (const char* name : {"FILMS.DB", "FILMS.PX", "FILMS.VAL"}) copyFile(from + name, dir.file(name));
+    Opened films(dir.file("FILMS.DB"));
+    // Once open, the table answers without its .VAL: removing it changes nothing.
+    removeTree(dir.file("FILMS.VAL"));
+    TValCheck year;
+    ASSERT_TRUE(films.check("Year", year));
+    EXPECT_EQ(year.MaxValue, "1999");
+}
+
+TEST(GetFieldValCheck, TheDecimalSeparatorIsTheCallers) {
+    TempDir dir;
+    const std::string from = paradoxCorpus(kFields + "mtdemo/");
+    for (const char* name : {"FILMS.DB", "FILMS.PX", "FILMS.VAL"}) copyFile(from + name, dir.file(name));
+    std::string val = readFile(dir.file("FILMS.VAL"));
+    std::string entry(0x1C, '\0');
+    entry[0] = 7;      // Rental Fee
+    entry[0x14] = 1;   // a default follows
+    std::uint8_t def[8];
+    paradox::encodeFlippedDouble(2.5, def);
+    entry.append(reinterpret_cast<const char*>(def), 8);
+    val[2] = static_cast<char>(val[2] + 1);
+    val += entry;
+    writeFile(dir.file("FILMS.VAL"), val);
+
+    Opened films(dir.file("FILMS.DB"));
+    TValCheck fee;
+    ASSERT_TRUE(GetFieldValCheck(films.table, films.table.FieldByName("Rental Fee"), fee, ","));
+    EXPECT_EQ(fee.DefaultValue, "2,5");
+    EXPECT_EQ(fee.MinValue, "0");
+}
+
+TEST(EngineRecords, CursorPropertiesAndFieldDescriptorsOfAnOpenTable) {
+    Opened films(paradoxCorpus(kFields + "mtdemo/FILMS.DB"));
+    CURProps props;
+    ASSERT_EQ(DbiGetCursorProps(films.table.Handle(), props), DBIERR_NONE);
+    EXPECT_STREQ(props.szTableType, "PARADOX");
+    EXPECT_EQ(props.iFields, films.table.FieldCount());
+    EXPECT_EQ(props.iValChecks, 6);  // FILMS.VAL: pictures on 0, 1, 3, 6; bounds on 5, 7; 2 and 8 empty
+    std::vector<FLDDesc> descs(props.iFields);
+    ASSERT_EQ(DbiGetFieldDescs(films.table.Handle(), descs.data()), DBIERR_NONE);
+    EXPECT_EQ(descs[0].iFldType, fld::ZSTRING);
+    EXPECT_EQ(descs[2].iFldType, fld::INT16);
+    EXPECT_EQ(descs[5].iFldType, fld::FLOAT);
+    EXPECT_EQ(descs[7].iFldType, fld::FLOAT);
+    EXPECT_EQ(descs[7].iSubType, fld::stMONEY);
+
+    // The list: one record per field with a check, fetched until the end.
+    hDBICur list = nullptr;
+    ASSERT_EQ(DbiOpenVchkList(films.table.DBHandle(), "FILMS", props.szTableType, list), DBIERR_NONE);
+    VCHKDesc rec;
+    int count = 0;
+    while (DbiGetNextRecord(list, dbiNOLOCK, &rec, nullptr) == DBIERR_NONE) ++count;
+    EXPECT_EQ(count, props.iValChecks);
+    EXPECT_EQ(DbiGetNextRecord(list, dbiNOLOCK, &rec, nullptr), DBIERR_EOF);
+    EXPECT_EQ(DbiCloseCursor(list), DBIERR_NONE);
+    EXPECT_EQ(list, nullptr);
+
+    // Errors of the engine come up as EDBEngineError through the layer's check.
+    hDBICur none = nullptr;
+    EXPECT_THROW(Check(DbiOpenVchkList(films.table.DBHandle(), "NOSUCHTABLE", "PARADOX", none)), EDBEngineError);
+    EXPECT_THROW(Check(DbiCloseCursor(none)), EDBEngineError);
+    EXPECT_THROW(Check(DbiGetCursorProps(nullptr, props)), EDBEngineError);
+}
