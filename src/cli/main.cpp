@@ -5,6 +5,7 @@
 //   tavrinth-cli fields TABLE-FILE
 //   tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE
 //   tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE
+//   tavrinth-cli make-samples FOLDER
 //
 // Errors go to standard error with exit status 1.
 
@@ -17,6 +18,7 @@
 
 #include "dump.h"
 #include "engine_error.h"
+#include "sample_database.h"
 #include "field_types.h"
 #include "session.h"
 #include "table.h"
@@ -32,7 +34,8 @@ const char* const kUsage =
     "       tavrinth-cli tables ALIAS-OR-FOLDER\n"
     "       tavrinth-cli fields TABLE-FILE\n"
     "       tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE\n"
-    "       tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE\n";
+    "       tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE\n"
+    "       tavrinth-cli make-samples FOLDER\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -186,6 +189,12 @@ int cmdSet(const std::vector<std::string>& args) {
     return 0;
 }
 
+int cmdMakeSamples(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw UsageError("make-samples needs one folder");
+    writeSampleDatabase(args[0]);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -201,6 +210,7 @@ int main(int argc, char** argv) {
         if (command == "fields") return cmdFields(args);
         if (command == "dump") return cmdDump(args);
         if (command == "set") return cmdSet(args);
+        if (command == "make-samples") return cmdMakeSamples(args);
         if (command == "--help" || command == "-h" || command == "help") {
             std::fputs(kUsage, stdout);
             return 0;
