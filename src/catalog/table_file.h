@@ -129,6 +129,18 @@ protected:
     std::string password_;
     std::vector<ValidityCheck> checks_;
 
+    // The index definitions as read the first time they were needed for a change: the files are
+    // not read again for every field asked about.
+    const std::vector<TIndexDef>& indexesForChanges() {
+        if (!indexesRead_) {
+            indexesForChanges_ = readIndexes();
+            indexesRead_ = true;
+        }
+        return indexesForChanges_;
+    }
+    std::vector<TIndexDef> indexesForChanges_;
+    bool indexesRead_ = false;
+
     // Applies checks_ to the fields: a field is required when its check marks it required and
     // gives no default, never when it is an auto-increment field.
     void applyRequiredFlags();

@@ -51,7 +51,7 @@ std::string DBaseTable::tableReadOnlyReason() {
         if (e == ".ntx" || e == ".idx" || e == ".cdx")
             return "its index file " + stemPart(fileName_) + ext + " is not kept up to date by this program";
     }
-    if ((header_.tableFlags & 0x01) && !header_.foxPro && family_->open(".mdx") && readIndexes().empty())
+    if ((header_.tableFlags & 0x01) && !header_.foxPro && family_->open(".mdx") && indexesForChanges().empty())
         return "its production index " + stemPart(fileName_) + ".mdx cannot be read";
     return std::string();
 }
@@ -66,7 +66,7 @@ std::string DBaseTable::fieldReadOnlyReason(std::size_t field) {
         return "variable-length and system fields are read-only";
     if (f.dataType == ftUnknown) return "its field type is unknown";
     if (f.length != rf.length) return "the field does not fit in the record";
-    for (const TIndexDef& d : readIndexes()) {
+    for (const TIndexDef& d : indexesForChanges()) {
         const bool keyField = std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(field)) !=
                               d.fieldIndexes.end();
         if (keyField || (!d.Expression.empty() && expressionNames(d.Expression, f.name)) ||

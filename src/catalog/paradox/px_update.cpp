@@ -36,7 +36,7 @@ std::string ParadoxTable::tableReadOnlyReason() {
     if (std::string why = foreignLockReason(file->path()); !why.empty()) return why;
     // Every index file must be one we understand, so that no edit leaves one stale unnoticed.
     std::set<std::string> understood;
-    for (const TIndexDef& d : readIndexes()) understood.insert(toUpperAscii(extensionPart(d.Source)));
+    for (const TIndexDef& d : indexesForChanges()) understood.insert(toUpperAscii(extensionPart(d.Source)));
     for (const std::string& ext : family_->extensions()) {
         const std::string e = toUpperAscii(ext);
         if (!isIndexExtension(e)) continue;
@@ -52,7 +52,7 @@ std::string ParadoxTable::fieldReadOnlyReason(std::size_t field) {
     if (f.typeCode == 0x16) return "auto-increment values are given by the table";
     if (f.dataType == ftUnknown) return "its field type is unknown";
     if (static_cast<int>(field) < header_.primaryKeyFields) return "it is part of the primary key";
-    for (const TIndexDef& d : readIndexes())
+    for (const TIndexDef& d : indexesForChanges())
         if (std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(field)) != d.fieldIndexes.end())
             return "it is part of the index " + (d.Name.empty() ? d.Source : d.Name);
     return std::string();
