@@ -513,10 +513,10 @@ bool DBaseTable::nullFlag(const std::uint8_t* rec, int bit) const {
     return (rec[nf.offset + bit / 8] >> (bit % 8)) & 1;
 }
 
-void DBaseTable::decodeMemo(const RawField& rf, const std::uint8_t* p, FieldValue& out) {
-    const std::size_t n = rf.length;
+void DBaseTable::decodeMemo(const RawField& rf, const std::uint8_t* p, std::size_t n, FieldValue& out) {
     std::uint64_t block = 0;
-    if (n == 4) {
+    if (rf.length == 4) {
+        if (n < 4) return setInvalid(p, n, out);  // the record ends inside the pointer
         block = loadLE32(p);
     } else {
         const std::string_view s = trimmed(p, n);
@@ -560,7 +560,7 @@ void DBaseTable::decode(const std::uint8_t* rec, std::size_t field, FieldValue& 
     const bool varLength = rf.type == 'Q' || (rf.type == 'V' && header_.visualFoxPro);
     if (varLength && rf.varLengthBit >= 0 && n > 0 && nullFlag(rec, rf.varLengthBit))
         n = std::min<std::size_t>(p[n - 1], n - 1);
-    if (!decodeStoredValue(rf.type, header_, *codePage_, p, n, out)) decodeMemo(rf, p, out);
+    if (!decodeStoredValue(rf.type, header_, *codePage_, p, n, out)) decodeMemo(rf, p, n, out);
 }
 
 bool decodeStoredValue(char type, const Header& header, const CodePage& codePage, const std::uint8_t* p,

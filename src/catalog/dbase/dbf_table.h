@@ -85,7 +85,8 @@ private:
     void readHeader();
     void buildFields();
     void scanRecords();
-    void decodeMemo(const RawField& rf, const std::uint8_t* p, FieldValue& out);
+    // n: the bytes of the field the record holds (fewer than declared when it runs past the record).
+    void decodeMemo(const RawField& rf, const std::uint8_t* p, std::size_t n, FieldValue& out);
     bool nullFlag(const std::uint8_t* record, int bit) const;
 
     class Memo;
