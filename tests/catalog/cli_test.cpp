@@ -1,0 +1,246 @@
+// tavrinth-cli end to end: the built program run on real files, its output compared with the
+// library's, and its errors.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "manifest.h"
+#include "process.h"
+#include "table_file.h"
+#include "test_files.h"
+#include "test_paths.h"
+
+using namespace tavrinth;
+using namespace tavrinth::test;
+
+namespace {
+
+const std::string kDb = "leonhad__paradoxdriver/src/test/resources/db/";
+const std::string kEncrypt = "leonhad__paradoxdriver/src/test/resources/encrypt/";
+const std::string kNote1251 = "leonhad__paradoxdriver/_history/ea01cc0e/src/test/resources/db/NOTE1251.DB";
+const std::string kStartUpText =
+    "An error occurred while attempting to initialize the Borland Database Engine (error $2108)";
+
+class Cli : public ::testing::Test {
+protected:
+    // Runs tavrinth-cli; the alias file is one of the test's own (absent unless written).
+    ProcessResult run(const std::vector<std::string>& args,
+                      std::map<std::string, std::optional<std::string>> environment = {}) {
+        std::vector<std::string> argv{cliPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (!environment.count("TAVRINTH_ALIASES")) environment["TAVRINTH_ALIASES"] = dir_.file("aliases.conf");
+        ProcessResult r = runProcess(argv, environment, 120);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.signal, 0) << r.err;
+        return r;
+    }
+
+    // A failure: status 1, a message on standard error, nothing on standard output.
+    void expectFailure(const std::vector<std::string>& args, const std::string& messagePart = {}) {
+        std::string line;
+        for (const std::string& a : args) line += " " + a;
+        SCOPED_TRACE("tavrinth-cli" + line);
+        const ProcessResult r = run(args);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("tavrinth-cli: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(messagePart), std::string::npos) << r.err;
+    }
+
+    TempDir dir_;
+};
+
+std::string libraryDump(const std::string& path, const OpenOptions& options = {}) {
+    auto table = openTableFile(path, options);
+    return dumpToString(*table);
+}
+
+// --- dump ---------------------------------------------------------------------------------------
+
+TEST_F(Cli, DumpEqualsTheLibraryDump) {
+    const std::string tables[] = {
+        paradoxCorpus(kDb + "CUSTOMER.DB"),
+        paradoxCorpus("leonhad__paradoxdriver/src/test/resources/areas/ZIPCODES.DB"),  // 1.4 MB of output
+        paradoxCorpus("leonhad__paradoxdriver/src/test/resources/fields/bcd.db"),
+        dbaseCorpus("tmontaigu__dbase-rs/tests/data/stations_with_deleted.dbf"),
+        dbaseCorpus("infused__dbf/spec/fixtures/dbase_83.dbf"),
+        dbaseCorpus("Valentin-Kaiser__go-dbase/examples/test_data/table/TEST.DBF"),
+    };
+    for (const std::string& path : tables) {
+        SCOPED_TRACE(path);
+        const ProcessResult r = run({"dump", path});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        // Standard error holds the engine's warnings about the table and nothing else.
+        std::string warnings;
+        const auto table = openTableFile(path);
+        for (const std::string& w : table->warnings()) warnings += "tavrinth-cli: warning: " + w + "\n";
+        EXPECT_EQ(r.err, warnings);
+        const std::string expected = libraryDump(path);
+        EXPECT_GT(expected.size(), 100u);
+        EXPECT_TRUE(r.out == expected) << "the dumps differ (" << r.out.size() << " and " << expected.size() << " bytes)";
+    }
+}
+
+TEST_F(Cli, DumpOfEncryptedTablesWithPassword) {
+    OpenOptions options;
+    options.knownPasswords = {"123"};
+    for (const char* table : {"encrypted.db", "encrypted35.db", "encryptedmemo.db"}) {
+        SCOPED_TRACE(table);
+        const std::string path = paradoxCorpus(kEncrypt + table);
+        const ProcessResult r = run({"dump", "--password", "123", path});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(r.out == libraryDump(path, options));
+    }
+    const ProcessResult r = run({"dump", "--password", "123", paradoxCorpus(kEncrypt + "encrypted.db")});
+    EXPECT_EQ(r.out, "Id,Text\r\n1,Value 1\r\n2,Value 2\r\n3,Value 3\r\n4,Last one\r\n");
+}
+
+TEST_F(Cli, DumpWithCodePageOverride) {
+    const std::string path = paradoxCorpus(kNote1251);
+    OpenOptions options;
+    options.codePage = "CP1251";
+    const std::string expected = libraryDump(path, options);
+    ASSERT_NE(expected.find("При разработке электронных сервисов"), std::string::npos);
+    for (const char* name : {"CP1251", "cp1251", "1251"}) {
+        SCOPED_TRACE(name);
+        const ProcessResult r = run({"dump", "--codepage", name, path});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_TRUE(r.out == expected);
+        EXPECT_NE(r.out.find("разработке"), std::string::npos);
+    }
+    // Without the override the header's code page (936) gives no Cyrillic.
+    const ProcessResult plain = run({"dump", path});
+    EXPECT_EQ(plain.exitStatus, 0);
+    EXPECT_EQ(plain.out.find("разработке"), std::string::npos);
+    EXPECT_TRUE(plain.out == libraryDump(path));
+}
+
+// --- fields -------------------------------------------------------------------------------------
+
+// The field lines of `fields`: up to the first empty line, each cut to its first five columns
+// (position, name, type, size, required).
+std::vector<std::string> fieldLines(const std::string& out) {
+    std::vector<std::string> lines;
+    for (const std::string& line : splitString(out, '\n')) {
+        if (line.empty()) break;
+        const std::vector<std::string> cells = splitString(line, '\t');
+        std::string five;
+        for (std::size_t i = 0; i < cells.size() && i < 5; ++i) five += (i ? "\t" : "") + cells[i];
+        lines.push_back(five);
+    }
+    return lines;
+}
+
+TEST_F(Cli, FieldsOfKnownTables) {
+    ProcessResult r = run({"fields", paradoxCorpus(kDb + "CUSTOMER.DB")});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(fieldLines(r.out), (std::vector<std::string>{
+                                     "0\tCustNo\tftAutoInc\t0\tFalse",
+                                     "1\tFirstName\tftString\t51\tFalse",
+                                     "2\tLastName\tftString\t50\tFalse",
+                                     "3\tEMail\tftString\t100\tFalse",
+                                     "4\tStreet\tftString\t30\tFalse",
+                                     "5\tCity\tftString\t15\tFalse",
+                                     "6\tState/Prov\tftString\t20\tFalse",
+                                     "7\tZip/Postal Code\tftString\t10\tFalse",
+                                     "8\tComments\tftMemo\t100\tFalse",
+                                     "9\tDateEntered\tftDate\t0\tFalse",
+                                 }));
+    r = run({"fields", dbaseCorpus("olemb__dbfread/examples/files/invalid_value.dbf")});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(fieldLines(r.out), (std::vector<std::string>{"0\tNAME\tftString\t16\tFalse", "1\tBIRTHDATE\tftDate\t0\tFalse"}));
+}
+
+// --- tables and aliases -------------------------------------------------------------------------
+
+TEST_F(Cli, TablesOfAFolderAndOfAnAlias) {
+    TempDir tables;
+    for (const char* name : {"b.DB", "a.dbf", "A.db", "C.DBF", "notes.txt", "b.PX", "b.MB", "d.Db", "e.dbf.bak", "README"})
+        writeFile(tables.file(name), "x");
+    ::mkdir(tables.file("folder.db").c_str(), 0755);
+    ProcessResult r = run({"tables", tables.path()});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "A\nb\nC\nd\n");
+    EXPECT_EQ(r.err, "");
+    writeFile(dir_.file("aliases.conf"), "[Aliases]\nMixed=" + tables.path() + "\n");
+    r = run({"tables", "mixed"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "A\nb\nC\nd\n");
+    r = run({"tables", paradoxCorpus("leonhad__paradoxdriver/src/test/resources/encrypt")});
+    EXPECT_EQ(r.out, "encrypted\nencrypted35\nencryptedmemo\n");
+}
+
+TEST_F(Cli, AliasesSortedWithSamples) {
+    writeFile(dir_.file("aliases.conf"), "[Aliases]\nzeta=/z\nAccounts=/a\nbeta=/b\n");
+    ProcessResult r = run({"aliases"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "Accounts\nbeta\nSamples\nzeta\n");
+    EXPECT_EQ(r.err, "");
+    writeFile(dir_.file("aliases.conf"), "");
+    r = run({"aliases"});
+    EXPECT_EQ(r.out, "Samples\n");
+}
+
+TEST_F(Cli, AliasFileThatCannotBeParsed) {
+    writeFile(dir_.file("aliases.conf"), "[Aliases\nzeta=/z\n");
+    expectFailure({"aliases"}, kStartUpText);
+    expectFailure({"tables", "zeta"}, kStartUpText);
+}
+
+// --- errors -------------------------------------------------------------------------------------
+
+TEST_F(Cli, MissingFilesAndFolders) {
+    expectFailure({"dump", dir_.file("absent.db")}, "absent.db");
+    expectFailure({"dump", dir_.file("absent.dbf")}, "absent.dbf");
+    expectFailure({"fields", dir_.file("absent.db")}, "absent");
+    expectFailure({"dump", dir_.path()});
+    expectFailure({"fields", dir_.path()});
+    expectFailure({"tables", dir_.file("no-such-folder")}, "no-such-folder");
+}
+
+TEST_F(Cli, FilesThatAreNoTables) {
+    writeFile(dir_.file("text.db"), std::string(3000, 'x'));
+    writeFile(dir_.file("text.dbf"), "just some words, not a table at all\n");
+    writeFile(dir_.file("tiny.dbf"), "\x03\x01");
+    writeFile(dir_.file("empty.db"), "");
+    for (const char* name : {"text.db", "text.dbf", "tiny.dbf", "empty.db"}) {
+        expectFailure({"dump", dir_.file(name)}, name);
+        expectFailure({"fields", dir_.file(name)}, name);
+    }
+    expectFailure({"dump", corpusDir() + "/README.md"}, "README.md");
+    expectFailure({"dump", paradoxCorpus(kDb + "CUSTOMER.PX")}, "CUSTOMER.PX");
+    expectFailure({"dump", paradoxCorpus(kDb + "CUSTOMER.MB")}, "CUSTOMER.MB");
+    expectFailure({"dump", dbaseCorpus("infused__dbf/spec/fixtures/dbase_02.dbf")}, "dBase II");
+}
+
+TEST_F(Cli, Passwords) {
+    const std::string encrypted = paradoxCorpus(kEncrypt + "encrypted.db");
+    expectFailure({"dump", encrypted}, "password");
+    expectFailure({"dump", "--password", "124", encrypted}, "password");
+    expectFailure({"dump", "--password", "", encrypted}, "password");
+    expectFailure({"fields", encrypted}, "password");
+    expectFailure({"dump", "--password", "wrong", paradoxCorpus(kEncrypt + "encryptedmemo.db")}, "encryptedmemo.db");
+}
+
+TEST_F(Cli, UsageErrors) {
+    const ProcessResult bare = run({});
+    EXPECT_EQ(bare.exitStatus, 1);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_EQ(bare.err.rfind("usage: tavrinth-cli", 0), 0u) << bare.err;
+    expectFailure({"frobnicate"}, "frobnicate");
+    expectFailure({"dump"});
+    expectFailure({"dump", "--password"});
+    expectFailure({"dump", "--codepage", "NO-SUCH-PAGE", paradoxCorpus(kDb + "ORDERS.DB")}, "NO-SUCH-PAGE");
+    expectFailure({"dump", "--bogus", paradoxCorpus(kDb + "ORDERS.DB")}, "--bogus");
+    expectFailure({"dump", paradoxCorpus(kDb + "ORDERS.DB"), paradoxCorpus(kDb + "ORDERS.DB")});
+    expectFailure({"tables"});
+    expectFailure({"aliases", "extra"});
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+#pragma once
+// Sets or removes an environment variable for the life of the object, then puts it back.
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace tavrinth::test {
+
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) old_ = old;
+        if (value)
+            ::setenv(name_.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name_.c_str());
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            ::unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace tavrinth::test
