@@ -1,0 +1,97 @@
+// The BLOB file (.MB) of a new table.
+//
+// Layout (4 KB units): a header block, then the BLOBs in the order the records hold them. A BLOB
+// shorter than 2 KB goes into a shared block (type 3: a 12-byte head, 64 five-byte entries used
+// from the last one down, data in 16-byte chunks from offset 0x150); a longer one gets a block of
+// its own (type 2: type, block count, length, modification number, then the data). Every BLOB
+// carries modification number 1, as after a restructure, and so does the header.
+
+#include <cstring>
+
+#include "../byte_order.h"
+#include "px_crypt.h"
+#include "px_writer_internal.h"
+
+namespace tavrinth::paradox::writer {
+
+namespace {
+
+constexpr std::size_t kEntries = 64;
+constexpr std::size_t kEntryTable = 12;
+constexpr unsigned kChunk = 16;
+constexpr unsigned kFirstChunk = 0x150 / kChunk;
+constexpr unsigned kChunksPerBlock = BlobFile::kMbBlock / kChunk;
+constexpr std::size_t kSingleHead = 9;
+constexpr std::uint64_t kMaxFile = 0xFFFFFF00ull;  // offsets are 32-bit with the low byte free
+
+}  // namespace
+
+BlobFile::BlobFile() : bytes_(kMbBlock, 0) {
+    std::uint8_t* h = bytes_.data();
+    h[0x00] = 0;                    // header block
+    storeLE16(h + 0x01, 1);         // one 4 KB unit
+    storeLE16(h + 0x03, kModification);
+    static const std::uint8_t kConstant[6] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00};  // in every .MB seen
+    std::memcpy(h + 0x05, kConstant, sizeof kConstant);
+    storeLE16(h + 0x0B, 0x1000);    // block unit
+    storeLE16(h + 0x0D, 0x1000);    // shared block size
+    h[0x0F] = 0;
+    h[0x10] = kChunk;               // chunk size of shared blocks
+    storeLE16(h + 0x11, kEntries);  // entries of a shared block
+    storeLE16(h + 0x13, static_cast<std::uint16_t>(kSmallBlob));  // small/large threshold
+    storeLE16(h + 0x29, 0x02A1);    // in every .MB seen; meaning unknown
+    // Offsets 0x38..0x3F of the engine's files name a block with free space (offset | 2 and the
+    // free chunks of a shared block, offset | 3 and the size of a free block). Left zero: no free
+    // space is announced, so the engine starts new blocks for new BLOBs instead of reusing the
+    // rest of ours. That wastes a little space but claims nothing that could be wrong.
+}
+
+std::uint32_t BlobFile::add(const std::string& bytes, const std::string& what) {
+    const std::size_t length = bytes.size();
+    if (length < kSmallBlob) {
+        const unsigned chunks = static_cast<unsigned>((length + kChunk - 1) / kChunk);
+        if (subBlock_ == 0 || nextEntry_ < 0 || nextChunk_ + chunks > kChunksPerBlock) {
+            if (bytes_.size() + kMbBlock > kMaxFile) refuse("Cannot create " + what + ": the BLOB file would exceed 4 GB");
+            subBlock_ = bytes_.size();
+            bytes_.resize(bytes_.size() + kMbBlock, 0);
+            bytes_[subBlock_] = 3;
+            storeLE16(bytes_.data() + subBlock_ + 1, 1);
+            nextEntry_ = kEntries - 1;
+            nextChunk_ = kFirstChunk;
+        }
+        const auto index = static_cast<unsigned>(nextEntry_--);
+        std::uint8_t* entry = bytes_.data() + subBlock_ + kEntryTable + 5 * index;
+        entry[0] = static_cast<std::uint8_t>(nextChunk_);
+        entry[1] = static_cast<std::uint8_t>(chunks);
+        storeLE16(entry + 2, kModification);
+        entry[4] = static_cast<std::uint8_t>(length - (chunks - 1) * kChunk);
+        std::memcpy(bytes_.data() + subBlock_ + nextChunk_ * kChunk, bytes.data(), length);
+        nextChunk_ += chunks;
+        return static_cast<std::uint32_t>(subBlock_) | index;
+    }
+    const std::uint64_t units = (length + kSingleHead + kMbBlock - 1) / kMbBlock;
+    if (units > 0xFFFF)
+        refuse("Cannot create " + what + ": a BLOB of " + std::to_string(length) +
+               " bytes is larger than the 256 MB a Paradox BLOB can hold");
+    if (bytes_.size() + units * kMbBlock > kMaxFile) refuse("Cannot create " + what + ": the BLOB file would exceed 4 GB");
+    const std::size_t offset = bytes_.size();
+    bytes_.resize(offset + static_cast<std::size_t>(units) * kMbBlock, 0);
+    std::uint8_t* block = bytes_.data() + offset;
+    block[0] = 2;
+    storeLE16(block + 1, static_cast<std::uint16_t>(units));
+    storeLE32(block + 3, static_cast<std::uint32_t>(length));
+    storeLE16(block + 7, kModification);
+    std::memcpy(block + kSingleHead, bytes.data(), length);
+    return static_cast<std::uint32_t>(offset) | 0xFFu;
+}
+
+OutputFile BlobFile::finish(const std::string& name, std::uint32_t checksum) {
+    OutputFile out;
+    out.name = name;
+    out.bytes = std::move(bytes_);
+    if (checksum != 0) encryptBlobChunks(out.bytes.data(), out.bytes.size(), checksum);
+    bytes_.clear();
+    return out;
+}
+
+}  // namespace tavrinth::paradox::writer
