@@ -1,8 +1,10 @@
 #include "codepage.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iconv.h>
 #include <map>
 #include <mutex>
@@ -160,18 +162,32 @@ std::shared_ptr<const CodePage> CodePage::build(const std::string& upperName) {
 
 void CodePage::decode(const std::uint8_t* bytes, std::size_t n, std::string& out) const {
     if (singleByte_) {
-        std::size_t i = 0;
-        while (i < n) {
-            if (asciiCompatible_) {
-                // A run of ASCII bytes is its own UTF-8: append it in one go.
-                std::size_t j = i;
-                while (j < n && bytes[j] < 0x80) ++j;
-                out.append(reinterpret_cast<const char*>(bytes + i), j - i);
-                if (j == n) break;
-                i = j;
+        // Through a buffer on the stack, 256 bytes at a time: one append per piece.
+        char buf[256 * 4];
+        const bool ascii = asciiCompatible_;  // a local: the stores into buf may alias members
+        for (std::size_t i = 0; i < n;) {
+            const std::size_t end = std::min(n, i + 256);
+            std::size_t k = 0;
+            while (i < end) {
+                if (ascii && end - i >= 8) {  // eight ASCII bytes at a time
+                    std::uint64_t w;
+                    std::memcpy(&w, bytes + i, 8);
+                    if ((w & 0x8080808080808080ull) == 0) {
+                        std::memcpy(buf + k, &w, 8);
+                        k += 8;
+                        i += 8;
+                        continue;
+                    }
+                }
+                const std::uint8_t b = bytes[i++];
+                if (b < 0x80 && ascii) {
+                    buf[k++] = static_cast<char>(b);
+                } else {
+                    std::memcpy(buf + k, utf8_[b], 4);
+                    k += utf8Len_[b];
+                }
             }
-            const std::uint8_t b = bytes[i++];
-            out.append(utf8_[b], utf8Len_[b]);
+            out.append(buf, k);
         }
         return;
     }

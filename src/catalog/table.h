@@ -184,7 +184,7 @@ private:
     // Values of the current record, decoded when first asked for.
     std::vector<std::uint8_t> record_;
     std::vector<FieldValue> values_;
-    std::vector<bool> decoded_;
+    std::vector<std::uint8_t> decoded_;  // a byte per field: cheaper to test and set than bits
     bool editing_ = false;
     std::vector<bool> changed_;  // fields given a new value in the record being edited
 };

@@ -571,8 +571,14 @@ bool decodeStoredValue(char type, const Header& header, const CodePage& codePage
             // Character fields are padded; a Varchar holds exactly its bytes (its length byte says
             // how many when it is shorter than the field).
             std::size_t e = n;
-            if (type == 'C')
+            if (type == 'C') {
+                // Padding eight bytes at a time while they are all blanks or all NULs.
+                for (std::uint64_t w; e >= 8; e -= 8) {
+                    std::memcpy(&w, p + e - 8, 8);
+                    if (w != 0x2020202020202020ull && w != 0) break;
+                }
                 while (e > 0 && isSpaceOrNul(p[e - 1])) --e;
+            }
             out.setText(ValueKind::String);
             codePage.decode(p, e, out.text);
             return true;
@@ -598,7 +604,14 @@ bool decodeStoredValue(char type, const Header& header, const CodePage& codePage
         case 'D': {
             if (n != 8) return invalidValue(p, n, out);
             int y, m, d;
-            if (!parseDatePart(p, 4, y) || !parseDatePart(p + 4, 2, m) || !parseDatePart(p + 6, 2, d) ||
+            bool eightDigits = true;
+            for (std::size_t i = 0; i < 8; ++i) eightDigits = eightDigits && p[i] >= '0' && p[i] <= '9';
+            if (eightDigits) {  // the usual YYYYMMDD
+                y = (p[0] - '0') * 1000 + (p[1] - '0') * 100 + (p[2] - '0') * 10 + (p[3] - '0');
+                m = (p[4] - '0') * 10 + (p[5] - '0');
+                d = (p[6] - '0') * 10 + (p[7] - '0');
+            }
+            if (!(eightDigits || (parseDatePart(p, 4, y) && parseDatePart(p + 4, 2, m) && parseDatePart(p + 6, 2, d))) ||
                 !isValidCivilDate(y, m, d)) {
                 bool blank = true;
                 for (std::size_t i = 0; i < n; ++i) blank = blank && (p[i] == ' ' || p[i] == '0' || p[i] == 0);
@@ -613,11 +626,12 @@ bool decodeStoredValue(char type, const Header& header, const CodePage& codePage
         }
         case 'L': {
             if (n != 1) return invalidValue(p, n, out);
-            const char c = static_cast<char>(p[0]);
-            if (std::strchr("TtYy", c) && c) out.setInteger(1, ValueKind::Boolean);
-            else if (std::strchr("FfNn", c) && c) out.setInteger(0, ValueKind::Boolean);
-            else if (c == '?' || c == ' ' || c == 0) out.setNull();
-            else setInvalid(p, n, out);
+            switch (p[0]) {
+                case 'T': case 't': case 'Y': case 'y': out.setInteger(1, ValueKind::Boolean); break;
+                case 'F': case 'f': case 'N': case 'n': out.setInteger(0, ValueKind::Boolean); break;
+                case '?': case ' ': case 0: out.setNull(); break;
+                default: setInvalid(p, n, out); break;
+            }
             return true;
         }
         case 'M': case 'G': case 'P': case 'W':
