@@ -1,0 +1,80 @@
+#pragma once
+// Writing a production .MDX: the index file of a dBase IV / level 7 table with its tags and the
+// B-tree pages of every tag.
+//
+// Layout written (all integers little-endian; a page is 512 bytes, a block two pages):
+//
+//   pages 0-3   file header (544 bytes: version 2, date, table name, block size, tag count,
+//               page count) and the tag table from offset 544, 32 bytes an entry: tag header
+//               page, tag name (10 characters and a NUL), key format (0x10 a field, 0x00 an
+//               expression), the tag-name tree (left, right, parent: 1-based entries), 0x02,
+//               key type.
+//   per tag     a header block (root page, node pages, key flags 0x10 | 0x08 descending | 0x40
+//               unique, key type, key length, keys per node, key item length, unique byte 23,
+//               key expression at 24, "has keys" at 246, date at 257, single-field mark at 480),
+//               then its nodes: the leaves left to right, then each upper level, the root last.
+//
+// A node: number of keys (4 bytes), 4 reserved bytes, then items of `item length` bytes (the key
+// length plus 4, rounded up to 4): a record number (leaves) or a child page (inner nodes) and the
+// key. An inner node with n keys holds n + 1 child pointers; key i is the last key of child i and
+// the last pointer has no key. A leaf is told from an inner node by the pointer after its last
+// item, which is 0. A node holds at most (1024 - 12) / item length items, so that pointer always
+// fits.
+//
+// Keys: C the field bytes as the record stores them (space padded, table code page), compared
+// byte by byte; N the 12-byte decimal form (byte 0 = 0x34 + digits before the point, byte 1 =
+// 8 x bytes of digits + 1, 0x80 for a negative number, then the significant digits packed two
+// to a byte); D the Julian day number as an IEEE double. Equal keys are ordered by record number,
+// also in descending tags.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrinth::dbase {
+
+struct MdxTag {
+    std::string name;        // ASCII, at most 10 characters
+    std::string expression;  // the key expression, ASCII
+    char keyType = 'C';      // 'C', 'N' or 'D'
+    bool singleField = true; // the key is one field of the table
+    bool descending = false;
+    bool unique = false;
+    std::size_t keyLength = 0;      // bytes of every key (C: 1..100; N: 12; D: 8)
+    std::vector<std::string> keys;  // one per record, in record order
+};
+
+struct MdxDate {
+    int year = 1900, month = 1, day = 1;
+};
+
+// The whole file. `tableName` goes into the header (the table's stem, upper case, 8 characters).
+// The tags must be valid (names, key lengths, one key per record, no duplicates in unique tags):
+// the caller checks them.
+std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vector<MdxTag>& tags,
+                                   std::uint32_t recordCount, const MdxDate& date);
+
+// Keys --------------------------------------------------------------------------------------------
+
+inline constexpr std::size_t kMdxNumericKeyLength = 12;
+inline constexpr std::size_t kMdxDateKeyLength = 8;
+inline constexpr std::size_t kMdxMaxCharKeyLength = 100;
+inline constexpr std::size_t kMdxMaxTags = 47;
+inline constexpr std::size_t kMdxBlockBytes = 1024;
+
+// The N key of a number as a numeric field stores it ("  -12.50"); blank text is 0. Returns
+// false when the text is no plain decimal number or has more than 20 significant digits.
+bool mdxNumericKey(std::string_view storedText, std::string& key);
+
+// The D key of a day number (1 January 0001 = 1).
+std::string mdxDateKey(std::int64_t dayNumber);
+
+// <0, 0, >0 in ascending key order.
+int compareMdxKeys(char keyType, const std::string& a, const std::string& b);
+
+// Items of one node for a key length.
+std::size_t mdxItemLength(std::size_t keyLength);
+std::size_t mdxKeysPerNode(std::size_t keyLength);
+
+}  // namespace tavrinth::dbase
