@@ -100,7 +100,7 @@ TEST(GetFieldValCheck, TablesWithoutChecksGiveFalseForEveryField) {
     Opened plain(dbaseCorpus("infused__dbf/spec/fixtures/dbase_03.dbf"));
     CURProps props;
     Check(DbiGetCursorProps(plain.table.Handle(), props));
-    EXPECT_EQ(props.iValChecks, 0);
+    EXPECT_EQ(+props.iValChecks, 0);
     EXPECT_STREQ(props.szTableType, "DBASE");
     for (int i = 0; i < plain.table.FieldCount(); ++i) {
         TValCheck c = marked();
@@ -172,15 +172,15 @@ TEST(EngineRecords, CursorPropertiesAndFieldDescriptorsOfAnOpenTable) {
     CURProps props;
     ASSERT_EQ(DbiGetCursorProps(films.table.Handle(), props), DBIERR_NONE);
     EXPECT_STREQ(props.szTableType, "PARADOX");
-    EXPECT_EQ(props.iFields, films.table.FieldCount());
-    EXPECT_EQ(props.iValChecks, 6);  // FILMS.VAL: pictures on 0, 1, 3, 6; bounds on 5, 7; 2 and 8 empty
+    EXPECT_EQ(+props.iFields, films.table.FieldCount());
+    EXPECT_EQ(+props.iValChecks, 6);  // FILMS.VAL: pictures on 0, 1, 3, 6; bounds on 5, 7; 2 and 8 empty
     std::vector<FLDDesc> descs(props.iFields);
     ASSERT_EQ(DbiGetFieldDescs(films.table.Handle(), descs.data()), DBIERR_NONE);
-    EXPECT_EQ(descs[0].iFldType, fld::ZSTRING);
-    EXPECT_EQ(descs[2].iFldType, fld::INT16);
-    EXPECT_EQ(descs[5].iFldType, fld::FLOAT);
-    EXPECT_EQ(descs[7].iFldType, fld::FLOAT);
-    EXPECT_EQ(descs[7].iSubType, fld::stMONEY);
+    EXPECT_EQ(+descs[0].iFldType, fld::ZSTRING);
+    EXPECT_EQ(+descs[2].iFldType, fld::INT16);
+    EXPECT_EQ(+descs[5].iFldType, fld::FLOAT);
+    EXPECT_EQ(+descs[7].iFldType, fld::FLOAT);
+    EXPECT_EQ(+descs[7].iSubType, fld::stMONEY);
 
     // The list: one record per field with a check, fetched until the end.
     hDBICur list = nullptr;
@@ -188,7 +188,7 @@ TEST(EngineRecords, CursorPropertiesAndFieldDescriptorsOfAnOpenTable) {
     VCHKDesc rec;
     int count = 0;
     while (DbiGetNextRecord(list, dbiNOLOCK, &rec, nullptr) == DBIERR_NONE) ++count;
-    EXPECT_EQ(count, props.iValChecks);
+    EXPECT_EQ(count, +props.iValChecks);
     EXPECT_EQ(DbiGetNextRecord(list, dbiNOLOCK, &rec, nullptr), DBIERR_EOF);
     EXPECT_EQ(DbiCloseCursor(list), DBIERR_NONE);
     EXPECT_EQ(list, nullptr);
