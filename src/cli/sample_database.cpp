@@ -178,7 +178,7 @@ SampleTable customers() {
          S("+1 206 555 0134"), D(1999, 1, 18), F(100000), S("Key account since the 1999 trade fair.")},
         {Null(), S("Ferretería El Puño"), S("José Ibáñez"), S("Calle Mayor 8"), S("Zaragoza"), S("Spain"),
          S("+34 976 30 12 45"), D(2003, 9, 9), F(3000), Null()},
-        {Null(), S("Kowalski Hurt"), S("Tomasz Kowalski"), S("ul. Długa 5"), S("Gdansk"), S("Poland"),
+        {Null(), S("Kowalski Hurt"), S("Tomasz Kowalski"), S("ul. Mariacka 5"), S("Gdansk"), S("Poland"),
          S("+48 58 301 22 10"), D(2005, 4, 21), F(15000), S("Pays in EUR.")},
         {Null(), S("Sørensen Marine"), S("Bjørn Sørensen"), S("Havnegade 3"), S("Aarhus"), S("Denmark"),
          S("+45 86 12 34 56"), D(1996, 8, 5), F(40000), S("Needs stainless steel only.")},
@@ -253,7 +253,7 @@ SampleTable items() {
     s.level = 7;
     s.codePage = "CP1252";
     s.fields = {col("OrderNo", 'I'), col("ItemNo", 'S'), col("PartNo", 'A', 10), col("Qty", 'S'),
-                col("Unit Price", '$'), col("Discount %", '#', 2)};
+                col("Unit Price", '$'), col("Discount %", '#', 0, 2)};
     s.keyFields = 2;
     s.indexes = {index("PartNo", {"PartNo"})};
     s.checks = {required("PartNo"), withRange(withDefault(check("Qty"), I(1)), I(1), I(9999))};
