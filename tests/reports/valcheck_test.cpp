@@ -10,6 +10,7 @@
 #include "file_io.h"
 #include "paradox/px_values.h"
 #include "table.h"
+#include "table_writer.h"
 #include "test_files.h"
 #include "test_paths.h"
 #include "validity_checks.h"
@@ -198,4 +199,107 @@ TEST(EngineRecords, CursorPropertiesAndFieldDescriptorsOfAnOpenTable) {
     EXPECT_THROW(Check(DbiOpenVchkList(films.table.DBHandle(), "NOSUCHTABLE", "PARADOX", none)), EDBEngineError);
     EXPECT_THROW(Check(DbiCloseCursor(none)), EDBEngineError);
     EXPECT_THROW(Check(DbiGetCursorProps(nullptr, props)), EDBEngineError);
+}
+
+// An orders table written by the engine: an autoincrement key, a required customer whose check
+// gives the default NONE, and a shipping date defaulting to today with a lower bound.
+TEST(GetFieldValCheck, AnOrdersTableWrittenWithChecksAndIndexes) {
+    TempDir dir;
+    TableSpec spec;
+    spec.format = TableFormat::Paradox;
+    spec.level = 7;
+    auto column = [](const std::string& name, char type, int size = 0) {
+        ColumnSpec c;
+        c.name = name;
+        c.type = type;
+        c.size = size;
+        return c;
+    };
+    spec.fields = {column("OrderNo", '+'), column("Customer", 'A', 30), column("Shipped", 'D')};
+    spec.keyFields = 1;
+    IndexSpec byCustomer;
+    byCustomer.name = "ByCustomer";
+    byCustomer.fields = {"Customer", "Shipped"};
+    spec.indexes = {byCustomer};
+    CheckSpec customer;
+    customer.field = "Customer";
+    customer.required = true;
+    customer.defaultKind = BoundKind::Value;
+    customer.defaultValue.setText(ValueKind::String);
+    customer.defaultValue.text = "NONE";
+    CheckSpec shipped;
+    shipped.field = "Shipped";
+    shipped.defaultKind = BoundKind::Today;
+    shipped.minKind = BoundKind::Value;
+    shipped.minValue.setInteger(dayNumberFromCivil(1990, 1, 1), ValueKind::Date);
+    spec.checks = {customer, shipped};
+    createTable(dir.file("Orders.DB"), spec);
+
+    TTable table;
+    table.SetDatabaseName(dir.path());
+    table.SetTableName("Orders.DB");
+    table.Open();
+    EXPECT_EQ(table.RecordSize(), 38);
+    // A field the check marks required is required only while the check gives no default.
+    EXPECT_FALSE(table.Fields(0).Required());
+    EXPECT_FALSE(table.Fields(1).Required());
+    EXPECT_FALSE(table.Fields(2).Required());
+    EXPECT_EQ(table.Fields(0).DataType(), ftAutoInc);
+    EXPECT_EQ(table.Fields(1).DataType(), ftString);
+    EXPECT_EQ(table.Fields(1).Size(), 30);
+    EXPECT_EQ(table.Fields(2).DataType(), ftDate);
+
+    table.IndexDefs().Update();
+    ASSERT_EQ(table.IndexDefs().Count(), 2);
+    EXPECT_EQ(table.IndexDefs()[0].Name, "");
+    EXPECT_EQ(table.IndexDefs()[0].Fields, "OrderNo");
+    EXPECT_TRUE(table.IndexDefs()[0].has(ixPrimary));
+    EXPECT_EQ(table.IndexDefs()[1].Name, "ByCustomer");
+    EXPECT_EQ(table.IndexDefs()[1].Fields, "Customer;Shipped");
+    EXPECT_FALSE(table.IndexDefs()[1].has(ixPrimary));
+
+    CURProps props;
+    Check(DbiGetCursorProps(table.Handle(), props));
+    EXPECT_EQ(+props.iValChecks, 2);
+
+    TValCheck c = marked();
+    EXPECT_FALSE(GetFieldValCheck(table, table.Fields(0), c, "."));
+    EXPECT_EQ(c.DefaultValue, "untouched default");
+    EXPECT_EQ(c.MinValue, "untouched min");
+    EXPECT_EQ(c.MaxValue, "untouched max");
+    EXPECT_FALSE(c.Required || c.HasDefault || c.HasMin || c.HasMax);
+
+    c = marked();
+    ASSERT_TRUE(GetFieldValCheck(table, table.Fields(1), c, "."));
+    EXPECT_TRUE(c.Required);
+    EXPECT_TRUE(c.HasDefault);
+    EXPECT_FALSE(c.HasMin);
+    EXPECT_FALSE(c.HasMax);
+    EXPECT_EQ(c.DefaultValue, "NONE");
+    EXPECT_EQ(c.MinValue, "untouched min");
+
+    c = marked();
+    ASSERT_TRUE(GetFieldValCheck(table, table.Fields(2), c, "."));
+    EXPECT_FALSE(c.Required);
+    EXPECT_TRUE(c.HasDefault);
+    EXPECT_TRUE(c.HasMin);
+    EXPECT_FALSE(c.HasMax);
+    EXPECT_EQ(c.DefaultValue, "TODAY");
+    EXPECT_EQ(c.MinValue, "1/1/1990");
+    EXPECT_EQ(c.MaxValue, "untouched max");
+    table.Close();
+
+    // The same table with no default for the customer: now the field itself is required.
+    spec.checks[0].defaultKind = BoundKind::None;
+    spec.checks[0].defaultValue = FieldValue();
+    createTable(dir.file("Orders2.DB"), spec);
+    table.SetTableName("Orders2.DB");
+    table.Open();
+    EXPECT_FALSE(table.Fields(0).Required());
+    EXPECT_TRUE(table.Fields(1).Required());
+    c = marked();
+    ASSERT_TRUE(GetFieldValCheck(table, table.Fields(1), c, "."));
+    EXPECT_TRUE(c.Required);
+    EXPECT_FALSE(c.HasDefault);
+    EXPECT_EQ(c.DefaultValue, "untouched default");
 }
