@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
+#include <vector>
 
 #include "byte_order.h"
 #include "engine_api.h"
@@ -10,7 +12,7 @@
 #include "file_io.h"
 #include "paradox/px_values.h"
 #include "table.h"
-#include "table_writer.h"
+#include "orders_tables.h"
 #include "test_files.h"
 #include "test_paths.h"
 #include "validity_checks.h"
@@ -201,105 +203,87 @@ TEST(EngineRecords, CursorPropertiesAndFieldDescriptorsOfAnOpenTable) {
     EXPECT_THROW(Check(DbiGetCursorProps(nullptr, props)), EDBEngineError);
 }
 
-// An orders table written by the engine: an autoincrement key, a required customer whose check
-// gives the default NONE, and a shipping date defaulting to today with a lower bound.
-TEST(GetFieldValCheck, AnOrdersTableWrittenWithChecksAndIndexes) {
-    TempDir dir;
-    TableSpec spec;
-    spec.format = TableFormat::Paradox;
-    spec.level = 7;
-    auto column = [](const std::string& name, char type, int size = 0) {
-        ColumnSpec c;
-        c.name = name;
-        c.type = type;
-        c.size = size;
-        return c;
+// The orders tables the structure reports are checked on, read back through the table object and
+// GetFieldValCheck: what the reports take from them.
+TEST(OrdersTables, FieldsChecksAndIndexesReadBack) {
+    struct Expected {
+        OrdersTable which;
+        std::vector<std::string> names;
+        std::vector<TFieldType> types;
+        int recordSize;
+        std::string byCustomer;
+        // per field: has a check, default text, minimum text ("" when absent)
+        std::vector<std::tuple<bool, std::string, std::string>> checks;
     };
-    spec.fields = {column("OrderNo", '+'), column("Customer", 'A', 30), column("Shipped", 'D')};
-    spec.keyFields = 1;
-    IndexSpec byCustomer;
-    byCustomer.name = "ByCustomer";
-    byCustomer.fields = {"Customer", "Shipped"};
-    spec.indexes = {byCustomer};
-    CheckSpec customer;
-    customer.field = "Customer";
-    customer.required = true;
-    customer.defaultKind = BoundKind::Value;
-    customer.defaultValue.setText(ValueKind::String);
-    customer.defaultValue.text = "NONE";
-    CheckSpec shipped;
-    shipped.field = "Shipped";
-    shipped.defaultKind = BoundKind::Today;
-    shipped.minKind = BoundKind::Value;
-    shipped.minValue.setInteger(dayNumberFromCivil(1990, 1, 1), ValueKind::Date);
-    spec.checks = {customer, shipped};
-    createTable(dir.file("Orders.DB"), spec);
+    const Expected cases[] = {
+        {OrdersTable::Shipping, {"OrderNo", "Customer", "Shipped"}, {ftAutoInc, ftString, ftDate}, 38,
+         "Customer;Shipped", {{false, "", ""}, {true, "", ""}, {true, "TODAY", "1/1/1990"}}},
+        {OrdersTable::Amounts, {"OrderNo", "Customer", "Amount", "Shipped"}, {ftAutoInc, ftString, ftCurrency, ftDate},
+         46, "Customer;Shipped", {{false, "", ""}, {true, "", ""}, {true, "0", ""}, {false, "", ""}}},
+        {OrdersTable::Quantity, {"OrderNo", "Customer", "Qty"}, {ftAutoInc, ftString, ftSmallint}, 36, "Customer",
+         {{false, "", ""}, {true, "", ""}, {true, "1", ""}}},
+    };
+    for (const Expected& e : cases) {
+        SCOPED_TRACE(e.names.back());
+        TempDir dir;
+        writeOrdersTable(dir.path(), e.which);
+        TTable table;
+        table.SetDatabaseName(dir.path());
+        table.SetTableName("Orders.DB");
+        table.Open();
+        EXPECT_EQ(table.TableName(), "Orders.DB");
+        EXPECT_EQ(table.RecordSize(), e.recordSize);
+        ASSERT_EQ(table.FieldCount(), static_cast<int>(e.names.size()));
+        for (int i = 0; i < table.FieldCount(); ++i) {
+            SCOPED_TRACE(e.names[i]);
+            TField& f = table.Fields(i);
+            EXPECT_EQ(f.FieldName(), e.names[i]);
+            EXPECT_EQ(f.DataType(), e.types[i]);
+            // Only the customer is required: its check marks it so and gives no default.
+            EXPECT_EQ(f.Required(), i == 1);
+            if (i == 1) {
+                EXPECT_EQ(f.Size(), 30);
+            }
 
+            TValCheck c = marked();
+            const auto& [hasCheck, defaultText, minText] = e.checks[static_cast<std::size_t>(i)];
+            ASSERT_EQ(GetFieldValCheck(table, f, c, "."), hasCheck);
+            EXPECT_EQ(c.Required, i == 1);
+            EXPECT_EQ(c.HasDefault, !defaultText.empty());
+            EXPECT_EQ(c.DefaultValue, defaultText.empty() ? "untouched default" : defaultText);
+            EXPECT_EQ(c.HasMin, !minText.empty());
+            EXPECT_EQ(c.MinValue, minText.empty() ? "untouched min" : minText);
+            EXPECT_FALSE(c.HasMax);
+            EXPECT_EQ(c.MaxValue, "untouched max");
+        }
+        table.IndexDefs().Update();
+        ASSERT_EQ(table.IndexDefs().Count(), 2);
+        EXPECT_EQ(table.IndexDefs()[0].Name, "");
+        EXPECT_EQ(table.IndexDefs()[0].Fields, "OrderNo");
+        EXPECT_TRUE(table.IndexDefs()[0].has(ixPrimary));
+        EXPECT_EQ(table.IndexDefs()[1].Name, "ByCustomer");
+        EXPECT_EQ(table.IndexDefs()[1].Fields, e.byCustomer);
+        EXPECT_FALSE(table.IndexDefs()[1].has(ixPrimary));
+    }
+}
+
+// A required field whose check also gives a default (here NONE) is not required for the table
+// object; the check itself still says required.
+TEST(OrdersTables, ARequiredFieldWithADefaultIsNotRequiredForTheTable) {
+    TempDir dir;
+    writeOrdersTable(dir.path(), OrdersTable::Shipping, "NONE");
     TTable table;
-    table.SetDatabaseName(dir.path());
-    table.SetTableName("Orders.DB");
+    table.SetTableName(dir.file("Orders.DB"));
     table.Open();
-    EXPECT_EQ(table.RecordSize(), 38);
-    // A field the check marks required is required only while the check gives no default.
-    EXPECT_FALSE(table.Fields(0).Required());
-    EXPECT_FALSE(table.Fields(1).Required());
-    EXPECT_FALSE(table.Fields(2).Required());
-    EXPECT_EQ(table.Fields(0).DataType(), ftAutoInc);
-    EXPECT_EQ(table.Fields(1).DataType(), ftString);
-    EXPECT_EQ(table.Fields(1).Size(), 30);
-    EXPECT_EQ(table.Fields(2).DataType(), ftDate);
-
-    table.IndexDefs().Update();
-    ASSERT_EQ(table.IndexDefs().Count(), 2);
-    EXPECT_EQ(table.IndexDefs()[0].Name, "");
-    EXPECT_EQ(table.IndexDefs()[0].Fields, "OrderNo");
-    EXPECT_TRUE(table.IndexDefs()[0].has(ixPrimary));
-    EXPECT_EQ(table.IndexDefs()[1].Name, "ByCustomer");
-    EXPECT_EQ(table.IndexDefs()[1].Fields, "Customer;Shipped");
-    EXPECT_FALSE(table.IndexDefs()[1].has(ixPrimary));
-
+    EXPECT_FALSE(table.FieldByName("Customer").Required());
     CURProps props;
     Check(DbiGetCursorProps(table.Handle(), props));
     EXPECT_EQ(+props.iValChecks, 2);
-
     TValCheck c = marked();
-    EXPECT_FALSE(GetFieldValCheck(table, table.Fields(0), c, "."));
-    EXPECT_EQ(c.DefaultValue, "untouched default");
-    EXPECT_EQ(c.MinValue, "untouched min");
-    EXPECT_EQ(c.MaxValue, "untouched max");
-    EXPECT_FALSE(c.Required || c.HasDefault || c.HasMin || c.HasMax);
-
-    c = marked();
-    ASSERT_TRUE(GetFieldValCheck(table, table.Fields(1), c, "."));
+    ASSERT_TRUE(GetFieldValCheck(table, table.FieldByName("Customer"), c, "."));
     EXPECT_TRUE(c.Required);
     EXPECT_TRUE(c.HasDefault);
-    EXPECT_FALSE(c.HasMin);
-    EXPECT_FALSE(c.HasMax);
+    EXPECT_FALSE(c.HasMin || c.HasMax);
     EXPECT_EQ(c.DefaultValue, "NONE");
     EXPECT_EQ(c.MinValue, "untouched min");
-
-    c = marked();
-    ASSERT_TRUE(GetFieldValCheck(table, table.Fields(2), c, "."));
-    EXPECT_FALSE(c.Required);
-    EXPECT_TRUE(c.HasDefault);
-    EXPECT_TRUE(c.HasMin);
-    EXPECT_FALSE(c.HasMax);
-    EXPECT_EQ(c.DefaultValue, "TODAY");
-    EXPECT_EQ(c.MinValue, "1/1/1990");
-    EXPECT_EQ(c.MaxValue, "untouched max");
-    table.Close();
-
-    // The same table with no default for the customer: now the field itself is required.
-    spec.checks[0].defaultKind = BoundKind::None;
-    spec.checks[0].defaultValue = FieldValue();
-    createTable(dir.file("Orders2.DB"), spec);
-    table.SetTableName("Orders2.DB");
-    table.Open();
-    EXPECT_FALSE(table.Fields(0).Required());
-    EXPECT_TRUE(table.Fields(1).Required());
-    c = marked();
-    ASSERT_TRUE(GetFieldValCheck(table, table.Fields(1), c, "."));
-    EXPECT_TRUE(c.Required);
-    EXPECT_FALSE(c.HasDefault);
-    EXPECT_EQ(c.DefaultValue, "untouched default");
 }
