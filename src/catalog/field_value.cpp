@@ -43,4 +43,58 @@ bool isValidCivilDate(std::int64_t year, int month, int day) {
     return day <= kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
+namespace {
+FieldValue withText(ValueKind kind, const std::string& text) {
+    FieldValue v;
+    v.setText(kind);
+    v.text = text;
+    return v;
+}
+std::int64_t millisecondsOfDay(int hour, int minute, int second, int millisecond) {
+    return ((hour * 60LL + minute) * 60 + second) * 1000 + millisecond;
+}
+}  // namespace
+
+FieldValue textValue(const std::string& utf8) { return withText(ValueKind::String, utf8); }
+FieldValue binaryValue(const std::string& bytes) { return withText(ValueKind::Binary, bytes); }
+FieldValue bcdValue(const std::string& decimal) { return withText(ValueKind::Bcd, decimal); }
+
+FieldValue integerValue(std::int64_t value) {
+    FieldValue v;
+    v.setInteger(value);
+    return v;
+}
+
+FieldValue floatValue(double value) {
+    FieldValue v;
+    v.setReal(value);
+    return v;
+}
+
+FieldValue booleanValue(bool value) {
+    FieldValue v;
+    v.setInteger(value ? 1 : 0, ValueKind::Boolean);
+    return v;
+}
+
+FieldValue dateValue(std::int64_t year, int month, int day) {
+    FieldValue v;
+    v.setInteger(dayNumberFromCivil(year, month, day), ValueKind::Date);
+    return v;
+}
+
+FieldValue timeValue(int hour, int minute, int second, int millisecond) {
+    FieldValue v;
+    v.setInteger(millisecondsOfDay(hour, minute, second, millisecond), ValueKind::Time);
+    return v;
+}
+
+FieldValue dateTimeValue(std::int64_t year, int month, int day, int hour, int minute, int second, int millisecond) {
+    FieldValue v;
+    v.setReal(static_cast<double>(dayNumberFromCivil(year, month, day) * kMillisecondsPerDay +
+                                  millisecondsOfDay(hour, minute, second, millisecond)),
+              ValueKind::DateTime);
+    return v;
+}
+
 }  // namespace tavrinth

@@ -57,4 +57,15 @@ bool isValidCivilDate(std::int64_t year, int month, int day);
 
 inline constexpr std::int64_t kMillisecondsPerDay = 86400000;
 
+// Values built from their parts (for the writer's records and the checks it writes).
+FieldValue textValue(const std::string& utf8);
+FieldValue binaryValue(const std::string& bytes);
+FieldValue bcdValue(const std::string& decimal);
+FieldValue integerValue(std::int64_t value);
+FieldValue floatValue(double value);
+FieldValue booleanValue(bool value);
+FieldValue dateValue(std::int64_t year, int month, int day);
+FieldValue timeValue(int hour, int minute, int second, int millisecond = 0);
+FieldValue dateTimeValue(std::int64_t year, int month, int day, int hour, int minute, int second, int millisecond = 0);
+
 }  // namespace tavrinth

@@ -15,55 +15,15 @@ namespace {
 
 // --- values -------------------------------------------------------------------------------------
 
-FieldValue S(const std::string& text) {
-    FieldValue v;
-    v.setText(ValueKind::String);
-    v.text = text;
-    return v;
-}
-FieldValue I(std::int64_t i) {
-    FieldValue v;
-    v.setInteger(i);
-    return v;
-}
-FieldValue F(double d) {
-    FieldValue v;
-    v.setReal(d);
-    return v;
-}
-FieldValue B(bool b) {
-    FieldValue v;
-    v.setInteger(b ? 1 : 0, ValueKind::Boolean);
-    return v;
-}
-FieldValue D(int y, int m, int d) {
-    FieldValue v;
-    v.setInteger(dayNumberFromCivil(y, m, d), ValueKind::Date);
-    return v;
-}
-FieldValue T(int h, int m, int s = 0) {
-    FieldValue v;
-    v.setInteger(((h * 60 + m) * 60 + s) * 1000, ValueKind::Time);
-    return v;
-}
-FieldValue TS(int y, int mo, int d, int h, int mi, int s = 0) {
-    FieldValue v;
-    v.setReal(static_cast<double>(dayNumberFromCivil(y, mo, d) * kMillisecondsPerDay + ((h * 60 + mi) * 60 + s) * 1000),
-              ValueKind::DateTime);
-    return v;
-}
-FieldValue Bcd(const std::string& text) {
-    FieldValue v;
-    v.setText(ValueKind::Bcd);
-    v.text = text;
-    return v;
-}
-FieldValue Bin(const std::string& bytes) {
-    FieldValue v;
-    v.setText(ValueKind::Binary);
-    v.text = bytes;
-    return v;
-}
+FieldValue S(const std::string& text) { return textValue(text); }
+FieldValue I(std::int64_t i) { return integerValue(i); }
+FieldValue F(double d) { return floatValue(d); }
+FieldValue B(bool b) { return booleanValue(b); }
+FieldValue D(int y, int m, int d) { return dateValue(y, m, d); }
+FieldValue T(int h, int m, int s = 0) { return timeValue(h, m, s); }
+FieldValue TS(int y, int mo, int d, int h, int mi, int s = 0) { return dateTimeValue(y, mo, d, h, mi, s); }
+FieldValue Bcd(const std::string& text) { return bcdValue(text); }
+FieldValue Bin(const std::string& bytes) { return binaryValue(bytes); }
 FieldValue Null() { return FieldValue(); }
 
 ColumnSpec col(const std::string& name, char type, int size = 0, int decimals = 0) {

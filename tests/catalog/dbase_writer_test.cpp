@@ -151,45 +151,13 @@ std::vector<std::string> csvFields(const std::string& line) {
 // --- values -----------------------------------------------------------------------------------------
 
 FieldValue Null() { return {}; }
-FieldValue S(const std::string& s) {
-    FieldValue v;
-    v.setText(ValueKind::String);
-    v.text = s;
-    return v;
-}
-FieldValue Bin(const std::string& s) {
-    FieldValue v;
-    v.setText(ValueKind::Binary);
-    v.text = s;
-    return v;
-}
-FieldValue I(std::int64_t n) {
-    FieldValue v;
-    v.setInteger(n);
-    return v;
-}
-FieldValue R(double d) {
-    FieldValue v;
-    v.setReal(d);
-    return v;
-}
-FieldValue L(bool b) {
-    FieldValue v;
-    v.setInteger(b ? 1 : 0, ValueKind::Boolean);
-    return v;
-}
-FieldValue Dt(int y, int m, int d) {
-    FieldValue v;
-    v.setInteger(dayNumberFromCivil(y, m, d), ValueKind::Date);
-    return v;
-}
-FieldValue TS(int y, int m, int d, int hh, int mi, int ss, int ms) {
-    FieldValue v;
-    v.setReal(static_cast<double>(dayNumberFromCivil(y, m, d) * kMillisecondsPerDay +
-                                  ((hh * 60 + mi) * 60 + ss) * 1000 + ms),
-              ValueKind::DateTime);
-    return v;
-}
+FieldValue S(const std::string& s) { return textValue(s); }
+FieldValue Bin(const std::string& s) { return binaryValue(s); }
+FieldValue I(std::int64_t n) { return integerValue(n); }
+FieldValue R(double d) { return floatValue(d); }
+FieldValue L(bool b) { return booleanValue(b); }
+FieldValue Dt(int y, int m, int d) { return dateValue(y, m, d); }
+FieldValue TS(int y, int m, int d, int hh, int mi, int ss, int ms) { return dateTimeValue(y, m, d, hh, mi, ss, ms); }
 
 std::string describe(const FieldValue& v) {
     char buf[64];

@@ -43,55 +43,15 @@ using test::TempDir;
 // --- Values ---------------------------------------------------------------------------------------
 
 FieldValue Null() { return {}; }
-FieldValue Str(const std::string& s) {
-    FieldValue v;
-    v.setText(ValueKind::String);
-    v.text = s;
-    return v;
-}
-FieldValue Int(std::int64_t i) {
-    FieldValue v;
-    v.setInteger(i);
-    return v;
-}
-FieldValue Real(double d) {
-    FieldValue v;
-    v.setReal(d);
-    return v;
-}
-FieldValue Bool(bool b) {
-    FieldValue v;
-    v.setInteger(b ? 1 : 0, ValueKind::Boolean);
-    return v;
-}
-FieldValue Day(int y, int m, int d) {
-    FieldValue v;
-    v.setInteger(dayNumberFromCivil(y, m, d), ValueKind::Date);
-    return v;
-}
-FieldValue Clock(int h, int m, int s, int ms = 0) {
-    FieldValue v;
-    v.setInteger(((h * 60 + m) * 60 + s) * 1000 + ms, ValueKind::Time);
-    return v;
-}
-FieldValue Stamp(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
-    FieldValue v;
-    v.setReal(static_cast<double>(dayNumberFromCivil(y, mo, d)) * 86400000.0 + ((h * 60 + mi) * 60 + s) * 1000.0 + ms,
-              ValueKind::DateTime);
-    return v;
-}
-FieldValue Bcd(const std::string& text) {
-    FieldValue v;
-    v.setText(ValueKind::Bcd);
-    v.text = text;
-    return v;
-}
-FieldValue Bin(const std::string& bytes) {
-    FieldValue v;
-    v.setText(ValueKind::Binary);
-    v.text = bytes;
-    return v;
-}
+FieldValue Str(const std::string& s) { return textValue(s); }
+FieldValue Int(std::int64_t i) { return integerValue(i); }
+FieldValue Real(double d) { return floatValue(d); }
+FieldValue Bool(bool b) { return booleanValue(b); }
+FieldValue Day(int y, int m, int d) { return dateValue(y, m, d); }
+FieldValue Clock(int h, int m, int s, int ms = 0) { return timeValue(h, m, s, ms); }
+FieldValue Stamp(int y, int mo, int d, int h, int mi, int s, int ms = 0) { return dateTimeValue(y, mo, d, h, mi, s, ms); }
+FieldValue Bcd(const std::string& text) { return bcdValue(text); }
+FieldValue Bin(const std::string& bytes) { return binaryValue(bytes); }
 
 std::string describe(const FieldValue& v) {
     switch (v.kind) {

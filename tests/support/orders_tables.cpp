@@ -7,14 +7,6 @@
 namespace tavrinth::test {
 namespace {
 
-ColumnSpec column(const std::string& name, char type, int size = 0) {
-    ColumnSpec c;
-    c.name = name;
-    c.type = type;
-    c.size = size;
-    return c;
-}
-
 CheckSpec requiredCheck(const std::string& field) {
     CheckSpec c;
     c.field = field;
@@ -37,12 +29,11 @@ std::string writeOrdersTable(const std::string& folder, OrdersTable which, const
     spec.format = TableFormat::Paradox;
     spec.level = 7;
     spec.keyFields = 1;
-    spec.fields = {column("OrderNo", '+'), column("Customer", 'A', 30)};
+    spec.fields = {{"OrderNo", '+'}, {"Customer", 'A', 30}};
     spec.checks = {requiredCheck("Customer")};
     if (!customerDefault.empty()) {
         spec.checks[0].defaultKind = BoundKind::Value;
-        spec.checks[0].defaultValue.setText(ValueKind::String);
-        spec.checks[0].defaultValue.text = customerDefault;
+        spec.checks[0].defaultValue = textValue(customerDefault);
     }
     IndexSpec byCustomer;
     byCustomer.name = "ByCustomer";
@@ -50,30 +41,26 @@ std::string writeOrdersTable(const std::string& folder, OrdersTable which, const
 
     switch (which) {
         case OrdersTable::Shipping: {
-            spec.fields.push_back(column("Shipped", 'D'));
+            spec.fields.push_back({"Shipped", 'D'});
             CheckSpec shipped;
             shipped.field = "Shipped";
             shipped.defaultKind = BoundKind::Today;
             shipped.minKind = BoundKind::Value;
-            shipped.minValue.setInteger(dayNumberFromCivil(1990, 1, 1), ValueKind::Date);
+            shipped.minValue = dateValue(1990, 1, 1);
             spec.checks.push_back(shipped);
             byCustomer.fields.push_back("Shipped");
             break;
         }
         case OrdersTable::Amounts: {
-            spec.fields.push_back(column("Amount", '$'));
-            spec.fields.push_back(column("Shipped", 'D'));
-            FieldValue zero;
-            zero.setReal(0);
-            spec.checks.push_back(defaultCheck("Amount", zero));
+            spec.fields.push_back({"Amount", '$'});
+            spec.fields.push_back({"Shipped", 'D'});
+            spec.checks.push_back(defaultCheck("Amount", floatValue(0)));
             byCustomer.fields.push_back("Shipped");
             break;
         }
         case OrdersTable::Quantity: {
-            spec.fields.push_back(column("Qty", 'S'));
-            FieldValue one;
-            one.setInteger(1);
-            spec.checks.push_back(defaultCheck("Qty", one));
+            spec.fields.push_back({"Qty", 'S'});
+            spec.checks.push_back(defaultCheck("Qty", integerValue(1)));
             break;
         }
     }
