@@ -772,7 +772,7 @@ const TIndexDef* findIndex(const std::vector<TIndexDef>& defs, const std::string
     return nullptr;
 }
 
-// The spec's records in the order a keyed table keeps them: by the given comparison.
+// The described records in the order a keyed table keeps them: by the given comparison.
 std::vector<std::vector<FieldValue>> sortedRows(std::vector<std::vector<FieldValue>> rows,
                                                 const std::function<bool(const std::vector<FieldValue>&,
                                                                          const std::vector<FieldValue>&)>& less) {
@@ -816,7 +816,7 @@ TableSpec allTypesSpec(int level, int keyFields) {
     return spec;
 }
 
-// What the reader gives for the spec's records: autoincrement values assigned in input order.
+// What the reader gives for the described records: autoincrement values assigned in input order.
 std::vector<std::vector<FieldValue>> expectedAllTypes(const TableSpec& spec, bool keyed) {
     auto rows = spec.records;
     for (std::size_t r = 0; r < rows.size(); ++r) rows[r][9] = Int(static_cast<std::int64_t>(r + 1));

@@ -207,15 +207,15 @@ private:
     unsigned nextChunk_ = 0;    // next free 16-byte chunk of it
 };
 
-// The .VAL, or no file (empty name) when the spec has no checks.
+// The .VAL, or no file (empty name) when the table description has no checks.
 OutputFile buildValidityFile(const Layout& layout, const TableSpec& spec);
 
-// Secondary indexes: the .X and .Y files of every index of the spec. `records` are the table's
+// Secondary indexes: the .X and .Y files of every index of the table description. `records` are the table's
 // records in table order, `blockOfRecord` the data block (1-based) that holds each.
 std::vector<OutputFile> buildSecondaryIndexes(const Layout& layout, const TableSpec& spec,
                                               const std::vector<std::uint8_t>& records,
                                               const std::vector<std::uint16_t>& blockOfRecord);
-// The index files' names the spec asks for, checked (for the existing-file check before writing).
+// The index files' names the table description asks for, checked (for the existing-file check before writing).
 std::vector<std::string> secondaryIndexFileNames(const Layout& layout, const TableSpec& spec);
 
 // The .PX of a keyed table over its data blocks.
