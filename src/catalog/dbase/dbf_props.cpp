@@ -22,24 +22,6 @@ struct Damaged {
 
 [[noreturn]] void damaged(std::string what) { throw Damaged{std::move(what)}; }
 
-// The field-type code a standard property gives for a field of this type (0: none known).
-std::uint8_t propertyTypeCode(char type) {
-    switch (type) {
-        case 'C': return 1;
-        case 'N': return 2;
-        case 'M': return 3;
-        case 'L': return 4;
-        case 'D': return 5;
-        case 'F': return 6;
-        case 'G': return 8;
-        case 'B': return 9;
-        case 'I': return 11;
-        case '@': return 12;
-        case 'O': return 13;
-        case '+': return 14;
-        default: return 0;
-    }
-}
 
 const char* propertyName(unsigned kind) {
     switch (kind) {
@@ -64,6 +46,24 @@ struct FieldProperties {
 };
 
 }  // namespace
+
+std::uint8_t propertyTypeCode(char type) {
+    switch (type) {
+        case 'C': return 1;
+        case 'N': return 2;
+        case 'M': return 3;
+        case 'L': return 4;
+        case 'D': return 5;
+        case 'F': return 6;
+        case 'G': return 8;
+        case 'B': return 9;
+        case 'I': return 11;
+        case '@': return 12;
+        case 'O': return 13;
+        case '+': return 14;
+        default: return 0;
+    }
+}
 
 std::vector<ValidityCheck> readFieldProperties(const ByteSource& dbf, const Header& table,
                                                const std::vector<RawField>& raw, const std::vector<FieldDef>& fields,

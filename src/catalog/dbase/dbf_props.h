@@ -18,6 +18,7 @@
 // Values are stored the way the field stores them in a record, and decoded the same way.
 // Custom properties and referential-integrity rules are not read.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@
 #include "dbf_table.h"
 
 namespace tavrinth::dbase {
+
+// The field-type code a standard property gives for a field of this type (0: none known).
+std::uint8_t propertyTypeCode(char type);
 
 // One check per field that has any property, in field order. Tables without the block give
 // none; a damaged block gives none, with a warning.

@@ -19,6 +19,7 @@
 #include "../file_io.h"
 #include "dbf_encode.h"
 #include "dbf_mdx_writer.h"
+#include "dbf_props.h"
 #include "dbf_table.h"
 
 namespace tavrinth::dbase {
@@ -452,24 +453,6 @@ private:
 // bytes, offset of the data from the block's start, size of the data), then the data: each value
 // in the field's own record form, as many bytes as the field. The header length then covers the
 // block, rounded up to whole 512-byte units as the engine's files have it.
-
-std::uint8_t propertyTypeCode(char type) {
-    switch (type) {
-        case 'C': return 1;
-        case 'N': return 2;
-        case 'M': return 3;
-        case 'L': return 4;
-        case 'D': return 5;
-        case 'F': return 6;
-        case 'G': return 8;
-        case 'B': return 9;
-        case 'I': return 11;
-        case '@': return 12;
-        case 'O': return 13;
-        case '+': return 14;
-        default: return 0;
-    }
-}
 
 std::vector<std::uint8_t> buildProperties(const Plan& plan, const TableSpec& spec, const Refusal& refuse) {
     if (spec.checks.empty()) return {};
