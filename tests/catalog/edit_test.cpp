@@ -370,23 +370,6 @@ std::string tryChange(const std::string& path, int position, const std::string& 
     return std::string();
 }
 
-FieldValue text(const std::string& t) {
-    FieldValue v;
-    v.setText(ValueKind::String);
-    v.text = t;
-    return v;
-}
-FieldValue integer(std::int64_t i) {
-    FieldValue v;
-    v.setInteger(i);
-    return v;
-}
-FieldValue real(double d) {
-    FieldValue v;
-    v.setReal(d);
-    return v;
-}
-
 const char* kFilms = "paradox/leonhad__paradoxdriver/src/test/resources/mtdemo/FILMS.DB";
 const char* kCustomer = "paradox/leonhad__paradoxdriver/src/test/resources/db/CUSTOMER.DB";
 
@@ -395,7 +378,7 @@ const char* kCustomer = "paradox/leonhad__paradoxdriver/src/test/resources/db/CU
 TEST(EditRefusals, FieldsThatCannotChangeLeaveTheFilesAlone) {
     {
         Fixture f(kFilms);  // keyed on "Film #"
-        EXPECT_NE(tryChange(f.path, 0, "Film #", text("Z9999")).find("primary key"), std::string::npos);
+        EXPECT_NE(tryChange(f.path, 0, "Film #", textValue("Z9999")).find("primary key"), std::string::npos);
         f.expectUnchanged();
     }
     {
@@ -425,7 +408,7 @@ TEST(EditRefusals, FieldsThatCannotChangeLeaveTheFilesAlone) {
         for (int i = 0; i < t.FieldCount(); ++i) {
             if (t.Fields(i).DataType() == ftAutoInc || t.Fields(i).DataType() == ftGraphic) {
                 t.Edit();
-                EXPECT_THROW(t.Fields(i).SetValue(integer(5)), EDatabaseError);
+                EXPECT_THROW(t.Fields(i).SetValue(integerValue(5)), EDatabaseError);
                 t.Cancel();
             }
         }
@@ -433,8 +416,8 @@ TEST(EditRefusals, FieldsThatCannotChangeLeaveTheFilesAlone) {
     }
     {
         Fixture f("dbase/Aorid__Group-336.2/master.dbf");  // MDX tags on SYMBOL and PROJ_GRTH
-        EXPECT_NE(tryChange(f.path, 0, "SYMBOL", text("ZZZ")).find("SYMBOL"), std::string::npos);
-        EXPECT_NE(tryChange(f.path, 0, "PROJ_GRTH", integer(3)).find("GROWTH"), std::string::npos);
+        EXPECT_NE(tryChange(f.path, 0, "SYMBOL", textValue("ZZZ")).find("SYMBOL"), std::string::npos);
+        EXPECT_NE(tryChange(f.path, 0, "PROJ_GRTH", integerValue(3)).find("GROWTH"), std::string::npos);
         f.expectUnchanged();
     }
     {
@@ -453,15 +436,15 @@ TEST(EditRefusals, FieldsThatCannotChangeLeaveTheFilesAlone) {
 TEST(EditRefusals, ValuesTheFieldCannotHoldLeaveTheFilesAlone) {
     Fixture films(kFilms);
     // Alpha 30: too long; a character code page 437 lacks.
-    EXPECT_NE(tryChange(films.path, 1, "Film Title", text(std::string(31, 'x'))).find("30"), std::string::npos);
-    EXPECT_NE(tryChange(films.path, 1, "Film Title", text("price in €")).find("code page"), std::string::npos);
+    EXPECT_NE(tryChange(films.path, 1, "Film Title", textValue(std::string(31, 'x'))).find("30"), std::string::npos);
+    EXPECT_NE(tryChange(films.path, 1, "Film Title", textValue("price in €")).find("code page"), std::string::npos);
     // Short: out of range.
-    EXPECT_NE(tryChange(films.path, 1, "# in Stock", integer(40000)).find("outside"), std::string::npos);
+    EXPECT_NE(tryChange(films.path, 1, "# in Stock", integerValue(40000)).find("outside"), std::string::npos);
     // The validity check of Year: 1900 .. 1999.
-    EXPECT_NE(tryChange(films.path, 1, "Year", real(1850)).find("minimum"), std::string::npos);
-    EXPECT_NE(tryChange(films.path, 1, "Year", real(2001)).find("maximum"), std::string::npos);
+    EXPECT_NE(tryChange(films.path, 1, "Year", floatValue(1850)).find("minimum"), std::string::npos);
+    EXPECT_NE(tryChange(films.path, 1, "Year", floatValue(2001)).find("maximum"), std::string::npos);
     // A wrong kind of value.
-    EXPECT_NE(tryChange(films.path, 1, "Year", text("soon")), "");
+    EXPECT_NE(tryChange(films.path, 1, "Year", textValue("soon")), "");
     films.expectUnchanged();
 
     Fixture stations("dbase/infused__dbf/spec/fixtures/dbase_03.dbf");
@@ -471,11 +454,11 @@ TEST(EditRefusals, ValuesTheFieldCannotHoldLeaveTheFilesAlone) {
     for (int i = 0; i < t.FieldCount(); ++i) {
         const FieldDef& d = t.Fields(i).Def();
         if (d.typeLetter == 'C') {
-            EXPECT_NE(tryChange(stations.path, 0, d.name, text(std::string(d.length + 1, 'y'))), "");
+            EXPECT_NE(tryChange(stations.path, 0, d.name, textValue(std::string(d.length + 1, 'y'))), "");
             FieldValue null;
             EXPECT_NE(tryChange(stations.path, 0, d.name, null).find("NULL"), std::string::npos);
         } else if (d.typeLetter == 'N' && d.length < 18) {
-            EXPECT_NE(tryChange(stations.path, 0, d.name, integer(std::stoll(std::string(d.length + 1, '9')))), "");
+            EXPECT_NE(tryChange(stations.path, 0, d.name, integerValue(std::stoll(std::string(d.length + 1, '9')))), "");
         }
     }
     stations.expectUnchanged();
@@ -486,7 +469,7 @@ TEST(EditRefusals, TablesInUseOrProtectedLeaveTheFilesAlone) {
         Fixture f(kFilms);
         writeFile(f.dir.file("PARADOX.LCK"), "lock");
         f.before = snapshot(f.dir.path());
-        EXPECT_NE(tryChange(f.path, 0, "Film Title", text("Other")).find("PARADOX.LCK"), std::string::npos);
+        EXPECT_NE(tryChange(f.path, 0, "Film Title", textValue("Other")).find("PARADOX.LCK"), std::string::npos);
         f.expectUnchanged();
     }
     {
@@ -495,7 +478,7 @@ TEST(EditRefusals, TablesInUseOrProtectedLeaveTheFilesAlone) {
         bytes[0x38] = 1;  // write protection
         writeFile(f.path, bytes);
         f.before = snapshot(f.dir.path());
-        EXPECT_NE(tryChange(f.path, 0, "Film Title", text("Other")).find("write-protected"), std::string::npos);
+        EXPECT_NE(tryChange(f.path, 0, "Film Title", textValue("Other")).find("write-protected"), std::string::npos);
         f.expectUnchanged();
     }
     {
@@ -528,7 +511,7 @@ TEST(EditRefusals, TablesInUseOrProtectedLeaveTheFilesAlone) {
             if (t.Fields(i).Def().typeLetter == 'C' && t.Fields(i).ReadOnlyReason().empty()) field = i;
         ASSERT_GE(field, 0);
         t.Edit();
-        t.Fields(field).SetValue(text("x"));
+        t.Fields(field).SetValue(textValue("x"));
         try {
             t.Post();
             ADD_FAILURE() << "a table locked by another process was written";
@@ -568,12 +551,12 @@ TEST(Editing, TheFileIsOpenedForWritingOnlyOnPost) {
     t.MoveToPosition(2);
     EXPECT_EQ(writableDescriptors(), 0);
     t.Edit();
-    t.FieldByName("Film Title").SetValue(text("A Changed Title"));
+    t.FieldByName("Film Title").SetValue(textValue("A Changed Title"));
     EXPECT_EQ(writableDescriptors(), 0);
     t.Cancel();
     f.expectUnchanged();
     t.Edit();
-    t.FieldByName("Film Title").SetValue(text("A Changed Title"));
+    t.FieldByName("Film Title").SetValue(textValue("A Changed Title"));
     t.Post();
     EXPECT_EQ(writableDescriptors(), 1);
     EXPECT_EQ(t.FieldByName("Film Title").AsString(), "A Changed Title");
@@ -598,7 +581,7 @@ void postAndDie(const std::string& path, const std::string& field, const std::st
     t.Open();
     t.MoveToPosition(1);
     t.Edit();
-    t.FieldByName(field).SetValue(text(value));
+    t.FieldByName(field).SetValue(textValue(value));
     tavrinth::testing::setUpdateHook(hook);
     t.Post();
     std::exit(0);
