@@ -1,0 +1,1 @@
+// The window code arrives with the main window.
