@@ -6,6 +6,8 @@
 //   tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE
 //   tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE
 //   tavrinth-cli make-samples FOLDER
+//   tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]
+//                       [--password P] TABLE-FILE...
 //
 // Errors go to standard error with exit status 1.
 
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_common.h"
 #include "dump.h"
 #include "engine_error.h"
 #include "sample_database.h"
@@ -35,15 +38,12 @@ const char* const kUsage =
     "       tavrinth-cli fields TABLE-FILE\n"
     "       tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE\n"
     "       tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE\n"
-    "       tavrinth-cli make-samples FOLDER\n";
+    "       tavrinth-cli make-samples FOLDER\n"
+    "       tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]\n"
+    "                           [--password P] TABLE-FILE...\n";
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-void printWarnings(const std::vector<std::string>& warnings) {
-    for (const std::string& w : warnings) std::fprintf(stderr, "tavrinth-cli: warning: %s\n", w.c_str());
-}
+using cli::UsageError;
+using cli::printWarnings;
 
 int cmdAliases(const std::vector<std::string>& args) {
     if (!args.empty()) throw UsageError("aliases takes no arguments");
@@ -197,6 +197,10 @@ int cmdMakeSamples(const std::vector<std::string>& args) {
 
 }  // namespace
 
+void tavrinth::cli::printWarnings(const std::vector<std::string>& warnings) {
+    for (const std::string& w : warnings) std::fprintf(stderr, "tavrinth-cli: warning: %s\n", w.c_str());
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fputs(kUsage, stderr);
@@ -211,6 +215,7 @@ int main(int argc, char** argv) {
         if (command == "dump") return cmdDump(args);
         if (command == "set") return cmdSet(args);
         if (command == "make-samples") return cmdMakeSamples(args);
+        if (command == "report") return cli::cmdReport(args);
         if (command == "--help" || command == "-h" || command == "help") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -1,0 +1,21 @@
+#pragma once
+// What the commands of tavrinth-cli share.
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tavrinth::cli {
+
+// A command line the command cannot take: reported with the usage text.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Warnings about odd but readable tables, to standard error.
+void printWarnings(const std::vector<std::string>& warnings);
+
+// The commands kept in files of their own.
+int cmdReport(const std::vector<std::string>& args);
+
+}  // namespace tavrinth::cli
