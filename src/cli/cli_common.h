@@ -17,5 +17,6 @@ void printWarnings(const std::vector<std::string>& warnings);
 
 // The commands kept in files of their own.
 int cmdReport(const std::vector<std::string>& args);
+int cmdExport(const std::vector<std::string>& args);
 
 }  // namespace tavrinth::cli

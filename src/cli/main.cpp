@@ -8,6 +8,8 @@
 //   tavrinth-cli make-samples FOLDER
 //   tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]
 //                       [--password P] TABLE-FILE...
+//   tavrinth-cli export [--delimiter none|comma|semi|tab] [--no-field-names] [--include-memo]
+//                       [--password P] TABLE-FILE OUT
 //
 // Errors go to standard error with exit status 1.
 
@@ -40,7 +42,9 @@ const char* const kUsage =
     "       tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE\n"
     "       tavrinth-cli make-samples FOLDER\n"
     "       tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]\n"
-    "                           [--password P] TABLE-FILE...\n";
+    "                           [--password P] TABLE-FILE...\n"
+    "       tavrinth-cli export [--delimiter none|comma|semi|tab] [--no-field-names] [--include-memo]\n"
+    "                           [--password P] TABLE-FILE OUT\n";
 
 using cli::UsageError;
 using cli::printWarnings;
@@ -216,6 +220,7 @@ int main(int argc, char** argv) {
         if (command == "set") return cmdSet(args);
         if (command == "make-samples") return cmdMakeSamples(args);
         if (command == "report") return cli::cmdReport(args);
+        if (command == "export") return cli::cmdExport(args);
         if (command == "--help" || command == "-h" || command == "help") {
             std::fputs(kUsage, stdout);
             return 0;

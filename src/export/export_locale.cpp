@@ -7,13 +7,28 @@ QString timeFormatWithoutZone(const QString& format) {
     bool quoted = false;
     for (int i = 0; i < format.size(); ++i) {
         const QChar c = format[i];
-        if (c == '\'') quoted = !quoted;
-        if (!quoted && c == 't') {
-            while (!out.isEmpty() && out.back() == ' ') out.chop(1);
-            while (i + 1 < format.size() && format[i + 1] == 't') ++i;
+        if (c == QLatin1Char('\'')) quoted = !quoted;
+        if (quoted || c != QLatin1Char('t')) {
+            out += c;
             continue;
         }
-        out += c;
+        int end = i;
+        while (end < format.size() && format[end] == QLatin1Char('t')) ++end;
+        // Brackets that hold only the zone go with it: "HH:mm:ss (t)", "Bh:mm:ss [t]".
+        if (!out.isEmpty() && end < format.size() &&
+            ((out.back() == QLatin1Char('(') && format[end] == QLatin1Char(')')) ||
+             (out.back() == QLatin1Char('[') && format[end] == QLatin1Char(']')))) {
+            out.chop(1);
+            ++end;
+        }
+        if (format.mid(end).trimmed().isEmpty()) {
+            // At the end: the separator before it goes too ("HH:mm:ss t", "HH:mm:ss, t").
+            while (!out.isEmpty() && (out.back().isSpace() || out.back() == QLatin1Char(','))) out.chop(1);
+        } else {
+            // At the start or in the middle: the blanks after it go.
+            while (end < format.size() && format[end].isSpace()) ++end;
+        }
+        i = end - 1;
     }
     return out.trimmed();
 }

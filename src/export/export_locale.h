@@ -19,7 +19,8 @@ struct UserLocale {
     static UserLocale fromLocale(const QLocale& locale);
 };
 
-// A long time format without its time-zone field ("t") and the blank before it.
+// A long time format without its time-zone field ("t"), and without the blank, comma or brackets
+// that go with it ("HH:mm:ss t", "HH:mm:ss, t", "HH:mm:ss (t)", "t HH:mm:ss" all give "HH:mm:ss").
 QString timeFormatWithoutZone(const QString& format);
 
 }  // namespace tavrinth

@@ -1,0 +1,161 @@
+#pragma once
+// The delimited text export: every record of the open table written to a text file, one line a
+// record, the values separated by a delimiter and optionally preceded by a line of field names.
+//
+// TDelimitedExport holds the export's properties and runs it over a TTable; the grid's data
+// source (TdExport) is one with it, and the command-line `export` runs the same Execute.
+//
+// The file: UTF-8, every line (the last included) ended by CR LF. The header line is the visible
+// fields' names joined by the delimiter, written bare. A record line holds one value for every
+// visible field, joined by the delimiter:
+//   strings             in double quotes, a quote inside doubled ("Say ""hi""")
+//   whole numbers       in decimal, 64 bits
+//   floats, currency    at most 15 significant digits, the locale's decimal separator
+//   logicals            True / False
+//   dates, times        the locale's short date format, then, unless the time of day is
+//                       00:00:00, a blank and the locale's long time format (a time field shows
+//                       the date 30 December 1899 before its time)
+//   bytes               as hexadecimal digits; a NULL value cannot be converted
+//   memos               empty, or with IncludeMemo quoted like strings
+//   BLOB, graphic, OLE, BCD and the other kinds without a text form: empty
+// A NULL value is empty (for strings: ""). A value that cannot be converted (stored bytes that
+// are no valid value, a memo in a missing memo file) is written empty and counted.
+//
+// The file is written under a temporary name in the target's folder and moved over the target
+// only when it is complete: a failure never leaves a half-written file, and an existing file of
+// that name stays as it was.
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <QString>
+
+#include "export_locale.h"
+#include "field_types.h"
+#include "field_value.h"
+
+namespace tavrinth {
+
+class TTable;
+class DateTimeText;
+
+enum class TDelimiter : std::uint8_t {
+    None = 0,   // values written next to each other
+    Komma = 1,  // ","
+    Semi = 2,   // ";"
+    Tab = 3,    // the tab character
+};
+
+// The input/output error of the file layer; the message is the text the error box shows
+// ("File not found", "Invalid filename", "Too many open files", "File access denied",
+// "Disk full", otherwise "I/O error N").
+class EInOutError : public std::runtime_error {
+public:
+    EInOutError(int errorCode, const std::string& message) : std::runtime_error(message), errorCode_(errorCode) {}
+    // The system error number (errno) behind it.
+    int ErrorCode() const noexcept { return errorCode_; }
+
+private:
+    int errorCode_;
+};
+
+// The message of the input/output error for a system error number.
+std::string inOutErrorMessage(int errorNumber);
+
+// The text of one value in the export, formatted with a fixed locale.
+class ExportValueText {
+public:
+    explicit ExportValueText(const UserLocale& locale);
+    ~ExportValueText();
+    ExportValueText(const ExportValueText&) = delete;
+    ExportValueText& operator=(const ExportValueText&) = delete;
+
+    // Appends the text of `value`, read from a field of type `type`, to `out`. Returns false,
+    // appending nothing, when the value cannot be converted.
+    bool append(std::string& out, TFieldType type, const FieldValue& value, bool includeMemo) const;
+
+private:
+    bool appendFloat(std::string& out, double value) const;
+    void appendDateTime(std::string& out, std::int64_t dayNumber, std::int64_t ms) const;
+
+    std::string decimalSeparator_;
+    bool decimalIsPoint_ = true;
+    std::unique_ptr<DateTimeText> date_;
+    std::unique_ptr<DateTimeText> time_;
+    std::string timeDate_;  // the date a time field shows: 30 December 1899
+};
+
+class TDelimitedExport {
+public:
+    // Delimiter None, IncludeFieldNames True, IncludeMemo False, Filename empty.
+    TDelimitedExport();
+    virtual ~TDelimitedExport() = default;
+
+    TDelimiter Delimiter() const { return FDelimiter; }
+    // Sets the delimiter and its text; a value outside None..Tab gives Komma (",").
+    void SetDelimiter(TDelimiter value);
+    // "", ",", ";" or "\t".
+    const std::string& DelimiterText() const { return FDelimiterText; }
+
+    // The file to write (a path; UTF-8).
+    const std::string& Filename() const { return FFilename; }
+    void SetFilename(const std::string& value) { FFilename = value; }
+
+    bool GetIncludeFieldNames() const { return FIncludeFieldNames; }
+    void SetIncludeFieldNames(bool value) { FIncludeFieldNames = value; }
+    bool GetIncludeMemo() const { return FIncludeMemo; }
+    void SetIncludeMemo(bool value) { FIncludeMemo = value; }
+
+    // Writes the file named by Filename from the records of `dataSet` (open), from its first
+    // record to its end; afterwards the table stands on its last record. Returns false when
+    // Filename is empty (nothing is touched) or when some values could not be converted
+    // (ConversionFailures tells how many; the file is written all the same). Throws EInOutError
+    // when the file cannot be written, and the table's errors as they come; then the target file
+    // is left as it was.
+    bool Execute(TTable& dataSet, const UserLocale& locale);
+
+    // The number of values the last Execute could not convert.
+    int ConversionFailures() const { return FConversionFailures; }
+
+private:
+    class Output;
+    class RecordPipeline;
+    bool WriteFieldNames(TTable& dataSet, Output& out);
+    bool WriteRecords(TTable& dataSet, Output& out, const ExportValueText& text);
+
+    TDelimiter FDelimiter = TDelimiter::None;
+    std::string FDelimiterText;
+    std::string FFilename;
+    bool FIncludeFieldNames = true;
+    bool FIncludeMemo = false;
+    int FFieldCount = 0;
+    int FConversionFailures = 0;
+};
+
+// What the window says when Execute returned false because values could not be converted.
+std::string conversionFailureMessage(int failures, const std::string& filename);
+
+// The export dialog of the window: how it is set up before every showing.
+struct ExportDialogSetup {
+    QString title;          // "Export table: \"" + DatabaseName + " - " + TableName + "\" to textfile"
+    QString proposedName;   // TableName + ".txt" (a name with an extension keeps it)
+    QString nameFilter;     // text files, CSV files (the choice does not change the delimiter)
+    QString defaultSuffix;  // "TXT"
+    QString folder;         // where the dialog opens
+    bool confirmOverwrite = false;  // an existing file is replaced without a question
+};
+
+// The title the dialog is created with (replaced before every showing).
+inline constexpr const char* kExportDialogStoredTitle = "Export table to textfile";
+
+// `folder` is the folder kept from the last export in this run (exportFolderAfter), empty before
+// the first one: the dialog then opens in the user's home folder.
+ExportDialogSetup exportDialogSetup(const std::string& databaseName, const std::string& tableName,
+                                    const QString& folder);
+
+// The folder the next export's dialog opens in: the chosen file's folder (with its final "/").
+QString exportFolderAfter(const QString& chosenFile);
+
+}  // namespace tavrinth
