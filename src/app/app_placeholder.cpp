@@ -1,1 +1,0 @@
-// The window code arrives with the main window.

@@ -1,0 +1,484 @@
+// TfmMain: the controls, the error guard, the two views, editing and the window's size rules.
+// Start-up and table selection are in table_selection.cpp, the report driver in report_driver.cpp.
+
+#include "main_window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "db_grid.h"
+#include "engine_error.h"
+#include "session.h"
+#include "tdexport.h"
+
+// The window's pictures live in a static library: their resource is registered by hand.
+static void initResources() { Q_INIT_RESOURCE(tavrinth); }
+
+namespace tavrinth {
+
+namespace {
+
+constexpr int kDesignWidth = 800;
+constexpr int kDesignHeight = 485;
+constexpr int kMinWidth = 800;
+constexpr int kMinHeight = 400;
+
+QFrame* panel(QWidget* parent, const char* name) {
+    auto* p = new QFrame(parent);
+    p->setObjectName(QString::fromLatin1(name));
+    p->setFrameShape(QFrame::NoFrame);
+    return p;
+}
+
+QSize screenSize(const QWidget* w) {
+    const QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+    return screen ? screen->geometry().size() : QSize(kDesignWidth, kDesignHeight);
+}
+
+}  // namespace
+
+TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
+    initResources();
+    setObjectName(QStringLiteral("fmMain"));
+    setWindowTitle(QStringLiteral("Tavrinth"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tavrinth.xpm")));
+    Table.SetTableName("Firma.DB");
+    CreateControls();
+    ConnectHandlers();
+
+    // Opening an encrypted table asks for its password.
+    TSession::Default().SetPasswordPrompt([this](const std::string& tableName, std::string& password) {
+        QInputDialog dialog(this);
+        dialog.setObjectName(QStringLiteral("PasswordDialog"));
+        dialog.setWindowTitle(QStringLiteral("Enter password"));
+        dialog.setLabelText(QStringLiteral("Password for table %1:").arg(QString::fromStdString(tableName)));
+        dialog.setTextEchoMode(QLineEdit::Password);
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
+        const bool ok = dialog.exec() == QDialog::Accepted;
+        QApplication::restoreOverrideCursor();
+        if (ok) password = dialog.textValue().toStdString();
+        return ok;
+    });
+
+    // Designed 800 by 485 and centred on the screen; FormCreate then takes the screen's size.
+    resize(kDesignWidth, kDesignHeight);
+    const QSize screen = screenSize(this);
+    move((screen.width() - kDesignWidth) / 2, (screen.height() - kDesignHeight) / 2);
+    FormCreate();
+}
+
+TfmMain::~TfmMain() {
+    TSession::Default().SetPasswordPrompt(nullptr);
+    // The grid's data source must not outlive the table it reads.
+    if (dExport) dExport->SetDataSet(nullptr);
+}
+
+void TfmMain::SetHint(QWidget* widget, const QString& hint) {
+    const int bar = hint.indexOf(QLatin1Char('|'));
+    widget->setToolTip(bar < 0 ? hint : hint.left(bar));
+    widget->setStatusTip(bar < 0 ? hint : hint.mid(bar + 1));
+}
+
+QToolButton* TfmMain::SpeedButton(QWidget* parent, const char* name, const char* icon, int left, const QString& hint) {
+    auto* b = new QToolButton(parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAutoRaise(true);
+    b->setIcon(QIcon(QStringLiteral(":/icons/%1.xpm").arg(QString::fromLatin1(icon))));
+    b->setIconSize(QSize(16, 16));
+    b->setGeometry(left, 5, 23, 22);
+    b->setFocusPolicy(Qt::NoFocus);
+    SetHint(b, hint);
+    return b;
+}
+
+void TfmMain::CreateControls() {
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    // The tool bar: one band holding Panel1, on which the three panels overlap.
+    CoolBar1 = panel(central, "CoolBar1");
+    CoolBar1->setFrameShape(QFrame::StyledPanel);
+    CoolBar1->setFixedHeight(38);
+    auto* band = new QVBoxLayout(CoolBar1);
+    band->setContentsMargins(2, 2, 2, 2);
+    Panel1 = panel(CoolBar1, "Panel1");
+    Panel1->setMinimumHeight(34);
+    band->addWidget(Panel1);
+    SetHint(Panel1, QStringLiteral("Double-click to change window size|Double-click to change size of window"));
+
+    FilePanel = panel(Panel1, "FilePanel");
+    FilePanel->setGeometry(1, 0, 350, 33);
+    lbAlias = new QComboBox(FilePanel);
+    lbAlias->setObjectName(QStringLiteral("lbAlias"));
+    lbAlias->setEditable(true);
+    lbAlias->setInsertPolicy(QComboBox::NoInsert);
+    lbAlias->setGeometry(8, 5, 139, 22);
+    lbAlias->setEditText(QStringLiteral("lbAlias"));
+    SetHint(lbAlias, QStringLiteral("Alias|Chose alias to view"));
+    btFile = SpeedButton(FilePanel, "btFile", "file", 149, QStringLiteral("Open file|Open database file to view"));
+    btAll = SpeedButton(FilePanel, "btAll", "all", 175, QStringLiteral("Select all|Select all table in database"));
+    btNone = SpeedButton(FilePanel, "btNone", "none", 198,
+                         QStringLiteral("Select none|Select none of the table in database"));
+    rbVis = new QRadioButton(QStringLiteral("Show"), FilePanel);
+    rbVis->setObjectName(QStringLiteral("rbVis"));
+    rbVis->setChecked(true);
+    rbVis->move(226, 8);
+    rbVis->resize(rbVis->sizeHint());
+    SetHint(rbVis, QStringLiteral("Show data|Show data in file"));
+    rbStruct = new QRadioButton(QStringLiteral("Structure"), FilePanel);
+    rbStruct->setObjectName(QStringLiteral("rbStruct"));
+    rbStruct->move(274, 8);
+    rbStruct->resize(rbStruct->sizeHint());
+    SetHint(rbStruct, QStringLiteral("Show Structure|Show Structure"));
+
+    VisPanel = panel(Panel1, "VisPanel");
+    VisPanel->setGeometry(350, 0, 97, 33);
+    btExport = SpeedButton(VisPanel, "btExport", "export", 6, QStringLiteral("Export|Export data to file"));
+    btEditButton = SpeedButton(VisPanel, "btEditButton", "edit", 33, QStringLiteral("Edit|Edit Table"));
+    btEditButton->setCheckable(true);
+    btSearch = SpeedButton(VisPanel, "btSearch", "search", 60, QStringLiteral("Search|Search in data"));
+    btSearch->setCheckable(true);
+
+    SQLPanel = panel(Panel1, "SQLPanel");
+    SQLPanel->setGeometry(340, 0, 365, 33);
+    SQLPanel->hide();
+    cbParadox = new QRadioButton(QStringLiteral("Data definition"), SQLPanel);
+    cbParadox->setObjectName(QStringLiteral("cbParadox"));
+    cbParadox->setChecked(true);
+    cbParadox->move(14, 8);
+    cbParadox->resize(cbParadox->sizeHint());
+    SetHint(cbParadox, QStringLiteral("Data definition|Show data definition"));
+    cbSQL = new QRadioButton(QStringLiteral("SQL Script"), SQLPanel);
+    cbSQL->setObjectName(QStringLiteral("cbSQL"));
+    cbSQL->move(cbParadox->x() + cbParadox->width() + 4, 8);
+    cbSQL->resize(cbSQL->sizeHint());
+    SetHint(cbSQL, QStringLiteral("SQL Script|Show SQL Script"));
+    cbSQLVer = new QComboBox(SQLPanel);
+    cbSQLVer->setObjectName(QStringLiteral("cbSQLVer"));
+    cbSQLVer->addItems({QStringLiteral("InterBase"), QStringLiteral("MS SQL"), QStringLiteral("Delphi")});
+    cbSQLVer->setCurrentIndex(-1);
+    cbSQLVer->setGeometry(cbSQL->x() + cbSQL->width() + 4, 5, 84, 22);
+    SetHint(cbSQLVer, QStringLiteral("SQL version|Select kind of SQL language to generate"));
+    btSave = SpeedButton(SQLPanel, "btSave", "save", 288, QStringLiteral("Save|Save definitions as textfile"));
+    btPrint = SpeedButton(SQLPanel, "btPrint", "print", 313, QStringLiteral("Print|Print data definition"));
+    btSearchDefinition = SpeedButton(SQLPanel, "btSearchDefinition", "searchdef", 338,
+                                     QStringLiteral("Search|Search in data definition"));
+    btSearchDefinition->setCheckable(true);
+    // The data-view buttons are disabled until a table is shown.
+    SetDataButtons(false);
+    // SQLPanel overlaps FilePanel's right edge: the view switches stay on top.
+    FilePanel->raise();
+
+    btAbout = SpeedButton(Panel1, "btAbout", "about", 717, QStringLiteral("About|About Tavrinth"));
+    btExit = SpeedButton(Panel1, "btExit", "exit", 745, QStringLiteral("Exit|Exit program"));
+    column->addWidget(CoolBar1);
+
+    // The search bar, below the tool bar, hidden at start.
+    SogPanel = panel(central, "SogPanel");
+    SogPanel->setFrameShape(QFrame::StyledPanel);
+    SogPanel->setFixedHeight(32);
+    SogPanel->hide();
+    Label1 = new QLabel(QStringLiteral("Search text:"), SogPanel);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->move(8, 8);
+    Label1->resize(Label1->sizeHint());
+    SearchText = new QLineEdit(SogPanel);
+    SearchText->setObjectName(QStringLiteral("SearchText"));
+    SearchText->setGeometry(Label1->x() + Label1->width() + 6, 5, 200, 22);
+    SpeedButton1 = SpeedButton(SogPanel, "SpeedButton1", "start", SearchText->x() + 206, QStringLiteral("Start|Start search"));
+    SpeedButton1->move(SpeedButton1->x(), 4);
+    cbCase = new QCheckBox(QStringLiteral("Case sensitive"), SogPanel);
+    cbCase->setObjectName(QStringLiteral("cbCase"));
+    cbCase->move(SpeedButton1->x() + 34, 7);
+    cbCase->resize(cbCase->sizeHint());
+    cbAllFiles = new QCheckBox(QStringLiteral("All marked files"), SogPanel);
+    cbAllFiles->setObjectName(QStringLiteral("cbAllFiles"));
+    cbAllFiles->move(cbCase->x() + cbCase->width() + 12, 7);
+    cbAllFiles->resize(cbAllFiles->sizeHint());
+    column->addWidget(SogPanel);
+
+    // The table list on the left; the grid and the report pane share the rest.
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    Panel4 = panel(central, "Panel4");
+    Panel4->setFixedWidth(121);
+    auto* listLayout = new QVBoxLayout(Panel4);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    ListBox = new QListWidget(Panel4);
+    ListBox->setObjectName(QStringLiteral("ListBox"));
+    ListBox->setSelectionMode(QAbstractItemView::SingleSelection);
+    listLayout->addWidget(ListBox);
+    row->addWidget(Panel4);
+
+    dExport = new TdExport(this);
+    dExport->setObjectName(QStringLiteral("dExport"));
+    dExport->SetDataSet(&Table);
+    DBGrid = new TDBGrid(central);
+    DBGrid->SetDataSource(dExport);
+    row->addWidget(DBGrid, 1);
+
+    Editor = new QPlainTextEdit(central);
+    Editor->setObjectName(QStringLiteral("Editor"));
+    QFont courier(QStringLiteral("Courier New"), 10);
+    if (!QFontDatabase::families().contains(QStringLiteral("Courier New"))) {
+        courier = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        courier.setPointSize(10);
+    }
+    Editor->setFont(courier);
+    Editor->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Editor->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    Editor->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    Editor->hide();
+    row->addWidget(Editor, 1);
+    column->addLayout(row, 1);
+    setCentralWidget(central);
+
+    // Four status panels: the hint, the record count, the grid's mode, the record number.
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    const int widths[4] = {200, 250, 50, 100};
+    for (int i = 0; i < 4; ++i) {
+        StatusPanels[i] = new QLabel(bar);
+        StatusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        StatusPanels[i]->setFixedWidth(widths[i]);
+        StatusPanels[i]->setFrameShape(QFrame::Panel);
+        StatusPanels[i]->setFrameShadow(QFrame::Sunken);
+        bar->addWidget(StatusPanels[i]);
+    }
+
+    Timer = new QTimer(this);
+    Timer->setObjectName(QStringLiteral("Timer"));
+    Timer->setInterval(500);
+    Timer->setSingleShot(true);
+
+    OpenDialog = new QFileDialog(this, QStringLiteral("Open Paradox database"), QDir::homePath(),
+                                 QStringLiteral("Paradox files (*.db *.DB);;DBase files (*.dbf *.DBF)"));
+    OpenDialog->setObjectName(QStringLiteral("OpenDialog"));
+    OpenDialog->setFileMode(QFileDialog::ExistingFiles);
+    OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
+    OpenDialog->setDefaultSuffix(QStringLiteral("db"));
+    OpenDialog->setSizeGripEnabled(true);
+}
+
+void TfmMain::ConnectHandlers() {
+    auto guarded = [this](void (TfmMain::*handler)()) { return [this, handler] { Guard([&] { (this->*handler)(); }); }; };
+
+    connect(lbAlias, &QComboBox::activated, this,
+            [this](int index) { Guard([&] { lbAliasChange(lbAlias->itemText(index)); }); });
+    connect(lbAlias->lineEdit(), &QLineEdit::textEdited, this,
+            [this](const QString& text) { Guard([&] { lbAliasTextEdited(text); }); });
+    connect(btFile, &QToolButton::clicked, this, guarded(&TfmMain::OpenFile));
+    connect(btAll, &QToolButton::clicked, this, guarded(&TfmMain::SelectAll));
+    connect(btNone, &QToolButton::clicked, this, guarded(&TfmMain::SelectNone));
+    connect(btExit, &QToolButton::clicked, this, guarded(&TfmMain::btExitClick));
+    connect(ListBox, &QListWidget::itemClicked, this, guarded(&TfmMain::ListBoxClick));
+    ListBox->installEventFilter(this);
+    connect(Timer, &QTimer::timeout, this, guarded(&TfmMain::StartKonv));
+
+    // The view switches and the report kind run when a click checks them, not when they clear.
+    connect(rbVis, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) Guard([&] { rbVisClick(); });
+    });
+    connect(rbStruct, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) Guard([&] { rbStructClick(); });
+    });
+    connect(cbParadox, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) Guard([&] { StartKonv(); });
+    });
+    connect(cbSQL, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) Guard([&] { StartKonv(); });
+    });
+    connect(cbSQLVer, &QComboBox::textActivated, this, [this](const QString& dialect) {
+        if (dialect == dialect_) return;
+        dialect_ = dialect;
+        Guard([&] { StartKonv(); });
+    });
+
+    connect(btEditButton, &QToolButton::clicked, this, guarded(&TfmMain::btEditButtonClick));
+    connect(btSearch, &QToolButton::clicked, this, guarded(&TfmMain::btSearchButtonClick));
+    connect(btExport, &QToolButton::clicked, this, guarded(&TfmMain::btExportClick));
+    connect(btSearchDefinition, &QToolButton::clicked, this, guarded(&TfmMain::btSearchDefinitionClick));
+    connect(SpeedButton1, &QToolButton::clicked, this, guarded(&TfmMain::SearchFiles));
+    connect(btSave, &QToolButton::clicked, this, guarded(&TfmMain::SaveTextFile));
+    connect(btPrint, &QToolButton::clicked, this, guarded(&TfmMain::PrintDefinition));
+    connect(btAbout, &QToolButton::clicked, this, guarded(&TfmMain::btAboutClick));
+
+    connect(DBGrid, &TDBGrid::cellClicked, this, guarded(&TfmMain::VisLineNo));
+    connect(DBGrid, &TDBGrid::keyReleased, this, guarded(&TfmMain::DBGridKeyUp));
+    connect(DBGrid, &TDBGrid::exited, this, guarded(&TfmMain::SletLineNo));
+    // A value the engine refuses to read or write: the error box, with the old value kept.
+    connect(dExport, &TdExport::engineError, this, [this](const QString& message) { ErrorBox(message); });
+
+    for (QWidget* p : {static_cast<QWidget*>(Panel1), static_cast<QWidget*>(FilePanel),
+                       static_cast<QWidget*>(VisPanel), static_cast<QWidget*>(SQLPanel)})
+        p->installEventFilter(this);
+}
+
+// --- The error guard ----------------------------------------------------------------------------
+
+void TfmMain::ErrorBox(const QString& message) {
+    while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+    ShowErrorBox(message);
+}
+
+void TfmMain::ShowErrorBox(const QString& message) {
+    QMessageBox::critical(this, QStringLiteral("Tavrinth"), message);
+}
+
+// --- Events -------------------------------------------------------------------------------------
+
+bool TfmMain::event(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::StatusTip:
+            // Status panel 0 shows the long part of the hint under the mouse.
+            StatusPanels[0]->setText(static_cast<QStatusTipEvent*>(event)->tip());
+            return true;
+        case QEvent::WindowActivate:
+            if (!activated_) {
+                activated_ = true;
+                Guard([&] { FormActivate(); });
+                if (!startAlias_.isEmpty()) {
+                    const QString alias = startAlias_;
+                    startAlias_.clear();
+                    Guard([&] {
+                        const int index = lbAlias->findText(alias, Qt::MatchExactly | Qt::MatchCaseSensitive);
+                        if (index < 0) throw EDBEngineError(EDBEngineError::Code::NotFound, "Unknown alias: " + alias.toStdString());
+                        lbAlias->setCurrentIndex(index);
+                        lbAliasChange(alias);
+                    });
+                }
+            }
+            break;
+        default:
+            break;
+    }
+    return QMainWindow::event(event);
+}
+
+bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ListBox) {
+        if (event->type() == QEvent::KeyPress) {
+            Guard([&] { ListBoxKeyDown(); });
+        } else if (event->type() == QEvent::KeyRelease && !static_cast<QKeyEvent*>(event)->isAutoRepeat()) {
+            Guard([&] { ListBoxKeyUp(); });
+        }
+    } else if (event->type() == QEvent::MouseButtonDblClick &&
+               (watched == Panel1 || watched == FilePanel || watched == VisPanel || watched == SQLPanel)) {
+        Guard([&] { SkifSkaermStoerelse(); });
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TfmMain::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    Guard([&] { FormResize(); });
+}
+
+void TfmMain::closeEvent(QCloseEvent* event) {
+    Guard([&] { FormClose(); });
+    // The window closes even when the settings could not be written: the error box said so.
+    event->accept();
+}
+
+// --- Data view and editing ----------------------------------------------------------------------
+
+void TfmMain::rbVisClick() {
+    if (showView_) return;
+    showView_ = true;
+    SogPanel->hide();
+    DBGrid->show();
+    VisPanel->show();
+    Editor->hide();
+    SQLPanel->hide();
+    StartKonv();
+}
+
+void TfmMain::rbStructClick() {
+    if (!showView_) return;
+    showView_ = false;
+    SogPanel->hide();
+    DBGrid->hide();
+    VisPanel->hide();
+    Editor->show();
+    SQLPanel->show();
+    StartKonv();
+}
+
+void TfmMain::btEditButtonClick() {
+    if (btEditButton->isChecked()) {
+        DBGrid->SetReadOnly(false);
+        StatusPanels[2]->setText(QStringLiteral(" Edit"));
+    } else {
+        DBGrid->SetReadOnly(true);
+        StatusPanels[2]->setText(QStringLiteral(" View"));
+        // Leaving edit mode: a changed record is written now rather than left unwritten.
+        dExport->SubmitPending();
+    }
+}
+
+// btEditButton and btSearch form one group: pressing one releases the other without running the
+// other's handler.
+void TfmMain::btSearchButtonClick() {
+    if (btSearch->isChecked() && btEditButton->isChecked()) btEditButton->setChecked(false);
+    btSearchClick();
+}
+
+void TfmMain::VisLineNo() { StatusPanels[3]->setText(QStringLiteral(" Line no. %1").arg(Table.RecNo())); }
+
+void TfmMain::DBGridKeyUp() { VisLineNo(); }
+
+void TfmMain::SletLineNo() { StatusPanels[3]->clear(); }
+
+void TfmMain::FormResize() {
+    if (width() < kMinWidth) resize(kMinWidth, height());
+    if (height() < kMinHeight) resize(width(), kMinHeight);
+    // The two buttons at the tool bar's right end, in Panel1's coordinates.
+    btExit->move(width() - 50, btExit->y());
+    btAbout->move(width() - 77, btAbout->y());
+}
+
+void TfmMain::SkifSkaermStoerelse() {
+    const QSize screen = screenSize(this);
+    if (width() >= screen.width() && height() >= screen.height()) {
+        resize(kMinWidth, height());
+        resize(kMinWidth, kMinHeight);
+    } else {
+        resize(width(), screen.height());
+        resize(screen.width(), screen.height());
+    }
+}
+
+// --- Filled by the export, search, saving and printing work -------------------------------------
+
+void TfmMain::btExportClick() {}              // filled by the delimited export work
+void TfmMain::btSearchClick() {}              // filled by the search work
+void TfmMain::btSearchDefinitionClick() {}    // filled by the search work
+void TfmMain::SearchFiles() {}                // filled by the search work
+void TfmMain::SaveTextFile() {}               // filled by the saving work
+void TfmMain::PrintDefinition() {}            // filled by the printing work
+void TfmMain::btAboutClick() {}               // filled by the about box work
+
+}  // namespace tavrinth

@@ -1,0 +1,185 @@
+#pragma once
+// TfmMain: the program's one window. The database choice (an alias or table files) and the table
+// check list on the left; the grid of the open table (the Show view) or the structure report
+// (the Structure view) in the middle; the tool bar on top and four status panels below.
+//
+// The window owns the one table object `Table`, its grid data source `dExport` and the report
+// text. Every handler runs through one error guard (Guard): an error of the engine, the
+// data-access layer or a file ends the handler where it happened, the normal cursor comes back and
+// the error box shows the message; what was done before the error stays.
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+#include <exception>
+#include <string>
+
+#include "structure_report.h"
+#include "table.h"
+
+class QCheckBox;
+class QComboBox;
+class QFileDialog;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QRadioButton;
+class QTimer;
+class QToolButton;
+
+namespace tavrinth {
+
+class TDBGrid;
+class TdExport;
+
+class TfmMain : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TfmMain(QWidget* parent = nullptr);
+    ~TfmMain() override;
+
+    // A start-up choice given on the command line: once start-up is over, the alias is chosen as
+    // if the user had chosen it in the alias box.
+    void SetStartAlias(const QString& alias) { startAlias_ = alias; }
+
+    // The report driver: in the Show view it opens the selected table in the grid; in the
+    // Structure view it writes the structure report of the tables the selection rule picks.
+    void StartKonv();
+    // The report text as the last run of StartKonv left it (Editor shows it).
+    const ReportText& ReportLines() const { return reportLines_; }
+
+protected:
+    // The error box. The program shows QMessageBox::critical; tests may catch the message.
+    virtual void ShowErrorBox(const QString& message);
+
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Runs one handler: an error ends it, restores the normal cursor and shows the error box.
+    template <class Handler>
+    void Guard(Handler&& handler) {
+        try {
+            handler();
+        } catch (const std::exception& e) {
+            ErrorBox(QString::fromStdString(e.what()));
+        } catch (...) {
+            ErrorBox(QStringLiteral("Unknown error"));
+        }
+    }
+    void ErrorBox(const QString& message);
+
+    void CreateControls();
+    void ConnectHandlers();
+    void SetHint(QWidget* widget, const QString& hint);
+    QToolButton* SpeedButton(QWidget* parent, const char* name, const char* icon, int left, const QString& hint);
+
+    // Start-up and table selection.
+    void FormCreate();
+    void FormActivate();
+    void FormClose();
+    void GetAliasInfo();
+    void lbAliasChange(const QString& alias);
+    void lbAliasTextEdited(const QString& text);
+    void OpenFile();
+    void SelectAll();
+    void SelectNone();
+    void ListBoxClick();
+    void ListBoxKeyDown();
+    void ListBoxKeyUp();
+    void btExitClick();
+    void FillListBox(QStringList names);
+    void EnableTimer();
+    void SetDataButtons(bool enabled);
+    void ShowRecordCount();
+
+    // The table, opened and closed together with its data source.
+    void OpenTable();
+    void CloseTable();
+    void SetTableName(const std::string& name);
+    void SetDatabaseName(const std::string& name);
+
+    // Report driver: the generator for the open table, inside a run of StartKonv.
+    void TestFunk();
+    void ShowReport();
+    bool AnyChecked() const;
+
+    // Data view and editing.
+    void rbVisClick();
+    void rbStructClick();
+    void btEditButtonClick();
+    void btSearchButtonClick();
+    void VisLineNo();
+    void DBGridKeyUp();
+    void SletLineNo();
+    void FormResize();
+    void SkifSkaermStoerelse();
+
+    // Filled by the export, search, saving and printing work.
+    void btExportClick();
+    void btSearchClick();
+    void btSearchDefinitionClick();
+    void SearchFiles();
+    void SaveTextFile();
+    void PrintDefinition();
+    void btAboutClick();
+
+public:
+    // The controls, named as the window's design names them.
+    QFrame* CoolBar1 = nullptr;
+    QFrame* Panel1 = nullptr;
+    QFrame* FilePanel = nullptr;
+    QFrame* VisPanel = nullptr;
+    QFrame* SQLPanel = nullptr;
+    QFrame* SogPanel = nullptr;
+    QFrame* Panel4 = nullptr;
+    QComboBox* lbAlias = nullptr;
+    QToolButton* btFile = nullptr;
+    QToolButton* btAll = nullptr;
+    QToolButton* btNone = nullptr;
+    QRadioButton* rbVis = nullptr;
+    QRadioButton* rbStruct = nullptr;
+    QToolButton* btExport = nullptr;
+    QToolButton* btEditButton = nullptr;
+    QToolButton* btSearch = nullptr;
+    QRadioButton* cbParadox = nullptr;
+    QRadioButton* cbSQL = nullptr;
+    QComboBox* cbSQLVer = nullptr;
+    QToolButton* btSave = nullptr;
+    QToolButton* btPrint = nullptr;
+    QToolButton* btSearchDefinition = nullptr;
+    QToolButton* btAbout = nullptr;
+    QToolButton* btExit = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* SearchText = nullptr;
+    QToolButton* SpeedButton1 = nullptr;
+    QCheckBox* cbCase = nullptr;
+    QCheckBox* cbAllFiles = nullptr;
+    QListWidget* ListBox = nullptr;
+    TDBGrid* DBGrid = nullptr;
+    QPlainTextEdit* Editor = nullptr;
+    QLabel* StatusPanels[4] = {};
+    QTimer* Timer = nullptr;
+    QFileDialog* OpenDialog = nullptr;
+
+private:
+    TTable Table;
+    TdExport* dExport = nullptr;
+    ReportText reportLines_;
+    StructureReportRun* run_ = nullptr;  // the run of StartKonv under way
+    QString CaptionBase;
+    std::string DatabaseShortName;
+    bool LastSearchFound = false;
+    bool activated_ = false;
+    bool showView_ = true;      // the view the radio buttons last switched to
+    QString dialect_;           // the dialect last chosen
+    QString startAlias_;
+};
+
+}  // namespace tavrinth

@@ -1,0 +1,243 @@
+// TfmMain: start-up, the choice of database (an alias or table files), the table list and its
+// deferred report run, and the settings remembered between runs.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QScreen>
+#include <QSettings>
+#include <QTimer>
+#include <QToolButton>
+
+#include <algorithm>
+
+#include "engine_error.h"
+#include "main_window.h"
+#include "path_names.h"
+#include "session.h"
+#include "tdexport.h"
+
+namespace tavrinth {
+
+namespace {
+
+// The settings store: per user, "Kelvora" / "Tavrinth" (~/.config/Kelvora/Tavrinth.conf).
+QSettings openSettings() {
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Kelvora"), QStringLiteral("Tavrinth"));
+}
+
+const QString kDataBaseValue = QStringLiteral("DataBase");
+const QString kTableValue = QStringLiteral("Table");
+
+QString text(const std::string& s) { return QString::fromStdString(s); }
+
+// Alphabetical, ignoring case, as sorted lists keep their entries.
+void sortIgnoringCase(QStringList& names) {
+    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        const int c = a.compare(b, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a < b;
+    });
+}
+
+}  // namespace
+
+// --- The table and its data source --------------------------------------------------------------
+
+void TfmMain::OpenTable() {
+    Table.Open();
+    dExport->DataSetChanged();
+}
+
+void TfmMain::CloseTable() {
+    if (!Table.Active()) return;
+    // A change made in the grid and not yet written is written before the table closes.
+    dExport->SubmitPending();
+    Table.Close();
+    dExport->DataSetChanged();
+}
+
+void TfmMain::SetTableName(const std::string& name) { Table.SetTableName(name); }
+
+void TfmMain::SetDatabaseName(const std::string& name) { Table.SetDatabaseName(name); }
+
+void TfmMain::SetDataButtons(bool enabled) {
+    btExport->setEnabled(enabled);
+    btEditButton->setEnabled(enabled);
+    btSearch->setEnabled(enabled);
+}
+
+void TfmMain::ShowRecordCount() {
+    StatusPanels[1]->setText(QStringLiteral("Numbers of records in \"%1\" :  %2")
+                                 .arg(text(Table.TableName()))
+                                 .arg(Table.RecordCount()));
+}
+
+// --- Start-up ------------------------------------------------------------------------------------
+
+void TfmMain::FormCreate() {
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        const QRect geometry = screen->geometry();
+        resize(geometry.width(), geometry.height());
+        move(geometry.topLeft());
+    }
+    btExit->move(width() - 50, btExit->y());
+    btAbout->move(width() - 77, btAbout->y());
+}
+
+void TfmMain::FormActivate() {
+    cbSQLVer->setCurrentIndex(0);
+    dialect_ = cbSQLVer->currentText();
+    GetAliasInfo();
+    // Chosen from code: the alias's tables are not listed.
+    if (lbAlias->count() > 0) lbAlias->setCurrentIndex(0);
+    LastSearchFound = false;
+
+    QSettings settings = openSettings();
+    bool aliasFound = false;
+    if (settings.contains(kDataBaseValue)) {
+        const QString database = settings.value(kDataBaseValue).toString();
+        SetDatabaseName(database.toStdString());
+        for (int i = 0; i < lbAlias->count(); ++i) {
+            if (lbAlias->itemText(i) == database) {
+                aliasFound = true;
+                lbAlias->setCurrentIndex(i);
+            }
+        }
+        if (aliasFound) {
+            lbAliasChange(database);
+        } else {
+            // A folder database remembered from opening files.
+            ListBox->clear();
+            if (settings.contains(kTableValue)) SetTableName(settings.value(kTableValue).toString().toStdString());
+            FillListBox({text(Table.TableName())});
+        }
+        if (settings.contains(kTableValue)) {
+            SetTableName(settings.value(kTableValue).toString().toStdString());
+            for (int i = 0; i < ListBox->count(); ++i)
+                if (ListBox->item(i)->text() == text(Table.TableName())) ListBox->setCurrentRow(i);
+            OpenTable();
+            if (aliasFound)
+                setWindowTitle(CaptionBase + QStringLiteral(" - ") + text(Table.TableName()));
+            else
+                setWindowTitle(QStringLiteral("Tavrinth, File: ") + text(Table.DatabaseName()) + QStringLiteral(" - ") +
+                               text(Table.TableName()));
+            ShowRecordCount();
+            StatusPanels[2]->setText(QStringLiteral(" View"));
+            SetDataButtons(true);
+        }
+    }
+    if (!aliasFound) CaptionBase = QStringLiteral("Tavrinth  -  File: ") + text(Table.DatabaseName());
+}
+
+void TfmMain::GetAliasInfo() {
+    std::vector<std::string> aliases;
+    TSession::Default().GetAliasNames(aliases);
+    QStringList items;
+    for (int i = 0; i < lbAlias->count(); ++i) items << lbAlias->itemText(i);
+    for (const std::string& a : aliases) items << text(a);
+    sortIgnoringCase(items);
+    const QString typed = lbAlias->currentText();
+    lbAlias->clear();
+    lbAlias->addItems(items);
+    lbAlias->setCurrentIndex(-1);
+    lbAlias->setEditText(typed);
+}
+
+void TfmMain::FormClose() {
+    // A change made in the grid and not yet written is written before the program ends.
+    dExport->SubmitPending();
+    QSettings settings = openSettings();
+    settings.setValue(kDataBaseValue, text(Table.DatabaseName()));
+    settings.setValue(kTableValue, text(Table.TableName()));
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        throw EDatabaseError("Failed to set data for '" + kDataBaseValue.toStdString() + "'");
+}
+
+void TfmMain::btExitClick() { close(); }
+
+// --- The database choice ------------------------------------------------------------------------
+
+void TfmMain::lbAliasTextEdited(const QString& typed) {
+    // Typed text that names no alias chooses nothing: the table list and the database stay.
+    const int index = lbAlias->findText(typed, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index < 0) return;
+    lbAliasChange(lbAlias->itemText(index));
+}
+
+void TfmMain::lbAliasChange(const QString& alias) {
+    CloseTable();
+    StatusPanels[3]->clear();
+    SetDataButtons(false);
+    std::vector<std::string> tables;
+    TSession::Default().GetTableNames(alias.toStdString(), "*.*", false, false, tables);
+    QStringList names;
+    for (const std::string& t : tables) names << text(t);
+    FillListBox(names);
+    SetDatabaseName(alias.toStdString());
+    DatabaseShortName = alias.toStdString();
+    CaptionBase = QStringLiteral("Tavrinth  -  Alias: ") + alias;
+    setWindowTitle(CaptionBase);
+}
+
+void TfmMain::OpenFile() {
+    OpenDialog->selectFile(QString());
+    if (OpenDialog->exec() != QDialog::Accepted) return;
+    const QStringList files = OpenDialog->selectedFiles();
+    if (files.isEmpty()) return;
+    StatusPanels[3]->clear();
+    SetDataButtons(false);
+    CloseTable();
+    // All chosen files are taken to lie in the folder of the first.
+    const std::string first = files.first().toStdString();
+    OpenDialog->setDirectory(text(PathWithoutLastPart(first)));
+    SetTableName(LastPathPart(first));
+    SetDatabaseName(PathWithoutLastPart(first));
+    DatabaseShortName = ApplyShortNameRule(Table.DatabaseName(), DatabaseShortName);
+    CaptionBase = QStringLiteral("Tavrinth  -  File: ") + text(Table.DatabaseName());
+    setWindowTitle(CaptionBase);
+    QStringList names;
+    for (const QString& f : files) names << text(LastPathPart(f.toStdString()));
+    FillListBox(names);
+}
+
+void TfmMain::FillListBox(QStringList names) {
+    sortIgnoringCase(names);
+    ListBox->clear();
+    for (const QString& name : names) {
+        auto* item = new QListWidgetItem(name, ListBox);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+    }
+    ListBox->setCurrentRow(-1);
+}
+
+// --- Check marks and the deferred report run ----------------------------------------------------
+
+void TfmMain::SelectAll() {
+    for (int i = 0; i < ListBox->count(); ++i) ListBox->item(i)->setCheckState(Qt::Checked);
+    StartKonv();
+}
+
+void TfmMain::SelectNone() {
+    for (int i = 0; i < ListBox->count(); ++i) ListBox->item(i)->setCheckState(Qt::Unchecked);
+    StartKonv();
+}
+
+// Enabling a running timer does not restart it; stopping and enabling again does.
+void TfmMain::EnableTimer() {
+    if (!Timer->isActive()) Timer->start();
+}
+
+void TfmMain::ListBoxClick() { EnableTimer(); }
+
+void TfmMain::ListBoxKeyDown() { Timer->stop(); }
+
+void TfmMain::ListBoxKeyUp() { EnableTimer(); }
+
+}  // namespace tavrinth

@@ -1,0 +1,316 @@
+#include "tdexport.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "dump.h"
+#include "engine_error.h"
+#include "number_text.h"
+#include "table.h"
+
+namespace tavrinth {
+
+namespace {
+
+bool isTextType(TFieldType t) { return t == ftString || t == ftFixedChar || t == ftWideString; }
+
+// The marker a memo or BLOB cell shows: upper case when the field holds a value. Null for the
+// other types.
+const char* blobMarker(TFieldType t, bool hasValue) {
+    switch (t) {
+        case ftMemo: case ftFmtMemo: return hasValue ? "(MEMO)" : "(Memo)";
+        case ftBlob: return hasValue ? "(BLOB)" : "(Blob)";
+        case ftGraphic: return hasValue ? "(GRAPHIC)" : "(Graphic)";
+        case ftParadoxOle: case ftDBaseOle: return hasValue ? "(OLE)" : "(Ole)";
+        case ftTypedBinary: return hasValue ? "(BINARY)" : "(Binary)";
+        default: return nullptr;
+    }
+}
+
+QString dateText(std::int64_t dayNumber) {
+    const CivilDate c = civilFromDayNumber(dayNumber);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04lld-%02d-%02d", static_cast<long long>(c.year), c.month, c.day);
+    return QString::fromLatin1(buf);
+}
+
+QString timeText(std::int64_t ms) {
+    char buf[32];
+    const int h = static_cast<int>(ms / 3600000), m = static_cast<int>(ms / 60000 % 60),
+              s = static_cast<int>(ms / 1000 % 60), milli = static_cast<int>(ms % 1000);
+    if (milli != 0)
+        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", h, m, s, milli);
+    else
+        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", h, m, s);
+    return QString::fromLatin1(buf);
+}
+
+}  // namespace
+
+TdExport::TdExport(QObject* parent) : QAbstractTableModel(parent) {}
+
+void TdExport::SetDataSet(TTable* table) {
+    table_ = table;
+    DataSetChanged();
+}
+
+void TdExport::DataSetChanged() {
+    beginResetModel();
+    pages_.clear();
+    pageIndex_.clear();
+    pendingRow_ = -1;
+    readErrorReported_ = false;
+    rows_ = 0;
+    columns_.clear();
+    if (table_ && table_->Active()) {
+        rows_ = table_->RecordCount();
+        for (int i = 0; i < table_->FieldCount(); ++i)
+            if (table_->Fields(i).Visible()) columns_.push_back(i);
+    }
+    endResetModel();
+}
+
+int TdExport::FieldIndex(int column) const {
+    return column >= 0 && column < static_cast<int>(columns_.size()) ? columns_[static_cast<std::size_t>(column)] : -1;
+}
+
+int TdExport::DisplayWidth(int column) const {
+    const int field = FieldIndex(column);
+    if (field < 0 || !table_ || !table_->Active()) return 0;
+    const FieldDef& def = table_->Fields(field).Def();
+    int chars = 10;
+    switch (def.dataType) {
+        case ftString: case ftFixedChar: case ftWideString: chars = def.size; break;
+        case ftSmallint: case ftWord: case ftBoolean: chars = 6; break;
+        case ftDate: chars = 10; break;
+        case ftTime: chars = 8; break;
+        case ftDateTime: chars = 19; break;
+        case ftBCD: chars = 16; break;
+        case ftMemo: case ftFmtMemo: case ftBlob: case ftGraphic: case ftParadoxOle: case ftDBaseOle:
+        case ftTypedBinary: chars = 9; break;
+        default: chars = 11; break;
+    }
+    chars = std::max(chars, static_cast<int>(QString::fromStdString(def.name).size()));
+    return std::clamp(chars, 4, 40);
+}
+
+int TdExport::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+
+int TdExport::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(columns_.size());
+}
+
+void TdExport::reportReadError(const QString& message) const {
+    if (readErrorReported_) return;
+    readErrorReported_ = true;
+    // Reading happens while the grid paints: the message goes out once the painting is over.
+    QTimer::singleShot(0, this, [this, message] { emit engineError(message); });
+}
+
+const TdExport::Page& TdExport::page(int pageIndex) const {
+    if (const auto it = pageIndex_.find(pageIndex); it != pageIndex_.end()) {
+        pages_.splice(pages_.begin(), pages_, it->second);
+        return pages_.front();
+    }
+    if (static_cast<int>(pages_.size()) >= kMaxPages) {
+        pageIndex_.erase(pages_.back().index);
+        pages_.pop_back();
+    }
+    Page p;
+    p.index = pageIndex;
+    const int first = pageIndex * kPageRows;
+    const int last = std::min(rows_, first + kPageRows);
+    const std::size_t columns = columns_.size();
+    p.cells.resize(static_cast<std::size_t>(last - first) * columns);
+    try {
+        TableFile& file = table_->File();
+        const auto& defs = file.fields();
+        FieldValue value;
+        for (int r = first; r < last; ++r) {
+            const std::uint8_t* record = file.record(static_cast<std::uint32_t>(r));
+            ++recordsRead_;
+            for (std::size_t c = 0; c < columns; ++c) {
+                const auto field = static_cast<std::size_t>(columns_[c]);
+                file.decode(record, field, value);
+                p.cells[static_cast<std::size_t>(r - first) * columns + c] = CellText(defs[field], value);
+            }
+        }
+    } catch (const std::exception& e) {
+        // The rows read so far show; the rest stay empty.
+        reportReadError(QString::fromStdString(e.what()));
+    }
+    pages_.push_front(std::move(p));
+    pageIndex_[pageIndex] = pages_.begin();
+    return pages_.front();
+}
+
+void TdExport::dropPage(int pageIndex) {
+    if (const auto it = pageIndex_.find(pageIndex); it != pageIndex_.end()) {
+        pages_.erase(it->second);
+        pageIndex_.erase(it);
+    }
+}
+
+QVariant TdExport::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole && role != Qt::EditRole) return QVariant();
+    if (!index.isValid() || !table_ || !table_->Active() || index.row() >= rows_ ||
+        index.column() >= static_cast<int>(columns_.size()))
+        return QVariant();
+    if (index.row() == pendingRow_) {
+        // The record being changed: the values of the table's edit buffer.
+        try {
+            const TField& field = table_->Fields(columns_[static_cast<std::size_t>(index.column())]);
+            return CellText(field.Def(), field.Value());
+        } catch (const std::exception& e) {
+            reportReadError(QString::fromStdString(e.what()));
+            return QVariant();
+        }
+    }
+    const Page& p = page(index.row() / kPageRows);
+    const std::size_t cell = static_cast<std::size_t>(index.row() % kPageRows) * columns_.size() +
+                             static_cast<std::size_t>(index.column());
+    return cell < p.cells.size() ? p.cells[cell] : QString();
+}
+
+QVariant TdExport::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole) return QVariant();
+    if (orientation == Qt::Horizontal) {
+        const int field = FieldIndex(section);
+        if (field < 0 || !table_ || !table_->Active()) return QVariant();
+        return QString::fromStdString(table_->Fields(field).FieldName());
+    }
+    // The indicator column: a mark at the current record.
+    if (table_ && table_->Active() && section == table_->Position()) return QStringLiteral("\u25B8");
+    return QString();
+}
+
+Qt::ItemFlags TdExport::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    const int field = FieldIndex(index.column());
+    if (field >= 0 && table_ && table_->Active() && !blobMarker(table_->Fields(field).DataType(), false) &&
+        table_->Fields(field).DataType() != ftBytes && table_->Fields(field).DataType() != ftVarBytes)
+        f |= Qt::ItemIsEditable;
+    return f;
+}
+
+bool TdExport::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !index.isValid() || !table_ || !table_->Active() || index.row() >= rows_) return false;
+    const QString text = value.toString();
+    if (data(index, Qt::EditRole).toString() == text) return true;  // nothing changed
+    const int row = index.row();
+    if (pendingRow_ >= 0 && pendingRow_ != row && !SubmitPending()) return false;
+    TTable& table = *table_;
+    try {
+        if (table.Position() != row) table.MoveToPosition(row);
+        TField& field = table.Fields(columns_[static_cast<std::size_t>(index.column())]);
+        FieldValue newValue;
+        std::string error;
+        if (!ValueFromCellText(field.Def(), text, newValue, error))
+            throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + field.FieldName() + ": " + error);
+        table.Edit();
+        field.SetValue(newValue);
+    } catch (const std::exception& e) {
+        // Refused before anything was written: earlier changes of this record stay pending.
+        if (!table.Modified()) table.Cancel();
+        emit engineError(QString::fromStdString(e.what()));
+        emit dataChanged(index, index);
+        return false;
+    }
+    pendingRow_ = row;
+    emit dataChanged(this->index(row, 0), this->index(row, columnCount() - 1));
+    return true;
+}
+
+bool TdExport::SubmitPending() {
+    if (pendingRow_ < 0) return true;
+    const int row = pendingRow_;
+    pendingRow_ = -1;
+    bool written = true;
+    if (table_ && table_->Active() && table_->State() == TDataSetState::dsEdit) {
+        try {
+            table_->Post();
+        } catch (const std::exception& e) {
+            table_->Cancel();
+            written = false;
+            emit engineError(QString::fromStdString(e.what()));
+        }
+    }
+    dropPage(row / kPageRows);
+    if (row < rows_) emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+    return written;
+}
+
+void TdExport::SetCurrentRow(int row) {
+    if (pendingRow_ >= 0 && pendingRow_ != row) SubmitPending();
+    if (!table_ || !table_->Active() || row < 0 || row >= rows_) return;
+    const int old = table_->Position();
+    if (old == row) return;
+    try {
+        table_->MoveToPosition(row);
+    } catch (const std::exception& e) {
+        emit engineError(QString::fromStdString(e.what()));
+        return;
+    }
+    if (old >= 0 && old < rows_) emit headerDataChanged(Qt::Vertical, old, old);
+    emit headerDataChanged(Qt::Vertical, row, row);
+}
+
+QString TdExport::CellText(const FieldDef& field, const FieldValue& value) {
+    if (const char* marker = blobMarker(field.dataType, !value.isNull())) return QString::fromLatin1(marker);
+    switch (value.kind) {
+        case ValueKind::Null: return QString();
+        case ValueKind::String: case ValueKind::Bcd: return QString::fromStdString(value.text);
+        case ValueKind::Integer: return QString::number(value.integer);
+        case ValueKind::Float: return QString::number(value.real, 'g', 15);
+        case ValueKind::Currency: return QString::fromStdString(scaledIntegerText(value.integer, 4));
+        case ValueKind::Boolean: return value.integer ? QStringLiteral("True") : QStringLiteral("False");
+        case ValueKind::Date: return dateText(value.integer);
+        case ValueKind::Time: return timeText(value.integer);
+        case ValueKind::DateTime: {
+            const auto ms = static_cast<std::int64_t>(value.real);
+            std::int64_t days = ms / kMillisecondsPerDay, rest = ms % kMillisecondsPerDay;
+            if (rest < 0) {
+                rest += kMillisecondsPerDay;
+                --days;
+            }
+            return dateText(days) + QLatin1Char(' ') + timeText(rest);
+        }
+        case ValueKind::Binary: return QStringLiteral("(Bytes)");
+        case ValueKind::Invalid: return QStringLiteral("(invalid value)");
+        case ValueKind::MissingBlob: return QStringLiteral("(missing)");
+    }
+    return QString();
+}
+
+bool TdExport::ValueFromCellText(const FieldDef& field, const QString& text, FieldValue& out, std::string& error) {
+    QString t = text;
+    if (!isTextType(field.dataType)) {
+        t = t.trimmed();
+        if (t.isEmpty()) {
+            out.setNull();
+            return true;
+        }
+    }
+    if (field.dataType == ftBoolean) {
+        const QString upper = t.toUpper();
+        if (upper == QLatin1String("TRUE") || upper == QLatin1String("T")) t = QStringLiteral("T");
+        else if (upper == QLatin1String("FALSE") || upper == QLatin1String("F")) t = QStringLiteral("F");
+    } else if (field.dataType == ftDateTime) {
+        const int blank = t.indexOf(QLatin1Char(' '));
+        if (blank > 0) t[blank] = QLatin1Char('T');
+    }
+    // "\N" typed into a text field is that text, not NULL.
+    if (t == QLatin1String("\\N")) {
+        if (!isTextType(field.dataType)) return (error = "'\\N' is not a value", false);
+        out.setText(ValueKind::String);
+        out.text = "\\N";
+        return true;
+    }
+    return parseDumpValue(field, t.toStdString(), out, error);
+}
+
+}  // namespace tavrinth

@@ -1,0 +1,460 @@
+// The main window driven through its real widgets (offscreen): start-up and the remembered
+// settings, the database choice, the deferred report run, the report driver in both views, the
+// edit/search toggle group, the size rules, and editing through the grid.
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "db_grid.h"
+#include "main_window.h"
+#include "table.h"
+#include "table_writer.h"
+#include "tdexport.h"
+#include "test_files.h"
+
+using namespace tavrinth;
+
+namespace {
+
+// The window with its error box caught instead of shown.
+class Window : public TfmMain {
+public:
+    QStringList errors;
+
+protected:
+    void ShowErrorBox(const QString& message) override { errors << message; }
+};
+
+QSettings settings() { return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Kelvora", "Tavrinth"); }
+
+// A dBase table NAME (C 10), QTY (N 5) with `rows` records "row1", 1 ...
+void writeItems(const QString& path, int rows) {
+    TableSpec spec;
+    spec.format = TableFormat::DBase;
+    spec.level = 3;
+    spec.fields = {{"NAME", 'C', 10, 0}, {"QTY", 'N', 5, 0}};
+    for (int i = 1; i <= rows; ++i) spec.records.push_back({textValue("row" + std::to_string(i)), integerValue(i)});
+    createTable(path.toStdString(), spec);
+}
+
+// A keyed Paradox table: No (I, key), Customer (A20), Shipped (D, at least 1 January 1990).
+void writeOrders(const QString& path) {
+    TableSpec spec;
+    spec.fields = {{"No", 'I', 0, 0}, {"Customer", 'A', 20, 0}, {"Shipped", 'D', 0, 0}};
+    spec.keyFields = 1;
+    CheckSpec check;
+    check.field = "Shipped";
+    check.minKind = BoundKind::Value;
+    check.minValue = dateValue(1990, 1, 1);
+    spec.checks = {check};
+    for (int i = 1; i <= 3; ++i)
+        spec.records.push_back({integerValue(i), textValue("Customer " + std::to_string(i)), dateValue(2001, 2, i)});
+    createTable(path.toStdString(), spec);
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    QString db_;  // the folder of the Sales alias: A.DBF, B.DBF, C.DBF, Orders.DB
+    int aliasFiles_ = 0;
+
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+    // A new alias file (the engine reloads it when its path changes): Sales, plus Samples.
+    void useAliases(const QString& extra = QString()) {
+        const QString file = path(QStringLiteral("aliases%1.conf").arg(++aliasFiles_));
+        std::ofstream(file.toStdString()) << "[Aliases]\nSales=" << db_.toStdString() << "\n" << extra.toStdString();
+        qputenv("TAVRINTH_ALIASES", file.toLocal8Bit());
+    }
+
+    static QString panel(TfmMain& w, int i) { return w.StatusPanels[i]->text(); }
+
+    static void start(TfmMain& w) {
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+    }
+
+    static void clickItem(TfmMain& w, int row) {
+        QListWidget* list = w.ListBox;
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+    }
+    static void checkItem(TfmMain& w, int row) {
+        w.ListBox->item(row)->setCheckState(Qt::Checked);
+    }
+    static QStringList tablesReported(const TfmMain& w) {
+        QStringList names;
+        for (const std::string& line : w.ReportLines()) {
+            const QString l = QString::fromStdString(line);
+            if (l.contains("\tRecord Size: ")) names << l.section('\t', 1, 1);
+        }
+        return names;
+    }
+    // Chooses the alias as a user does: typing its name into the alias box.
+    static void chooseAlias(TfmMain& w, const QString& alias) {
+        w.lbAlias->lineEdit()->clear();
+        QTest::keyClicks(w.lbAlias->lineEdit(), alias);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        db_ = path("sales");
+        QVERIFY(QDir().mkpath(db_));
+        writeItems(db_ + "/A.DBF", 3);
+        writeItems(db_ + "/B.DBF", 5);
+        writeItems(db_ + "/C.DBF", 2);
+        writeOrders(db_ + "/Orders.DB");
+    }
+
+    void init() {
+        useAliases();
+        QSettings s = settings();
+        s.clear();
+        s.sync();
+    }
+
+    void firstStartWithoutSettings() {
+        Window w;
+        start(w);
+        QCOMPARE(w.lbAlias->currentText(), QString("Sales"));  // the first alias, sorted
+        QCOMPARE(w.ListBox->count(), 0);
+        QCOMPARE(w.windowTitle(), QString("Tavrinth"));
+        QVERIFY(!w.btExport->isEnabled() && !w.btEditButton->isEnabled() && !w.btSearch->isEnabled());
+        QCOMPARE(w.cbSQLVer->currentText(), QString("InterBase"));
+        QVERIFY(w.errors.isEmpty());
+    }
+
+    void rememberedAliasAndTable() {
+        QSettings s = settings();
+        s.setValue("DataBase", "Sales");
+        s.setValue("Table", "B");
+        s.sync();
+        Window w;
+        start(w);
+        QCOMPARE(w.ListBox->count(), 4);
+        QCOMPARE(w.ListBox->selectedItems().value(0)->text(), QString("B"));
+        QCOMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales - B"));
+        QCOMPARE(panel(w, 1), QString("Numbers of records in \"B\" :  5"));
+        QCOMPARE(panel(w, 2), QString(" View"));
+        QVERIFY(w.btExport->isEnabled() && w.btEditButton->isEnabled() && w.btSearch->isEnabled());
+        QCOMPARE(w.DBGrid->model()->rowCount(), 5);
+        QCOMPARE(w.DBGrid->model()->index(4, 0).data().toString(), QString("row5"));
+    }
+
+    void rememberedFolderAndMissingDatabase() {
+        QSettings s = settings();
+        s.setValue("DataBase", db_ + "/");
+        s.setValue("Table", "Orders.DB");
+        s.sync();
+        {
+            Window w;
+            start(w);
+            QCOMPARE(w.ListBox->count(), 1);
+            QCOMPARE(w.ListBox->selectedItems().value(0)->text(), QString("Orders.DB"));
+            QCOMPARE(w.windowTitle(), "Tavrinth, File: " + db_ + "/ - Orders.DB");
+            QCOMPARE(panel(w, 1), QString("Numbers of records in \"Orders.DB\" :  3"));
+        }
+        s.setValue("DataBase", path("gone") + "/");
+        s.sync();
+        Window w;
+        start(w);
+        QCOMPARE(w.errors.size(), 1);
+        QVERIFY2(w.errors[0].contains("neither an alias nor a folder"), qPrintable(w.errors[0]));
+        QCOMPARE(w.windowTitle(), QString("Tavrinth"));
+        QVERIFY(!w.btEditButton->isEnabled());
+        chooseAlias(w, "Sales");  // still usable
+        QCOMPARE(w.ListBox->count(), 4);
+    }
+
+    void typedTextThatNamesNoAlias() {
+        Window w;
+        start(w);
+        chooseAlias(w, "Sales");
+        QCOMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales"));
+        chooseAlias(w, "Nowhere");
+        QCOMPARE(w.ListBox->count(), 4);
+        QCOMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales"));
+        QVERIFY(w.errors.isEmpty());
+    }
+
+    void severalFilesOpened() {
+        Window w;
+        start(w);
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            QCOMPARE(dialog->windowTitle(), QString("Open Paradox database"));
+            dialog->setDirectory(db_);
+            dialog->selectFile("\"C.DBF\" \"A.DBF\"");
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        QTest::mouseClick(w.btFile, Qt::LeftButton);
+        QCOMPARE(w.ListBox->count(), 2);
+        QCOMPARE(w.ListBox->item(0)->text(), QString("A.DBF"));
+        QCOMPARE(w.ListBox->item(1)->text(), QString("C.DBF"));
+        QCOMPARE(w.ListBox->item(0)->checkState(), Qt::Unchecked);
+        QVERIFY(w.ListBox->selectedItems().isEmpty());
+        QCOMPARE(w.windowTitle(), "Tavrinth  -  File: " + db_ + "/");
+        QCOMPARE(QDir(w.OpenDialog->directory()).absolutePath(), QDir(db_).absolutePath());
+        // The short name is the folder's: the Structure report's header shows it.
+        QTest::mouseClick(w.rbStruct, Qt::LeftButton);
+        QVERIFY(QString::fromStdString(w.ReportLines().at(1)).startsWith("\tDatabase   : \tsales\t\t\tDate: "));
+        QCOMPARE(tablesReported(w), QStringList());  // nothing checked, nothing selected
+    }
+
+    void holdingAKeyInTheList() {
+        Window w;
+        start(w);
+        chooseAlias(w, "Sales");
+        clickItem(w, 0);
+        QTRY_COMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales - Table: A"));
+        w.ListBox->setFocus();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier, QString(), true);
+        for (int i = 0; i < 2; ++i) {
+            QApplication::sendEvent(w.ListBox, &press);
+            QTest::qWait(300);
+        }
+        QVERIFY(!w.Timer->isActive());
+        QCOMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales - Table: A"));
+        QTest::keyRelease(w.ListBox, Qt::Key_Down);
+        QVERIFY(w.Timer->isActive());
+        QTest::qWait(250);
+        QCOMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales - Table: A"));
+        QTRY_COMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales - Table: C"));
+        QVERIFY(!w.Timer->isActive());
+    }
+
+    void checkMarksAndSelectionInBothViews() {
+        Window w;
+        start(w);
+        chooseAlias(w, "Sales");
+        checkItem(w, 2);  // C
+        checkItem(w, 0);  // A
+        clickItem(w, 1);  // B selected, unchecked
+        QTRY_COMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales - Table: B"));
+        QCOMPARE(panel(w, 1), QString("Numbers of records in \"B\" :  5"));
+        QTest::mouseClick(w.rbStruct, Qt::LeftButton);
+        QVERIFY(w.Editor->isVisible() && !w.DBGrid->isVisible() && w.SQLPanel->isVisible() && !w.VisPanel->isVisible());
+        QCOMPARE(tablesReported(w), QStringList({"A", "C"}));
+        QCOMPARE(w.Editor->toPlainText().split('\n').first(), QString(" "));
+        QCOMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales"));
+        QCOMPARE(panel(w, 2), QString());
+        QVERIFY(!w.btEditButton->isEnabled());
+        QTest::mouseClick(w.btNone, Qt::LeftButton);
+        QCOMPARE(tablesReported(w), QStringList({"B"}));
+        // SQL scripts: two header lines instead of one.
+        QTest::mouseClick(w.cbSQL, Qt::LeftButton);
+        QVERIFY(QString::fromStdString(w.ReportLines().at(2)).startsWith("/*\tSQL Version: \tInterBase"));
+        // Clicking the view already shown changes nothing.
+        const ReportText before = w.ReportLines();
+        QTest::mouseClick(w.rbStruct, Qt::LeftButton);
+        QVERIFY(w.ReportLines() == before && w.Editor->isVisible());
+        QTest::mouseClick(w.rbVis, Qt::LeftButton);
+        QVERIFY(w.DBGrid->isVisible() && !w.Editor->isVisible() && w.btEditButton->isEnabled());
+        QCOMPARE(w.windowTitle(), QString("Tavrinth  -  Alias: Sales - Table: B"));
+    }
+
+    void failingSecondTableEndsTheReport() {
+        QTemporaryDir folder;
+        writeItems(folder.filePath("A.DBF"), 1);
+        test::writeFile(folder.filePath("B.DBF").toStdString(), std::string(40, '\x03'));
+        writeItems(folder.filePath("C.DBF"), 1);
+        useAliases("Broken=" + folder.path() + "\n");
+        Window w;
+        start(w);
+        chooseAlias(w, "Broken");
+        QTest::mouseClick(w.rbStruct, Qt::LeftButton);
+        QTest::mouseClick(w.cbSQL, Qt::LeftButton);
+        QTest::keyClick(w.cbSQLVer, Qt::Key_Down);  // MS SQL
+        QTest::keyClick(w.cbSQLVer, Qt::Key_Down);  // Delphi
+        QCOMPARE(w.cbSQLVer->currentText(), QString("Delphi"));
+        QVERIFY(w.Editor->toPlainText().endsWith("end."));  // no table: head and tail
+        QTest::mouseClick(w.btAll, Qt::LeftButton);
+        QCOMPARE(w.errors.size(), 1);
+        QVERIFY2(w.errors[0].contains("B.DBF"), qPrintable(w.errors[0]));
+        const QString shown = w.Editor->toPlainText();
+        QCOMPARE(shown.count('\n') + 1, static_cast<int>(w.ReportLines().size()));
+        QVERIFY(shown.contains("procedure CreateA();"));
+        QVERIFY(!shown.contains("procedure CreateC();"));
+        QVERIFY(!shown.contains("end."));  // the unit's tail is missing
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    void editAndSearchToggleGroup() {
+        QSettings s = settings();
+        s.setValue("DataBase", "Sales");
+        s.setValue("Table", "A");
+        s.sync();
+        Window w;
+        start(w);
+        QTest::mouseClick(w.btEditButton, Qt::LeftButton);
+        QVERIFY(w.btEditButton->isChecked() && !w.DBGrid->ReadOnly());
+        QCOMPARE(panel(w, 2), QString(" Edit"));
+        QTest::mouseClick(w.btSearch, Qt::LeftButton);
+        QVERIFY(w.btSearch->isChecked() && !w.btEditButton->isChecked());
+        QCOMPARE(panel(w, 2), QString(" Edit"));  // released without its handler
+        QVERIFY(!w.DBGrid->ReadOnly());
+        QTest::mouseClick(w.btEditButton, Qt::LeftButton);
+        QTest::mouseClick(w.btEditButton, Qt::LeftButton);
+        QCOMPARE(panel(w, 2), QString(" View"));
+        QVERIFY(w.DBGrid->ReadOnly());
+    }
+
+    void sizeRules() {
+        Window w;
+        start(w);
+        const QSize screen = w.screen()->geometry().size();
+        QCOMPARE(w.size(), screen);
+        const QPoint where = w.pos();
+        QTest::mouseDClick(w.Panel1, Qt::LeftButton, {}, QPoint(600, 10));
+        QCOMPARE(w.size(), QSize(800, 400));
+        QCOMPARE(w.pos(), where);
+        QCOMPARE(w.btExit->x(), 750);
+        QCOMPARE(w.btAbout->x(), 723);
+        QTest::mouseDClick(w.Panel1, Qt::LeftButton, {}, QPoint(600, 10));
+        QCOMPARE(w.size(), screen);
+        w.resize(screen.width(), 450);  // as wide as the screen, not as high: grows
+        QTest::mouseDClick(w.FilePanel, Qt::LeftButton, {}, QPoint(345, 30));
+        QCOMPARE(w.size(), screen);
+        w.resize(700, 500);
+        QCOMPARE(w.size(), QSize(800, 500));
+        w.resize(900, 300);
+        QCOMPARE(w.size(), QSize(900, 400));
+        QCOMPARE(w.btExit->x(), 850);
+    }
+
+    void settingsWrittenOnCloseAndTheirFailure() {
+        {
+            Window w;
+            start(w);
+            chooseAlias(w, "Sales");
+            w.close();
+            QVERIFY(w.errors.isEmpty());
+        }
+        QSettings s = settings();
+        s.sync();
+        QCOMPARE(s.value("DataBase").toString(), QString("Sales"));
+        QCOMPARE(s.value("Table").toString(), QString("Firma.DB"));
+
+        // The settings folder cannot be made: the store reports it.
+        const QString config = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/Kelvora";
+        QVERIFY(QDir(config).removeRecursively());
+        test::writeFile(config.toStdString(), "not a folder");
+        Window w;
+        start(w);
+        w.close();
+        QFile::remove(config);
+        QCOMPARE(w.errors, QStringList("Failed to set data for 'DataBase'"));
+    }
+
+    void recordNumberAndTheClosedTable() {
+        TfmMain w;  // the real error box
+        start(w);
+        QString message;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            message = box->text();
+            box->close();
+        });
+        QTest::keyClick(w.DBGrid, Qt::Key_Down);  // no table open
+        QCOMPARE(message, QString("Cannot perform this operation on a closed dataset"));
+
+        chooseAlias(w, "Sales");
+        clickItem(w, 1);
+        QTRY_COMPARE(w.DBGrid->model()->rowCount(), 5);
+        QTest::mouseClick(w.DBGrid->viewport(), Qt::LeftButton, {}, w.DBGrid->visualRect(w.DBGrid->model()->index(3, 1)).center());
+        QCOMPARE(panel(w, 3), QString(" Line no. 4"));
+        QTest::keyClick(w.DBGrid, Qt::Key_Up);
+        QCOMPARE(panel(w, 3), QString(" Line no. 3"));
+        w.activateWindow();  // the error box took the activation with it
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.DBGrid->setFocus();
+        w.ListBox->setFocus();
+        QCOMPARE(panel(w, 3), QString());
+    }
+
+    void editWrittenAndRefused() {
+        const std::string file = (db_ + "/Orders.DB").toStdString();
+        QSettings s = settings();
+        s.setValue("DataBase", "Sales");
+        s.setValue("Table", "Orders");
+        s.sync();
+        Window w;
+        start(w);
+        QAbstractItemModelTester tester(w.DBGrid->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QTest::mouseClick(w.btEditButton, Qt::LeftButton);
+        QAbstractItemModel* model = w.DBGrid->model();
+        auto type = [&](int row, int column, const QString& text) {
+            w.DBGrid->setFocus();
+            w.DBGrid->setCurrentIndex(model->index(row, column));
+            QTest::keyClick(w.DBGrid, Qt::Key_F2);
+            auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+            QVERIFY(editor);
+            editor->selectAll();
+            QTest::keyClicks(editor, text);
+            QTest::keyClick(editor, Qt::Key_Return);
+            QApplication::processEvents();  // the editor gives its text back on the next round
+        };
+
+        // Written when the grid leaves the record, and read back from the file.
+        type(1, 1, "Renamed");
+        QVERIFY2(w.errors.isEmpty(), qPrintable(w.errors.join('|')));
+        QCOMPARE(model->index(1, 1).data().toString(), QString("Renamed"));
+        QTest::keyClick(w.DBGrid, Qt::Key_Down);
+        QVERIFY(w.errors.isEmpty());
+        {
+            TTable t;
+            t.SetTableName(file);
+            t.Open();
+            t.MoveToPosition(1);
+            QCOMPARE(QString::fromStdString(t.FieldByName("Customer").AsString()), QString("Renamed"));
+        }
+
+        // Refused at once (a key field) and when the record is written (below the minimum):
+        // the message shows, the old value stays, the file does not change.
+        const std::string before = test::readFile(file);
+        type(0, 0, "9");
+        QCOMPARE(w.errors.size(), 1);
+        QCOMPARE(model->index(0, 0).data().toString(), QString("1"));
+        type(0, 2, "1980-01-01");
+        QTest::keyClick(w.DBGrid, Qt::Key_Down);
+        QCOMPARE(w.errors.size(), 2);
+        QCOMPARE(model->index(0, 2).data().toString(), QString("2001-02-01"));
+        QCOMPARE(test::readFile(file), before);
+    }
+};
+
+int main(int argc, char** argv) {
+    // Never the user's own settings or aliases: a home of our own, made before Qt reads it.
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toLocal8Bit());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "main_window_test.moc"
