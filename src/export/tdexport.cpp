@@ -9,6 +9,7 @@
 #include "dump.h"
 #include "engine_error.h"
 #include "number_text.h"
+#include "export_locale.h"
 #include "table.h"
 
 namespace tavrinth {
@@ -311,6 +312,11 @@ bool TdExport::ValueFromCellText(const FieldDef& field, const QString& text, Fie
         return true;
     }
     return parseDumpValue(field, t.toStdString(), out, error);
+}
+
+bool TdExport::Execute() {
+    if (!table_) throw EDatabaseError(kClosedDatasetMessage);
+    return TDelimitedExport::Execute(*table_, UserLocale::system());
 }
 
 }  // namespace tavrinth

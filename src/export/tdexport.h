@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "delimited_export.h"
 #include "field_value.h"
 #include "table_file.h"
 
@@ -29,10 +30,18 @@ namespace tavrinth {
 
 class TTable;
 
-class TdExport : public QAbstractTableModel {
+// It is also the exporter: the delimited export's properties (Delimiter, Filename,
+// IncludeFieldNames, IncludeMemo, with their defaults) and Execute over the shown table.
+class TdExport : public QAbstractTableModel, public TDelimitedExport {
     Q_OBJECT
 
 public:
+    // Writes the shown table to Filename with the user's locale (TDelimitedExport::Execute):
+    // false when Filename is empty or some values could not be converted (ConversionFailures).
+    // Raises the layer's error when no table is shown.
+    bool Execute();
+    using TDelimitedExport::Execute;
+
     // The cache: kMaxPages pages of kPageRows rows.
     static constexpr int kPageRows = 64;
     static constexpr int kMaxPages = 32;

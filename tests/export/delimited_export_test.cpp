@@ -21,10 +21,12 @@
 
 #include "date_time_text.h"
 #include "delimited_export.h"
+#include "engine_error.h"
 #include "field_value.h"
 #include "process.h"
 #include "table.h"
 #include "table_writer.h"
+#include "tdexport.h"
 #include "test_files.h"
 #include "test_paths.h"
 
@@ -353,6 +355,24 @@ TEST(DelimitedExport, PropertiesAndTheExportDialog) {
     EXPECT_FALSE(s.confirmOverwrite);
     EXPECT_EQ(exportDialogSetup("Shop", "Orders", QStringLiteral("/tmp/x/")).folder, QStringLiteral("/tmp/x/"));
     EXPECT_EQ(exportFolderAfter(QStringLiteral("/home/me/out/Orders.txt")), QStringLiteral("/home/me/out/"));
+}
+
+TEST(DelimitedExport, TheGridsDataSourceIsTheExporter) {
+    TempDir dir;
+    TdExport dExport;
+    EXPECT_EQ(dExport.Delimiter(), TDelimiter::None);
+    EXPECT_TRUE(dExport.GetIncludeFieldNames());
+    dExport.SetFilename(dir.file("grid.txt"));
+    EXPECT_THROW(dExport.Execute(), EDatabaseError);
+    TTable table;
+    table.SetTableName(partsTable(dir));
+    table.Open();
+    dExport.SetDataSet(&table);
+    dExport.DataSetChanged();
+    dExport.SetDelimiter(TDelimiter::Semi);
+    EXPECT_TRUE(dExport.Execute(table, exampleLocale()));
+    EXPECT_EQ(readFile(dir.file("grid.txt")).substr(0, 45), "PartNo;Name;Price;InStock;Added;Notes;Photo\r\n");
+    EXPECT_TRUE(dExport.Execute());
 }
 
 TEST(DelimitedExport, CommandLineUsesTheUsersLocale) {
