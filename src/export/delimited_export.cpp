@@ -106,10 +106,10 @@ bool ExportValueText::appendFloat(std::string& out, double value) const {
         // and in this range the general format writes it in fixed notation.
         static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
         for (int d = 0; d < 10; ++d) {
-            const double scaled = std::nearbyint(magnitude * kPow10[d]);
-            if (scaled >= 1e15) break;
-            if (scaled / kPow10[d] != magnitude) continue;
-            auto m = static_cast<std::uint64_t>(scaled);
+            const double product = magnitude * kPow10[d];
+            if (product >= 1e15) break;
+            auto m = static_cast<std::uint64_t>(product + 0.5);  // below 2^53: exact in a double
+            if (static_cast<double>(m) / kPow10[d] != magnitude) continue;
             while (d > 0 && m % 10 == 0) {
                 m /= 10;
                 --d;
@@ -415,9 +415,16 @@ public:
     void format(const Chunk& chunk) {
         std::string& line = out_.buffer();
         const FieldValue* v = chunk.values.data();
+        const bool oneChar = delimiter_.size() == 1;
+        const char delimiter = oneChar ? delimiter_[0] : 0;
         for (std::uint32_t r = 0; r < chunk.records; ++r) {
             for (std::size_t k = 0; k < columns_.size(); ++k) {
-                if (k > 0) line += delimiter_;
+                if (k > 0) {
+                    if (oneChar)
+                        line.push_back(delimiter);
+                    else
+                        line += delimiter_;
+                }
                 const Column& c = columns_[k];
                 if (!c.read) continue;
                 if (!text_.append(line, c.type, *v++, includeMemo_)) ++failures_;
