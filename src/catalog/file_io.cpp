@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,6 +72,90 @@ std::size_t MemorySource::readAt(std::uint64_t offset, void* buf, std::size_t n)
     return k;
 }
 
+namespace {
+
+struct FolderEntry {
+    std::string lower;  // the name in lower case (ASCII), the sort key
+    std::string name;
+    bool regular;       // known to be a regular file (false also when the folder entry does not say)
+};
+using FolderListing = std::vector<FolderEntry>;  // sorted by lower-case name
+
+// The listing of the folder read last. Opening a table looks for its companions by name ignoring
+// case; in a folder of thousands of tables, reading the folder again for every companion of every
+// table would cost more than the tables themselves. The listing is reused only while the folder's
+// status-change time is unchanged and was already a second old when it was read: any change after
+// the reading (an entry added, removed or renamed) then moves that time on, and unlike the
+// modification time it cannot be set back, so a reused listing is never stale.
+struct FolderCache {
+    std::mutex mutex;
+    std::string folder;
+    dev_t device = 0;
+    ino_t inode = 0;
+    struct timespec changed {};
+    std::shared_ptr<const FolderListing> listing;
+};
+
+FolderCache& folderCache() {
+    static FolderCache cache;
+    return cache;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::shared_ptr<const FolderListing> readFolder(const std::string& folder) {
+    auto out = std::make_shared<FolderListing>();
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return out;
+    while (const dirent* e = ::readdir(dir)) {
+        const char* name = e->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        out->push_back({toLowerAscii(name), std::string(name), e->d_type == DT_REG});
+    }
+    ::closedir(dir);
+    std::sort(out->begin(), out->end(), [](const FolderEntry& a, const FolderEntry& b) { return a.lower < b.lower; });
+    return out;
+}
+
+// The entries of a folder (but "." and ".."), sorted by lower-case name.
+std::shared_ptr<const FolderListing> folderListing(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return std::make_shared<FolderListing>();
+    FolderCache& cache = folderCache();
+    {
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        if (cache.listing && cache.folder == folder && cache.device == st.st_dev && cache.inode == st.st_ino &&
+            sameTime(cache.changed, st.st_ctim))
+            return cache.listing;
+    }
+    auto listing = readFolder(folder);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (st.st_ctim.tv_sec + 1 < now.tv_sec) {
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        cache.folder = folder;
+        cache.device = st.st_dev;
+        cache.inode = st.st_ino;
+        cache.changed = st.st_ctim;
+        cache.listing = listing;
+    }
+    return listing;
+}
+
+// The entries whose lower-case name starts with `lowerPrefix`.
+std::pair<FolderListing::const_iterator, FolderListing::const_iterator> entriesStartingWith(
+    const FolderListing& listing, const std::string& lowerPrefix) {
+    auto first = std::lower_bound(listing.begin(), listing.end(), lowerPrefix,
+                                  [](const FolderEntry& e, const std::string& key) { return e.lower < key; });
+    auto last = first;
+    while (last != listing.end() && last->lower.compare(0, lowerPrefix.size(), lowerPrefix) == 0) ++last;
+    return {first, last};
+}
+
+}  // namespace
+
 // --- families -----------------------------------------------------------------------------------
 
 DiskFamily::DiskFamily(const std::string& tablePath)
@@ -88,11 +175,10 @@ std::unique_ptr<ByteSource> DiskFamily::open(const std::string& extension) const
 std::vector<std::string> DiskFamily::extensions() const {
     std::vector<std::string> out;
     const std::string prefix = toLowerAscii(stem_) + ".";
-    for (const std::string& name : listFolder(folder_)) {
-        const std::string lower = toLowerAscii(name);
-        if (lower.size() > prefix.size() && lower.compare(0, prefix.size(), prefix) == 0 &&
-            lower.find('.', prefix.size()) == std::string::npos)
-            out.push_back(name.substr(stem_.size()));
+    const auto listing = folderListing(folder_);
+    for (auto [it, end] = entriesStartingWith(*listing, prefix); it != end; ++it) {
+        if (it->lower.size() > prefix.size() && it->lower.find('.', prefix.size()) == std::string::npos)
+            out.push_back(it->name.substr(stem_.size()));
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -172,24 +258,26 @@ bool isRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+
 std::vector<std::string> listFolder(const std::string& folder) {
     std::vector<std::string> out;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return out;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        if (isRegularFile(joinPath(folder, name))) out.push_back(name);
+    const auto listing = folderListing(folder);
+    for (const FolderEntry& e : *listing) {
+        // Symbolic links and file systems that give no entry type need a stat.
+        if (e.regular || isRegularFile(joinPath(folder, e.name))) out.push_back(e.name);
     }
-    ::closedir(dir);
     return out;
 }
 
 std::string findInFolder(const std::string& folder, const std::string& name) {
     if (isRegularFile(joinPath(folder, name))) return name;
+    const auto listing = folderListing(folder);
+    const std::string lower = toLowerAscii(name);
     std::string best;
-    for (const std::string& entry : listFolder(folder))
-        if (equalsIgnoreCase(entry, name) && (best.empty() || entry < best)) best = entry;
+    for (auto [it, end] = entriesStartingWith(*listing, lower); it != end; ++it) {
+        if (it->lower.size() != lower.size() || !(best.empty() || it->name < best)) continue;
+        if (it->regular || isRegularFile(joinPath(folder, it->name))) best = it->name;
+    }
     return best;
 }
 

@@ -160,3 +160,25 @@ TEST_F(ReadingNeverWrites, TheCommandLineProgram) {
 }
 
 }  // namespace
+
+// Companions are looked up by name ignoring case through a listing of the folder that is reused
+// while the folder stays unchanged: a file added, removed or renamed must be seen at once, even
+// when the folder's modification time is set back.
+TEST(FolderListing, SeesEveryChangeOfAFolderItHasListedBefore) {
+    TempDir dir;
+    writeFile(dir.file("ORDERS.DB"), "x");
+    const struct timespec anHourAgo[2] = {{0, UTIME_OMIT}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.path().c_str(), anHourAgo, 0), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // a folder left alone
+    EXPECT_EQ(findInFolder(dir.path(), "orders.px"), "");
+    EXPECT_EQ(findInFolder(dir.path(), "orders.db"), "ORDERS.DB");
+
+    writeFile(dir.file("ORDERS.PX"), "x");
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.path().c_str(), anHourAgo, 0), 0);
+    EXPECT_EQ(findInFolder(dir.path(), "orders.px"), "ORDERS.PX");
+    ASSERT_EQ(::rename(dir.file("ORDERS.PX").c_str(), dir.file("Orders.Px").c_str()), 0);
+    EXPECT_EQ(findInFolder(dir.path(), "orders.px"), "Orders.Px");
+    ASSERT_EQ(::unlink(dir.file("Orders.Px").c_str()), 0);
+    EXPECT_EQ(findInFolder(dir.path(), "orders.px"), "");
+    EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"ORDERS.DB"});
+}
