@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -28,6 +29,7 @@
 #include "table.h"
 #include "table_writer.h"
 #include "tdexport.h"
+#include "tdexport_test.h"
 #include "test_files.h"
 
 using namespace tavrinth;
@@ -301,6 +303,44 @@ private slots:
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }
 
+    void passwordAskedWithADialog() {
+        QTemporaryDir folder;
+        TableSpec spec;
+        spec.fields = {{"Secret", 'A', 10, 0}};
+        spec.records = {{textValue("hidden")}};
+        spec.password = "opensesame";
+        createTable(folder.filePath("Vault.db").toStdString(), spec);
+        useAliases("Safe=" + folder.path() + "\n");
+        Window w;
+        start(w);
+        chooseAlias(w, "Safe");
+        // Answers the password dialog once it shows (the report run starts 500 ms after a click).
+        auto answer = [](const QString& password) {
+            auto* poll = new QTimer;
+            QObject::connect(poll, &QTimer::timeout, [poll, password] {
+                auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+                if (!dialog) return;
+                poll->deleteLater();
+                poll->stop();
+                QCOMPARE(dialog->windowTitle(), QString("Enter password"));
+                if (password.isEmpty()) return dialog->reject();
+                dialog->setTextValue(password);
+                dialog->accept();
+            });
+            poll->start(20);
+        };
+        answer(QString());  // cancelled: the opening fails with the engine's message
+        clickItem(w, 0);
+        QTRY_COMPARE(w.errors.size(), 1);
+        QVERIFY2(w.errors[0].contains("password"), qPrintable(w.errors[0]));
+        QCOMPARE(w.DBGrid->model()->rowCount(), 0);
+        answer("opensesame");
+        clickItem(w, 0);
+        QTRY_COMPARE(w.DBGrid->model()->rowCount(), 1);
+        QCOMPARE(w.DBGrid->model()->index(0, 0).data().toString(), QString("hidden"));
+        QCOMPARE(w.errors.size(), 1);
+    }
+
     void editAndSearchToggleGroup() {
         QSettings s = settings();
         s.setValue("DataBase", "Sales");
@@ -453,8 +493,9 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toLocal8Bit());
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    MainWindowTest test;
-    return QTest::qExec(&test, argc, argv);
+    MainWindowTest window;
+    TdExportTest source;
+    return QTest::qExec(&window, argc, argv) | QTest::qExec(&source, argc, argv);
 }
 
 #include "main_window_test.moc"
