@@ -120,6 +120,10 @@ void TfmMain::CreateControls() {
     CoolBar1 = panel(central, "CoolBar1");
     CoolBar1->setFrameShape(QFrame::StyledPanel);
     CoolBar1->setFixedHeight(38);
+    // The tool bar's pixel positions were laid out for a font 11 pixels high.
+    QFont toolFont = CoolBar1->font();
+    toolFont.setPixelSize(11);
+    CoolBar1->setFont(toolFont);
     auto* band = new QVBoxLayout(CoolBar1);
     band->setContentsMargins(2, 2, 2, 2);
     Panel1 = panel(CoolBar1, "Panel1");
@@ -171,14 +175,14 @@ void TfmMain::CreateControls() {
     SetHint(cbParadox, QStringLiteral("Data definition|Show data definition"));
     cbSQL = new QRadioButton(QStringLiteral("SQL Script"), SQLPanel);
     cbSQL->setObjectName(QStringLiteral("cbSQL"));
-    cbSQL->move(cbParadox->x() + cbParadox->width() + 4, 8);
+    cbSQL->move(118, 8);
     cbSQL->resize(cbSQL->sizeHint());
     SetHint(cbSQL, QStringLiteral("SQL Script|Show SQL Script"));
     cbSQLVer = new QComboBox(SQLPanel);
     cbSQLVer->setObjectName(QStringLiteral("cbSQLVer"));
     cbSQLVer->addItems({QStringLiteral("InterBase"), QStringLiteral("MS SQL"), QStringLiteral("Delphi")});
     cbSQLVer->setCurrentIndex(-1);
-    cbSQLVer->setGeometry(cbSQL->x() + cbSQL->width() + 4, 5, 84, 22);
+    cbSQLVer->setGeometry(200, 5, 84, 22);
     SetHint(cbSQLVer, QStringLiteral("SQL version|Select kind of SQL language to generate"));
     btSave = SpeedButton(SQLPanel, "btSave", "save", 288, QStringLiteral("Save|Save definitions as textfile"));
     btPrint = SpeedButton(SQLPanel, "btPrint", "print", 313, QStringLiteral("Print|Print data definition"));
@@ -247,6 +251,8 @@ void TfmMain::CreateControls() {
         courier.setPointSize(10);
     }
     Editor->setFont(courier);
+    // Tab stops every 8 characters, as the reports' columns expect.
+    Editor->setTabStopDistance(8 * QFontMetricsF(courier).horizontalAdvance(QLatin1Char(' ')));
     Editor->setLineWrapMode(QPlainTextEdit::NoWrap);
     Editor->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     Editor->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
