@@ -1,5 +1,6 @@
-// TfmMain: the controls, the error guard, the two views, editing and the window's size rules.
-// Start-up and table selection are in table_selection.cpp, the report driver in report_driver.cpp.
+// TfmMain: the controls, the error guard, the two views, editing, the window's size rules, the
+// export and the about box. Start-up and table selection are in table_selection.cpp, the report
+// driver in report_driver.cpp, searching in search.cpp, saving and printing in report_output.cpp.
 
 #include "main_window.h"
 
@@ -11,12 +12,14 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPrinter>
 #include <QRadioButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -25,6 +28,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
+#include "about_box.h"
 #include "db_grid.h"
 #include "engine_error.h"
 #include "session.h"
@@ -239,6 +245,9 @@ void TfmMain::CreateControls() {
     dExport = new TdExport(this);
     dExport->setObjectName(QStringLiteral("dExport"));
     dExport->SetDataSet(&Table);
+    dExport->SetDelimiter(TDelimiter::Semi);
+    dExport->SetIncludeFieldNames(true);
+    dExport->SetIncludeMemo(false);
     DBGrid = new TDBGrid(central);
     DBGrid->SetDataSource(dExport);
     row->addWidget(DBGrid, 1);
@@ -286,6 +295,22 @@ void TfmMain::CreateControls() {
     OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog->setDefaultSuffix(QStringLiteral("db"));
     OpenDialog->setSizeGripEnabled(true);
+
+    // The export's and the report's save dialogs: titles, names, filters and folders are set
+    // before every showing; an existing file is replaced without a question.
+    ExportDialog = new QFileDialog(this, QString::fromLatin1(kExportDialogStoredTitle), QDir::homePath());
+    ExportDialog->setObjectName(QStringLiteral("ExportDialog"));
+    SaveDialog = new QFileDialog(this, QStringLiteral("Save database information"), QDir::homePath(),
+                                 QStringLiteral("Text files (*.txt *.TXT);;SQL Script (*.sql *.SQL);;"
+                                                "Delphi files (*.pas *.PAS)"));
+    SaveDialog->setObjectName(QStringLiteral("SaveDialog"));
+    SaveDialog->setDefaultSuffix(QStringLiteral("txt"));
+    for (QFileDialog* d : {ExportDialog, SaveDialog}) {
+        d->setAcceptMode(QFileDialog::AcceptSave);
+        d->setFileMode(QFileDialog::AnyFile);
+        d->setOption(QFileDialog::DontConfirmOverwrite, true);
+        d->setSizeGripEnabled(true);
+    }
 }
 
 void TfmMain::ConnectHandlers() {
@@ -352,6 +377,20 @@ void TfmMain::ErrorBox(const QString& message) {
 void TfmMain::ShowErrorBox(const QString& message) {
     QMessageBox::critical(this, QStringLiteral("Tavrinth"), message);
 }
+
+// --- Dialogs and message boxes ------------------------------------------------------------------
+
+int TfmMain::RunDialog(QDialog* dialog) { return dialog->exec(); }
+
+QMessageBox::StandardButton TfmMain::MessageBox(const QString& text, const QString& caption,
+                                                QMessageBox::StandardButtons buttons,
+                                                QMessageBox::StandardButton defaultButton, QMessageBox::Icon icon) {
+    QMessageBox box(icon, caption, text, buttons, this);
+    if (defaultButton != QMessageBox::NoButton) box.setDefaultButton(defaultButton);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+void TfmMain::PrintJobStarting(QPrinter&, int) {}
 
 // --- Events -------------------------------------------------------------------------------------
 
@@ -477,14 +516,49 @@ void TfmMain::SkifSkaermStoerelse() {
     }
 }
 
-// --- Filled by the export, search, saving and printing work -------------------------------------
+// --- The grid and the table's cursor ------------------------------------------------------------
 
-void TfmMain::btExportClick() {}              // filled by the delimited export work
-void TfmMain::btSearchClick() {}              // filled by the search work
-void TfmMain::btSearchDefinitionClick() {}    // filled by the search work
-void TfmMain::SearchFiles() {}                // filled by the search work
-void TfmMain::SaveTextFile() {}               // filled by the saving work
-void TfmMain::PrintDefinition() {}            // filled by the printing work
-void TfmMain::btAboutClick() {}               // filled by the about box work
+void TfmMain::GridFollowsTable(int field) {
+    if (!Table.Active() || Table.Position() < 0 || dExport->columnCount() == 0) return;
+    int column = std::max(0, DBGrid->currentIndex().column());
+    for (int c = 0; c < dExport->columnCount(); ++c)
+        if (dExport->FieldIndex(c) == field) column = c;
+    const QModelIndex index = dExport->index(Table.Position(), column);
+    // The grid's row is the table's record already: making it current moves nothing.
+    DBGrid->setCurrentIndex(index);
+    DBGrid->scrollTo(index);
+    // The record marker in the indicator column moved with the cursor.
+    DBGrid->verticalHeader()->viewport()->update();
+}
+
+// --- Export and about box -----------------------------------------------------------------------
+
+void TfmMain::btExportClick() {
+    const ExportDialogSetup setup = exportDialogSetup(Table.DatabaseName(), Table.TableName(), exportFolder_);
+    ExportDialog->setWindowTitle(setup.title);
+    ExportDialog->setNameFilter(setup.nameFilter);
+    ExportDialog->setDefaultSuffix(setup.defaultSuffix);
+    ExportDialog->setOption(QFileDialog::DontConfirmOverwrite, !setup.confirmOverwrite);
+    ExportDialog->setDirectory(setup.folder);
+    ExportDialog->selectFile(setup.proposedName);
+    if (RunDialog(ExportDialog) != QDialog::Accepted) return;
+    const QString chosen = ExportDialog->selectedFiles().value(0);
+    if (chosen.isEmpty()) return;
+    dExport->SetFilename(chosen.toStdString());
+    exportFolder_ = exportFolderAfter(chosen);
+
+    // A change typed into the grid is written before the export runs through the table.
+    dExport->SubmitPending();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool converted = dExport->Execute();
+    QApplication::restoreOverrideCursor();
+    // The export leaves the table on its last record: the grid goes there too.
+    GridFollowsTable(-1);
+    if (!converted && dExport->ConversionFailures() > 0)
+        MessageBox(QString::fromStdString(conversionFailureMessage(dExport->ConversionFailures(), dExport->Filename())),
+                   QStringLiteral("Tavrinth"), QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Warning);
+}
+
+void TfmMain::btAboutClick() { TfmAbout::ShowModal(this); }
 
 }  // namespace tavrinth

@@ -9,10 +9,12 @@
 // the error box shows the message; what was done before the error stays.
 
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QString>
 #include <QStringList>
 
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "structure_report.h"
@@ -20,12 +22,14 @@
 
 class QCheckBox;
 class QComboBox;
+class QDialog;
 class QFileDialog;
 class QFrame;
 class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QPrinter;
 class QRadioButton;
 class QTimer;
 class QToolButton;
@@ -55,6 +59,17 @@ public:
 protected:
     // The error box. The program shows QMessageBox::critical; tests may catch the message.
     virtual void ShowErrorBox(const QString& message);
+    // Runs a modal dialog of the window (the export and save dialogs, the print dialog) and
+    // returns its result, QDialog::Accepted or QDialog::Rejected. Tests answer it themselves.
+    virtual int RunDialog(QDialog* dialog);
+    // A message box with `text`, `caption` and `buttons`; returns the button chosen.
+    virtual QMessageBox::StandardButton MessageBox(const QString& text, const QString& caption,
+                                                   QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                                   QMessageBox::StandardButton defaultButton = QMessageBox::NoButton,
+                                                   QMessageBox::Icon icon = QMessageBox::NoIcon);
+    // Called before each copy is printed (each copy is a print job of its own); `copy` counts
+    // from 1. The program does nothing here.
+    virtual void PrintJobStarting(QPrinter& printer, int copy);
 
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -121,14 +136,26 @@ private:
     void FormResize();
     void SkifSkaermStoerelse();
 
-    // Filled by the export, search, saving and printing work.
+    // The grid goes to the table's current record (after the cursor was moved by code), in the
+    // column of field `field` (-1: the column stays).
+    void GridFollowsTable(int field);
+
+    // Export and about box.
     void btExportClick();
+    void btAboutClick();
+
+    // Searching.
     void btSearchClick();
     void btSearchDefinitionClick();
     void SearchFiles();
+    bool SearchGrid();
+    void RichSearch();
+    void HourglassCursor();
+    void NormalCursor();
+
+    // Saving and printing the report.
     void SaveTextFile();
     void PrintDefinition();
-    void btAboutClick();
 
 public:
     // The controls, named as the window's design names them.
@@ -167,6 +194,8 @@ public:
     QLabel* StatusPanels[4] = {};
     QTimer* Timer = nullptr;
     QFileDialog* OpenDialog = nullptr;
+    QFileDialog* ExportDialog = nullptr;
+    QFileDialog* SaveDialog = nullptr;
 
 private:
     TTable Table;
@@ -176,6 +205,9 @@ private:
     QString CaptionBase;
     std::string DatabaseShortName;
     bool LastSearchFound = false;
+    bool hourglass_ = false;    // the search set the hourglass cursor
+    QString exportFolder_;      // the folder of the last export in this run
+    std::unique_ptr<QPrinter> printer_;  // the printer chosen last in this run
     bool activated_ = false;
     bool showView_ = true;      // the view the radio buttons last switched to
     QString dialect_;           // the dialect last chosen
