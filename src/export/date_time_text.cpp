@@ -1,6 +1,7 @@
 #include "date_time_text.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <QDate>
 #include <QTime>
@@ -69,6 +70,34 @@ DateTimeText::DateTimeText(const QLocale& locale, const QString& format, Kind ki
     for (int d = 0; d < 10; ++d) asciiDigits_ = asciiDigits_ && digits_[d] == std::string(1, static_cast<char>('0' + d));
     parse(format);
     if (!useQt_ && !agreesWithQt()) useQt_ = true;
+    if (kind_ == Kind::Date && !useQt_ && asciiDigits_) prepareWriteDate();
+}
+
+void DateTimeText::prepareWriteDate() {
+    std::size_t bound = 16;  // a text's 16 bytes copied at the end
+    for (const Piece& p : pieces_) {
+        WritePiece w{p.part, {}};
+        auto add = [&w](const std::string& text) {
+            ShortText t{};
+            if (text.size() > sizeof t.text) return false;
+            std::memcpy(t.text, text.data(), text.size());
+            t.length = static_cast<std::uint8_t>(text.size());
+            w.texts.push_back(t);
+            return true;
+        };
+        std::size_t longest = p.part == Part::Year4 ? 4 : 2;
+        if (p.part == Part::Literal) {
+            if (!add(p.text)) return;
+            longest = p.text.size();
+        }
+        for (const std::string& name : p.names) {
+            if (!add(name)) return;
+            longest = std::max(longest, name.size());
+        }
+        bound += longest;
+        writePieces_.push_back(std::move(w));
+    }
+    writeDateBound_ = bound;
 }
 
 void DateTimeText::parse(const QString& format) {
@@ -257,6 +286,40 @@ void DateTimeText::appendTimeParts(std::string& out, std::int64_t ms) const {
             default: break;
         }
     }
+}
+
+char* DateTimeText::writeDate(char* out, int year, int month, int day) const {
+    auto two = [&out](int v) {
+        *out++ = static_cast<char>('0' + v / 10);
+        *out++ = static_cast<char>('0' + v % 10);
+    };
+    auto oneOrTwo = [&out, &two](int v) {
+        if (v >= 10)
+            two(v);
+        else
+            *out++ = static_cast<char>('0' + v);
+    };
+    auto text = [&out](const ShortText& t) {
+        std::memcpy(out, t.text, sizeof t.text);
+        out += t.length;
+    };
+    for (const WritePiece& p : writePieces_) {
+        switch (p.part) {
+            case Part::Literal: text(p.texts[0]); break;
+            case Part::Year4: two(year / 100); two(year % 100); break;
+            case Part::Year2: two(year % 100); break;
+            case Part::Day: oneOrTwo(day); break;
+            case Part::Day2: two(day); break;
+            case Part::Month: oneOrTwo(month); break;
+            case Part::Month2: two(month); break;
+            case Part::MonthName: text(p.texts[static_cast<std::size_t>(month - 1)]); break;
+            case Part::DayName:  // day number 1 was a Monday
+                text(p.texts[static_cast<std::size_t>((dayNumberFromCivil(year, month, day) - 1) % 7)]);
+                break;
+            default: break;
+        }
+    }
+    return out;
 }
 
 void DateTimeText::appendDate(std::string& out, std::int64_t dayNumber) const {

@@ -28,6 +28,14 @@ public:
     // Appends the time of `ms` milliseconds after midnight (0 <= ms < 86 400 000).
     void appendTime(std::string& out, std::int64_t ms) const;
 
+    // The room writeDate needs at `out` (it may write past the end of the date, within this
+    // room); 0 when it cannot write this format (the values go through Qt, or the locale's
+    // digits are not 0 to 9, or a name or text is long): then dates go through appendDate only.
+    std::size_t writeDateBound() const { return writeDateBound_; }
+    // Writes the date year-month-day (a valid date of the years 1 to 9999) at `out` as appendDate
+    // writes it, and returns its end. Only when writeDateBound() is not 0.
+    char* writeDate(char* out, int year, int month, int day) const;
+
     // True when the values go through QLocale::toString (the format has parts this class does
     // not write the way Qt does).
     bool usesQt() const { return useQt_; }
@@ -43,7 +51,18 @@ private:
         std::vector<std::string> names;  // DayName (Monday first), MonthName (January first), AmPm
     };
 
+    // A text of a date piece for writeDate, copied as 16 bytes.
+    struct ShortText {
+        char text[16];
+        std::uint8_t length;
+    };
+    struct WritePiece {
+        Part part;
+        std::vector<ShortText> texts;  // Literal: its text; DayName, MonthName: the names
+    };
+
     void parse(const QString& format);
+    void prepareWriteDate();
     void appendNumber(std::string& out, std::int64_t value, int minDigits) const;
     void appendDateParts(std::string& out, std::int64_t dayNumber) const;
     void appendTimeParts(std::string& out, std::int64_t ms) const;
@@ -57,6 +76,8 @@ private:
     std::vector<Piece> pieces_;
     std::string digits_[10];
     bool asciiDigits_ = true;  // the locale writes 0 to 9
+    std::size_t writeDateBound_ = 0;
+    std::vector<WritePiece> writePieces_;
 };
 
 }  // namespace tavrinth

@@ -76,6 +76,11 @@ public:
     // appending nothing, when the value cannot be converted.
     bool append(std::string& out, TFieldType type, const FieldValue& value, bool includeMemo) const;
 
+    // The locale's decimal separator (UTF-8) and short date format, for text written without a
+    // FieldValue in between.
+    const std::string& decimalSeparator() const { return decimalSeparator_; }
+    const DateTimeText& dateText() const { return *date_; }
+
 private:
     bool appendFloat(std::string& out, double value) const;
     void appendDateTime(std::string& out, std::int64_t dayNumber, std::int64_t ms) const;
