@@ -378,6 +378,9 @@ void ExportValueText::appendDateTime(std::string& out, std::int64_t dayNumber, s
 bool ExportValueText::append(std::string& out, TFieldType type, const FieldValue& value, bool includeMemo) const {
     const ValueKind kind = value.kind;
     switch (type) {
+        case ftMemo: case ftFmtMemo:
+            if (!includeMemo) return true;
+            [[fallthrough]];  // memo text is written like a string
         case ftString: case ftFixedChar: case ftWideString:
             if (kind == ValueKind::Null) {
                 out += "\"\"";
@@ -446,16 +449,6 @@ bool ExportValueText::append(std::string& out, TFieldType type, const FieldValue
             // A NULL value has no text form.
             if (kind != ValueKind::Binary && kind != ValueKind::String) return false;
             appendHex(out, value.text);
-            return true;
-
-        case ftMemo: case ftFmtMemo:
-            if (!includeMemo) return true;
-            if (kind == ValueKind::Null) {
-                out += "\"\"";
-                return true;
-            }
-            if (kind != ValueKind::String) return false;
-            appendQuoted(out, value.text);
             return true;
 
         default:
