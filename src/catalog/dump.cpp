@@ -7,93 +7,9 @@
 
 #include "dbase/dbf_table.h"
 #include "engine_error.h"
-#include "number_text.h"
-#include "sha1.h"
+#include "value_text.h"
 
 namespace tavrinth {
-
-namespace {
-
-void appendTwo(std::string& s, int v) {
-    s.push_back(static_cast<char>('0' + v / 10));
-    s.push_back(static_cast<char>('0' + v % 10));
-}
-
-void appendDate(std::string& s, std::int64_t dayNumber) {
-    const CivilDate c = civilFromDayNumber(dayNumber);
-    char buf[32];
-    if (c.year < 0)
-        std::snprintf(buf, sizeof buf, "-%04lld", static_cast<long long>(-c.year));
-    else
-        std::snprintf(buf, sizeof buf, "%04lld", static_cast<long long>(c.year));
-    s += buf;
-    s.push_back('-');
-    appendTwo(s, c.month);
-    s.push_back('-');
-    appendTwo(s, c.day);
-}
-
-void appendTime(std::string& s, std::int64_t ms) {
-    appendTwo(s, static_cast<int>(ms / 3600000));
-    s.push_back(':');
-    appendTwo(s, static_cast<int>(ms / 60000 % 60));
-    s.push_back(':');
-    appendTwo(s, static_cast<int>(ms / 1000 % 60));
-    s.push_back('.');
-    const int frac = static_cast<int>(ms % 1000);
-    s.push_back(static_cast<char>('0' + frac / 100));
-    appendTwo(s, frac % 100);
-}
-
-void appendHex(std::string& s, const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned char c : bytes) {
-        s.push_back(digits[c >> 4]);
-        s.push_back(digits[c & 0xF]);
-    }
-}
-
-}  // namespace
-
-std::string dumpValueText(const FieldValue& v) {
-    std::string s;
-    switch (v.kind) {
-        case ValueKind::Null: return "\\N";
-        case ValueKind::String: case ValueKind::Bcd: return v.text;
-        case ValueKind::Integer: return std::to_string(v.integer);
-        case ValueKind::Float: return shortestDoubleText(v.real);
-        case ValueKind::Currency: return scaledIntegerText(v.integer, 4);
-        case ValueKind::Boolean: return v.integer ? "T" : "F";
-        case ValueKind::Date: appendDate(s, v.integer); return s;
-        case ValueKind::Time:
-            if (v.integer < 0 || v.integer >= kMillisecondsPerDay) return "<invalid time " + std::to_string(v.integer) + ">";
-            appendTime(s, v.integer);
-            return s;
-        case ValueKind::DateTime: {
-            if (!std::isfinite(v.real) || std::fabs(v.real) > 1e17) return "<invalid timestamp>";
-            const auto ms = static_cast<std::int64_t>(std::llround(v.real));
-            std::int64_t days = ms / kMillisecondsPerDay;
-            std::int64_t rest = ms % kMillisecondsPerDay;
-            if (rest < 0) {
-                rest += kMillisecondsPerDay;
-                --days;
-            }
-            appendDate(s, days);
-            s.push_back('T');
-            appendTime(s, rest);
-            return s;
-        }
-        case ValueKind::Binary:
-            return "<binary " + std::to_string(v.text.size()) + " bytes sha1=" + sha1Hex(v.text) + ">";
-        case ValueKind::Invalid:
-            s = "<invalid ";
-            appendHex(s, v.text);
-            s.push_back('>');
-            return s;
-        case ValueKind::MissingBlob: return "<missing blob>";
-    }
-    return s;
-}
 
 namespace {
 
@@ -268,6 +184,21 @@ void appendCsvField(std::string& line, const std::string& field) {
     line.push_back('"');
 }
 
+namespace {
+// Quotes the CSV field that begins at `start` of `line` when it holds a comma, a quote, CR or LF.
+void quoteCsvFieldFrom(std::string& line, std::size_t start) {
+    std::size_t i = start;
+    for (; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == ',' || c == '"' || c == '\r' || c == '\n') break;
+    }
+    if (i == line.size()) return;
+    const std::string field = line.substr(start);
+    line.resize(start);
+    appendCsvField(line, field);
+}
+}  // namespace
+
 void writeDump(TableFile& table, const std::function<void(const std::string&)>& sink) {
     const auto& fields = table.fields();
     auto* dbf = dynamic_cast<dbase::DBaseTable*>(&table);
@@ -296,7 +227,10 @@ void writeDump(TableFile& table, const std::function<void(const std::string&)>& 
         for (std::size_t i = 0; i < fields.size(); ++i) {
             if (leadingComma || i > 0) buf.push_back(',');
             table.decode(rec, i, value);
-            appendCsvField(buf, dumpValueText(value));
+            const std::size_t start = buf.size();
+            appendDumpValueText(buf, value);
+            // Only texts hold the characters CSV quotes.
+            if (value.kind == ValueKind::String || value.kind == ValueKind::Bcd) quoteCsvFieldFrom(buf, start);
         }
     };
     if (dbf) {

@@ -16,11 +16,10 @@
 
 #include "field_value.h"
 #include "table_file.h"
+#include "value_text.h"
 
 namespace tavrinth {
 
-// The text of one value in the dump form (not yet quoted for CSV).
-std::string dumpValueText(const FieldValue& value);
 // Reads a value of a field written the way the dump writes it: \N for NULL, dates YYYY-MM-DD,
 // times HH:MM:SS with optional .mmm, timestamps YYYY-MM-DDTHH:MM:SS with optional .mmm,
 // logicals T/F, numbers with a decimal point, texts as they are. Returns false with a message

@@ -1,50 +1,80 @@
 #include "number_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <cstring>
 
 namespace tavrinth {
 
-std::string shortestDoubleText(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
-    // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]x
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-    std::string sci(buf, r.ptr);
-    std::string sign;
-    if (sci[0] == '-') {
-        sign = "-";
-        sci.erase(0, 1);
+void appendShortestDoubleText(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "nan";
+        return;
     }
-    const auto ePos = sci.find('e');
-    const int exponent = std::atoi(sci.c_str() + ePos + 1);
-    std::string digits;
-    for (std::size_t i = 0; i < ePos; ++i)
-        if (sci[i] != '.') digits.push_back(sci[i]);
-    const int n = static_cast<int>(digits.size());
+    if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+        return;
+    }
+    if (value == 0) {
+        out += std::signbit(value) ? "-0.0" : "0.0";
+        return;
+    }
+    // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]x
+    char sci[40];
+    const char* const end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    const char* p = sci;
+    char text[48];
+    char* t = text;
+    if (*p == '-') {
+        *t++ = '-';
+        ++p;
+    }
+    const char* const e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(end - p)));
+    int exponent = 0;
+    std::from_chars(e[1] == '+' ? e + 2 : e + 1, end, exponent);
+    char digits[20] = {};
+    int n = 0;
+    for (const char* d = p; d != e; ++d)
+        if (*d != '.') digits[n++] = *d;
     const int decpt = exponent + 1;  // value = 0.digits x 10^decpt
-    std::string out = sign;
     if (decpt > -4 && decpt <= 16) {
         if (decpt <= 0) {
-            out += "0." + std::string(static_cast<std::size_t>(-decpt), '0') + digits;
+            *t++ = '0';
+            *t++ = '.';
+            for (int k = 0; k < -decpt; ++k) *t++ = '0';
+            t = std::copy(digits, digits + n, t);
         } else if (decpt < n) {
-            out += digits.substr(0, static_cast<std::size_t>(decpt)) + "." + digits.substr(static_cast<std::size_t>(decpt));
+            t = std::copy(digits, digits + decpt, t);
+            *t++ = '.';
+            t = std::copy(digits + decpt, digits + n, t);
         } else {
-            out += digits + std::string(static_cast<std::size_t>(decpt - n), '0') + ".0";
+            t = std::copy(digits, digits + n, t);
+            for (int k = n; k < decpt; ++k) *t++ = '0';
+            *t++ = '.';
+            *t++ = '0';
         }
-        return out;
+        out.append(text, t);
+        return;
     }
-    out += digits.substr(0, 1);
-    if (n > 1) out += "." + digits.substr(1);
-    const int e = decpt - 1;
-    out += e < 0 ? "e-" : "e+";
-    const int ae = std::abs(e);
-    if (ae < 10) out.push_back('0');
-    out += std::to_string(ae);
-    return out;
+    *t++ = digits[0];
+    if (n > 1) {
+        *t++ = '.';
+        t = std::copy(digits + 1, digits + n, t);
+    }
+    const int x = decpt - 1;
+    *t++ = 'e';
+    *t++ = x < 0 ? '-' : '+';
+    const int ax = x < 0 ? -x : x;
+    if (ax < 10) *t++ = '0';
+    t = std::to_chars(t, text + sizeof text, ax).ptr;
+    out.append(text, t);
+}
+
+std::string shortestDoubleText(double value) {
+    std::string s;
+    appendShortestDoubleText(s, value);
+    return s;
 }
 
 std::string scaledIntegerText(std::int64_t value, int scale) {

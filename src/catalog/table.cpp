@@ -1,71 +1,18 @@
 #include "table.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "engine_error.h"
-#include "number_text.h"
 #include "session.h"
+#include "value_text.h"
 
 namespace tavrinth {
-
-namespace {
-
-std::string generalNumberText(double v) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", v);
-    return buf;
-}
-
-std::string twoDigits(std::int64_t v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", static_cast<int>(v));
-    return buf;
-}
-
-std::string dateText(std::int64_t dayNumber) {
-    const CivilDate c = civilFromDayNumber(dayNumber);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04lld-%02d-%02d", static_cast<long long>(c.year), c.month, c.day);
-    return buf;
-}
-
-std::string timeText(std::int64_t ms) {
-    return twoDigits(ms / 3600000) + ":" + twoDigits(ms / 60000 % 60) + ":" + twoDigits(ms / 1000 % 60);
-}
-
-}  // namespace
 
 // --- TField -------------------------------------------------------------------------------------
 
 const FieldValue& TField::Value() const { return table_->value(index_); }
 
-std::string TField::AsString() const {
-    const FieldValue& v = Value();
-    switch (v.kind) {
-        case ValueKind::Null: return std::string();
-        case ValueKind::String: case ValueKind::Bcd: return v.text;
-        case ValueKind::Integer: return std::to_string(v.integer);
-        case ValueKind::Float: return generalNumberText(v.real);
-        case ValueKind::Currency: return scaledIntegerText(v.integer, 4);
-        case ValueKind::Boolean: return v.integer ? "True" : "False";
-        case ValueKind::Date: return dateText(v.integer);
-        case ValueKind::Time: return timeText(v.integer);
-        case ValueKind::DateTime: {
-            const auto ms = static_cast<std::int64_t>(v.real);
-            std::int64_t days = ms / kMillisecondsPerDay, rest = ms % kMillisecondsPerDay;
-            if (rest < 0) {
-                rest += kMillisecondsPerDay;
-                --days;
-            }
-            return dateText(days) + " " + timeText(rest);
-        }
-        case ValueKind::Binary: return "(binary, " + std::to_string(v.text.size()) + " bytes)";
-        case ValueKind::Invalid: return "(invalid value)";
-        case ValueKind::MissingBlob: return "(missing)";
-    }
-    return std::string();
-}
+std::string TField::AsString() const { return displayValueText(Value()); }
 
 void TField::SetValue(const FieldValue& value) {
     table_->checkActive();

@@ -41,8 +41,9 @@ public:
     // The value in the current record (NULL when the table has no records).
     const FieldValue& Value() const;
     bool IsNull() const { return Value().isNull(); }
-    // The value as text: strings and memos as they are, numbers in decimal with "." as the
-    // decimal point, dates as YYYY-MM-DD, logicals as True/False; empty for NULL.
+    // The value as people read it (displayValueText): strings and memos as they are, numbers
+    // with "." as the decimal point, dates as YYYY-MM-DD, logicals as True/False; empty for NULL;
+    // "(invalid value)" for a value no valid value of its field.
     std::string AsString() const;
 
     // Gives the field a new value in the record being edited (TTable::Edit first); it is written

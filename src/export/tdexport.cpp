@@ -8,9 +8,9 @@
 
 #include "dump.h"
 #include "engine_error.h"
-#include "number_text.h"
 #include "export_locale.h"
 #include "table.h"
+#include "value_text.h"
 
 namespace tavrinth {
 
@@ -29,24 +29,6 @@ const char* blobMarker(TFieldType t, bool hasValue) {
         case ftTypedBinary: return hasValue ? "(BINARY)" : "(Binary)";
         default: return nullptr;
     }
-}
-
-QString dateText(std::int64_t dayNumber) {
-    const CivilDate c = civilFromDayNumber(dayNumber);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04lld-%02d-%02d", static_cast<long long>(c.year), c.month, c.day);
-    return QString::fromLatin1(buf);
-}
-
-QString timeText(std::int64_t ms) {
-    char buf[32];
-    const int h = static_cast<int>(ms / 3600000), m = static_cast<int>(ms / 60000 % 60),
-              s = static_cast<int>(ms / 1000 % 60), milli = static_cast<int>(ms % 1000);
-    if (milli != 0)
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", h, m, s, milli);
-    else
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", h, m, s);
-    return QString::fromLatin1(buf);
 }
 
 }  // namespace
@@ -262,29 +244,7 @@ void TdExport::SetCurrentRow(int row) {
 
 QString TdExport::CellText(const FieldDef& field, const FieldValue& value) {
     if (const char* marker = blobMarker(field.dataType, !value.isNull())) return QString::fromLatin1(marker);
-    switch (value.kind) {
-        case ValueKind::Null: return QString();
-        case ValueKind::String: case ValueKind::Bcd: return QString::fromStdString(value.text);
-        case ValueKind::Integer: return QString::number(value.integer);
-        case ValueKind::Float: return QString::number(value.real, 'g', 15);
-        case ValueKind::Currency: return QString::fromStdString(scaledIntegerText(value.integer, 4));
-        case ValueKind::Boolean: return value.integer ? QStringLiteral("True") : QStringLiteral("False");
-        case ValueKind::Date: return dateText(value.integer);
-        case ValueKind::Time: return timeText(value.integer);
-        case ValueKind::DateTime: {
-            const auto ms = static_cast<std::int64_t>(value.real);
-            std::int64_t days = ms / kMillisecondsPerDay, rest = ms % kMillisecondsPerDay;
-            if (rest < 0) {
-                rest += kMillisecondsPerDay;
-                --days;
-            }
-            return dateText(days) + QLatin1Char(' ') + timeText(rest);
-        }
-        case ValueKind::Binary: return QStringLiteral("(Bytes)");
-        case ValueKind::Invalid: return QStringLiteral("(invalid value)");
-        case ValueKind::MissingBlob: return QStringLiteral("(missing)");
-    }
-    return QString();
+    return QString::fromStdString(displayValueText(value));
 }
 
 bool TdExport::ValueFromCellText(const FieldDef& field, const QString& text, FieldValue& out, std::string& error) {

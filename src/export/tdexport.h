@@ -80,10 +80,11 @@ public:
     std::uint64_t RecordsRead() const { return recordsRead_; }
     int CachedPages() const { return static_cast<int>(pages_.size()); }
 
-    // The text a cell shows for a value of a field: empty for NULL; dates YYYY-MM-DD, times
-    // HH:MM:SS (.mmm when there are milliseconds), timestamps "YYYY-MM-DD HH:MM:SS", logicals
-    // True/False, numbers with a decimal point; memo and BLOB fields "(MEMO)", "(BLOB)",
-    // "(GRAPHIC)", "(OLE)", "(BINARY)" when they hold a value and "(Memo)", "(Blob)" ... when empty.
+    // The text a cell shows for a value of a field: memo and BLOB fields "(MEMO)", "(BLOB)",
+    // "(GRAPHIC)", "(OLE)", "(BINARY)" when they hold a value and "(Memo)", "(Blob)" ... when
+    // empty; any other value as people read it (displayValueText: empty for NULL, dates
+    // YYYY-MM-DD, times HH:MM:SS with .mmm when there are milliseconds, logicals True/False,
+    // "(invalid value)" for a value no valid value of its field).
     static QString CellText(const FieldDef& field, const FieldValue& value);
     // Reads a cell text typed in the grid as a value of the field (the forms CellText writes; an
     // empty text is NULL except for text fields, where it is the empty text). False with the
