@@ -1,18 +1,15 @@
 #include "dbf_writer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <random>
 #include <set>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "../atomic_file.h"
 #include "../byte_order.h"
 #include "../codepage.h"
 #include "../engine_error.h"
@@ -725,100 +722,6 @@ Built build(Plan& plan, const TableSpec& spec, std::vector<IndexPlan>& indexes, 
     return out;
 }
 
-// --- putting the files in place -------------------------------------------------------------------
-
-struct PendingFile {
-    std::string finalPath;
-    std::string tempPath;
-    const std::vector<std::uint8_t>* bytes = nullptr;
-    bool placed = false;
-};
-
-std::string errnoText(int err) { return std::strerror(err); }
-
-// Creates a new file with a name of its own next to `finalPath`, writes the bytes, syncs them.
-void writeTemporary(PendingFile& f, const Refusal& refuse) {
-    thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid()) ^
-                                        static_cast<std::uint64_t>(std::time(nullptr))};
-    const std::string folder = folderPart(f.finalPath);
-    const std::string base = "." + fileNamePart(f.finalPath) + ".tmp";
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, "%08llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFull));
-        f.tempPath = joinPath(folder, base + suffix);
-        fd = ::open(f.tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            const int err = errno;
-            f.tempPath.clear();
-            refuse("cannot create a file in " + folder + ": " + errnoText(err), Code::Io);
-        }
-    }
-    if (fd < 0) {
-        f.tempPath.clear();
-        refuse("cannot find a free temporary name in " + folder, Code::Io);
-    }
-    const std::uint8_t* p = f.bytes->data();
-    std::size_t left = f.bytes->size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            refuse("cannot write " + f.tempPath + ": " + errnoText(err), Code::Io);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        refuse("cannot write " + f.tempPath + ": " + errnoText(err), Code::Io);
-    }
-    if (::close(fd) != 0) refuse("cannot write " + f.tempPath + ": " + errnoText(errno), Code::Io);
-}
-
-// Gives the temporary file its final name, never replacing a file that appeared meanwhile.
-void place(PendingFile& f, const Refusal& refuse) {
-    if (::renameat2(AT_FDCWD, f.tempPath.c_str(), AT_FDCWD, f.finalPath.c_str(), RENAME_NOREPLACE) == 0) {
-        f.placed = true;
-        return;
-    }
-    int err = errno;
-    if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
-        // A file system without that kind of rename: a hard link does not replace either.
-        if (::link(f.tempPath.c_str(), f.finalPath.c_str()) == 0) {
-            f.placed = true;
-            ::unlink(f.tempPath.c_str());
-            return;
-        }
-        err = errno;
-    }
-    if (err == EEXIST) refuse("the file " + f.finalPath + " already exists");
-    refuse("cannot name the file " + f.finalPath + ": " + errnoText(err), Code::Io);
-}
-
-void writeFiles(std::vector<PendingFile>& files, const Refusal& refuse) {
-    try {
-        for (PendingFile& f : files) writeTemporary(f, refuse);
-        for (PendingFile& f : files) place(f, refuse);
-    } catch (...) {
-        for (PendingFile& f : files) {
-            if (f.placed)
-                ::unlink(f.finalPath.c_str());
-            else if (!f.tempPath.empty())
-                ::unlink(f.tempPath.c_str());
-        }
-        throw;
-    }
-    const int dir = ::open(folderPart(files.front().finalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-}
-
 }  // namespace
 
 void createTable(const std::string& path, const TableSpec& spec) {
@@ -837,11 +740,16 @@ void createTable(const std::string& path, const TableSpec& spec) {
     std::vector<IndexPlan> indexes = planIndexes(plan, spec, refuse);
     const Built built = build(plan, spec, indexes, refuse);
 
-    std::vector<PendingFile> files;
-    if (!built.dbt.empty()) files.push_back({joinPath(plan.folder, plan.dbtName), {}, &built.dbt, false});
-    if (!built.mdx.empty()) files.push_back({joinPath(plan.folder, plan.mdxName), {}, &built.mdx, false});
-    files.push_back({path, {}, &built.dbf, false});
-    writeFiles(files, refuse);
+    // The table last: until it is in place, nothing reads the companions.
+    std::vector<NewFile> files;
+    if (!built.dbt.empty()) files.push_back({joinPath(plan.folder, plan.dbtName), &built.dbt});
+    if (!built.mdx.empty()) files.push_back({joinPath(plan.folder, plan.mdxName), &built.mdx});
+    files.push_back({path, &built.dbf});
+    try {
+        writeNewFiles(files);
+    } catch (const EFileWriteError& e) {
+        refuse(e.what(), Code::Io);
+    }
 }
 
 }  // namespace tavrinth::dbase

@@ -4,7 +4,7 @@
 //
 // Everything is checked and built in memory first; a description the format cannot hold is
 // refused before any file is touched. The files then go to temporary names in the target folder
-// and are renamed into place together (px_writer_files.cpp).
+// and are renamed into place together (writeNewFiles).
 //
 // Choices where the engine's own files leave a question open:
 // * Sort order. Keys are ordered by their stored bytes (values are stored so that bytes sort
@@ -27,6 +27,7 @@
 #include <dirent.h>
 #include <numeric>
 
+#include "../atomic_file.h"
 #include "../byte_order.h"
 #include "../file_io.h"
 #include "px_crypt.h"
@@ -421,7 +422,13 @@ void createTable(const std::string& path, const TableSpec& spec) {
     // The table last: until it is in place, nothing reads the companions.
     files.push_back(assemble(fileNamePart(path), header, std::move(data), l.blockSize, l.checksum));
 
-    writeFamily(l, files);
+    std::vector<NewFile> newFiles;
+    for (const OutputFile& f : files) newFiles.push_back({joinPath(l.folder, f.name), &f.bytes});
+    try {
+        writeNewFiles(newFiles);
+    } catch (const EFileWriteError& e) {
+        throw EFileWriteError(e.errorNumber(), "Cannot create the table " + path + ": " + e.what());
+    }
 }
 
 }  // namespace tavrinth::paradox

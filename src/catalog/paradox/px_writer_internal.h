@@ -3,8 +3,8 @@
 // description of the table, and the builders of headers, block files, B-trees, the BLOB file and
 // the validity-check file.
 //
-// Nothing here touches the disk except writeFamily(), which writes every file of the family to a
-// temporary name in the target folder and renames them into place only when all are complete.
+// Nothing here touches the disk: createTable() hands the files to writeNewFiles(), which puts them
+// in place all together or not at all.
 
 #include <cstddef>
 #include <cstdint>
@@ -220,10 +220,6 @@ std::vector<std::string> secondaryIndexFileNames(const Layout& layout, const Tab
 
 // The .PX of a keyed table over its data blocks.
 OutputFile buildPrimaryIndex(const Layout& layout, const std::vector<std::uint8_t>& records, const BlockFile& data);
-
-// Writes the files into the layout's folder: each to a temporary name first, then all renamed
-// into place (never over an existing file). On failure nothing of the family is left behind.
-void writeFamily(const Layout& layout, const std::vector<OutputFile>& files);
 
 // Upper-case folding of UTF-8 text for comparing names ignoring case (ASCII, Latin-1, Latin
 // Extended-A, Greek and Cyrillic letters).
