@@ -7,23 +7,15 @@
 //
 // The file: UTF-8, every line (the last included) ended by CR LF. The header line is the visible
 // fields' names joined by the delimiter, written bare. A record line holds one value for every
-// visible field, joined by the delimiter:
-//   strings             in double quotes, a quote inside doubled ("Say ""hi""")
-//   whole numbers       in decimal, 64 bits
-//   floats, currency    at most 15 significant digits, the locale's decimal separator
-//   logicals            True / False
-//   dates, times        the locale's short date format, then, unless the time of day is
-//                       00:00:00, a blank and the locale's long time format (a time field shows
-//                       the date 30 December 1899 before its time)
-//   bytes               as hexadecimal digits; a NULL value cannot be converted
-//   memos               empty, or with IncludeMemo quoted like strings
-//   BLOB, graphic, OLE, BCD and the other kinds without a text form: empty
-// A NULL value is empty (for strings: ""). A value that cannot be converted (stored bytes that
-// are no valid value, a memo in a missing memo file) is written empty and counted.
+// visible field, joined by the delimiter, as export_value_text.h describes. A value that cannot
+// be converted is written empty and counted.
 //
-// The file is written under a temporary name in the target's folder and moved over the target
-// only when it is complete: a failure never leaves a half-written file, and an existing file of
-// that name stays as it was.
+// The records are written by writeExportRecords (export_pipeline.h); dBase fields that keep their
+// value as text are written from those bytes where that gives the same text (stored_text.h).
+//
+// The file is written under a temporary name in the target's folder, flushed to the disk and moved
+// over the target only when it is complete (AtomicFile): a failure never leaves a half-written
+// file, and an existing file of that name stays as it was.
 
 #include <cstdint>
 #include <memory>
@@ -39,7 +31,8 @@
 namespace tavrinth {
 
 class TTable;
-class DateTimeText;
+class ExportOutput;
+class ExportValueText;
 
 enum class TDelimiter : std::uint8_t {
     None = 0,   // values written next to each other
@@ -63,34 +56,6 @@ private:
 
 // The message of the input/output error for a system error number.
 std::string inOutErrorMessage(int errorNumber);
-
-// The text of one value in the export, formatted with a fixed locale.
-class ExportValueText {
-public:
-    explicit ExportValueText(const UserLocale& locale);
-    ~ExportValueText();
-    ExportValueText(const ExportValueText&) = delete;
-    ExportValueText& operator=(const ExportValueText&) = delete;
-
-    // Appends the text of `value`, read from a field of type `type`, to `out`. Returns false,
-    // appending nothing, when the value cannot be converted.
-    bool append(std::string& out, TFieldType type, const FieldValue& value, bool includeMemo) const;
-
-    // The locale's decimal separator (UTF-8) and short date format, for text written without a
-    // FieldValue in between.
-    const std::string& decimalSeparator() const { return decimalSeparator_; }
-    const DateTimeText& dateText() const { return *date_; }
-
-private:
-    bool appendFloat(std::string& out, double value) const;
-    void appendDateTime(std::string& out, std::int64_t dayNumber, std::int64_t ms) const;
-
-    std::string decimalSeparator_;
-    bool decimalIsPoint_ = true;
-    std::unique_ptr<DateTimeText> date_;
-    std::unique_ptr<DateTimeText> time_;
-    std::string timeDate_;  // the date a time field shows: 30 December 1899
-};
 
 class TDelimitedExport {
 public:
@@ -124,17 +89,21 @@ public:
     // The number of values the last Execute could not convert.
     int ConversionFailures() const { return FConversionFailures; }
 
+    // dBase character, number, date and logical fields written straight from their stored text
+    // (the default), or every value decoded first; the file is the same either way.
+    bool GetStoredText() const { return FStoredText; }
+    void SetStoredText(bool value) { FStoredText = value; }
+
 private:
-    class Output;
-    class RecordPipeline;
-    bool WriteFieldNames(TTable& dataSet, Output& out);
-    bool WriteRecords(TTable& dataSet, Output& out, const ExportValueText& text);
+    bool WriteFieldNames(TTable& dataSet, ExportOutput& out);
+    bool WriteRecords(TTable& dataSet, ExportOutput& out, const ExportValueText& text);
 
     TDelimiter FDelimiter = TDelimiter::None;
     std::string FDelimiterText;
     std::string FFilename;
     bool FIncludeFieldNames = true;
     bool FIncludeMemo = false;
+    bool FStoredText = true;
     int FFieldCount = 0;
     int FConversionFailures = 0;
 };

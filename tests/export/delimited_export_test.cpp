@@ -21,6 +21,7 @@
 
 #include "date_time_text.h"
 #include "delimited_export.h"
+#include "export_value_text.h"
 #include "engine_error.h"
 #include "field_value.h"
 #include "process.h"

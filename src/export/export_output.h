@@ -1,0 +1,36 @@
+#pragma once
+// The file the delimited export writes: text gathered in a buffer and written in pieces of about
+// 1 MB through the engine's atomic file writer, so the target is replaced only by a complete file.
+
+#include <cstddef>
+#include <string>
+
+#include "atomic_file.h"
+
+namespace tavrinth {
+
+class ExportOutput {
+public:
+    static constexpr std::size_t kFlushSize = std::size_t{1} << 20;
+
+    // Starts the file that replaces `filename`. Throws EInOutError.
+    explicit ExportOutput(const std::string& filename);
+
+    // The text not yet written; append to it, then call flushIfFull().
+    std::string& buffer() { return buffer_; }
+    void flushIfFull() {
+        if (buffer_.size() >= kFlushSize) flush();
+    }
+    void flush();
+    // Writes what the buffer holds, then `text`.
+    void write(const std::string& text);
+    // Writes what is left and puts the file in the target's place. Throws EInOutError; the
+    // target is then as it was.
+    void commit();
+
+private:
+    AtomicFile file_;
+    std::string buffer_;
+};
+
+}  // namespace tavrinth
