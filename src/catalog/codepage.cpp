@@ -162,10 +162,20 @@ std::shared_ptr<const CodePage> CodePage::build(const std::string& upperName) {
 
 void CodePage::decode(const std::uint8_t* bytes, std::size_t n, std::string& out) const {
     if (singleByte_) {
-        // Through a buffer on the stack, 256 bytes at a time: one append per piece.
-        char buf[256 * 4];
         const bool ascii = asciiCompatible_;  // a local: the stores into buf may alias members
-        for (std::size_t i = 0; i < n;) {
+        std::size_t i = 0;
+        if (ascii) {
+            // The ASCII bytes before the first other one are their own UTF-8: appended as they are.
+            for (std::uint64_t w; i + 8 <= n; i += 8) {
+                std::memcpy(&w, bytes + i, 8);
+                if (w & 0x8080808080808080ull) break;
+            }
+            while (i < n && bytes[i] < 0x80) ++i;
+            out.append(reinterpret_cast<const char*>(bytes), i);
+        }
+        // The rest through a buffer on the stack, 256 bytes at a time: one append per piece.
+        char buf[256 * 4];
+        while (i < n) {
             const std::size_t end = std::min(n, i + 256);
             std::size_t k = 0;
             while (i < end) {

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "chunk_pipeline.h"
 #include "dbase/dbf_table.h"
 #include "engine_error.h"
 #include "value_text.h"
@@ -184,76 +186,109 @@ void appendCsvField(std::string& line, const std::string& field) {
     line.push_back('"');
 }
 
-namespace {
-// Quotes the CSV field that begins at `start` of `line` when it holds a comma, a quote, CR or LF.
-void quoteCsvFieldFrom(std::string& line, std::size_t start) {
-    std::size_t i = start;
-    for (; i < line.size(); ++i) {
-        const char c = line[i];
-        if (c == ',' || c == '"' || c == '\r' || c == '\n') break;
-    }
-    if (i == line.size()) return;
-    const std::string field = line.substr(start);
-    line.resize(start);
-    appendCsvField(line, field);
-}
-}  // namespace
-
 void writeDump(TableFile& table, const std::function<void(const std::string&)>& sink) {
     const auto& fields = table.fields();
     auto* dbf = dynamic_cast<dbase::DBaseTable*>(&table);
     const std::size_t columns = fields.size() + (dbf ? 1 : 0);
     std::string buf;
     buf.reserve(1 << 16);
-    // Ends the record that began at lineStart; a record whose only field is empty is written "".
-    auto finish = [&](std::size_t lineStart) {
-        if (columns == 1 && buf.size() == lineStart) buf += "\"\"";
-        buf += "\r\n";
-        if (buf.size() >= (1 << 16) - 4096) {
-            sink(buf);
-            buf.clear();
-        }
-    };
-
+    // The field names; a single name that is empty is written "".
     if (dbf) buf += "_deleted";
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (dbf || i > 0) buf.push_back(',');
         appendCsvField(buf, fields[i].name);
     }
-    finish(0);
+    if (buf.empty()) buf += "\"\"";
+    buf += "\r\n";
 
-    FieldValue value;
-    auto writeFields = [&](const std::uint8_t* rec, bool leadingComma) {
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (leadingComma || i > 0) buf.push_back(',');
-            table.decode(rec, i, value);
-            const std::size_t start = buf.size();
-            appendDumpValueText(buf, value);
-            // Only texts hold the characters CSV quotes.
-            if (value.kind == ValueKind::String || value.kind == ValueKind::Bcd) quoteCsvFieldFrom(buf, start);
-        }
+    // The records are decoded by this thread and written as text by a second one, a chunk at a
+    // time (runChunkPipeline). Decoding a dBase table takes longer than writing its text, so of
+    // every third chunk this thread only copies the records, and the second thread decodes their
+    // values (those in the record alone; this thread decodes the memos, which need the table).
+    constexpr std::uint32_t kChunkRecords = 1024;
+    constexpr int kChunks = 4;
+    struct Chunk {
+        std::vector<FieldValue> values;  // record by record
+        std::vector<std::uint8_t> flags;  // dBase: the flag byte of each record
+        std::vector<std::uint8_t> bytes;  // the records, when the second thread decodes them
+        bool deferred = false;
+        std::uint32_t records = 0;
     };
-    if (dbf) {
-        for (std::uint32_t r = 0; r < dbf->physicalCount(); ++r) {
-            const std::uint8_t* rec = dbf->physicalRecord(r);
-            const std::size_t lineStart = buf.size();
-            if (rec[0] == '*') {
-                buf.push_back('*');
-            } else if (rec[0] != ' ') {
-                char flag[16];
-                std::snprintf(flag, sizeof flag, "flag=%02X", rec[0]);
-                buf += flag;
+    Chunk chunks[kChunks];
+    const std::uint32_t total = dbf ? dbf->physicalCount() : table.recordCount();
+    const std::size_t recordSize = table.recordSize();
+    std::vector<char> inRecord(fields.size(), 0);
+    if (dbf)
+        for (std::size_t i = 0; i < fields.size(); ++i) inRecord[i] = dbf->valueInRecord(i);
+    runChunkPipeline(
+        total, kChunkRecords, kChunks,
+        [&](int slot, std::uint32_t chunk, std::uint32_t first, std::uint32_t count) {
+            Chunk& c = chunks[slot];
+            c.records = count;
+            c.deferred = dbf && chunk % 3 == 2;
+            c.values.resize(static_cast<std::size_t>(count) * fields.size());
+            c.flags.resize(count);
+            if (c.deferred) c.bytes.resize(static_cast<std::size_t>(count) * recordSize);
+            FieldValue* v = c.values.data();
+            for (std::uint32_t r = 0; r < count; ++r) {
+                const std::uint8_t* rec = dbf ? dbf->physicalRecord(first + r) : table.record(first + r);
+                if (dbf) c.flags[r] = rec[0];
+                if (c.deferred) std::memcpy(c.bytes.data() + r * recordSize, rec, recordSize);
+                for (std::size_t i = 0; i < fields.size(); ++i, ++v)
+                    if (!c.deferred || !inRecord[i]) table.decode(rec, i, *v);
             }
-            writeFields(rec, true);
-            finish(lineStart);
-        }
-    } else {
-        for (std::uint32_t r = 0; r < table.recordCount(); ++r) {
-            const std::size_t lineStart = buf.size();
-            writeFields(table.record(r), false);
-            finish(lineStart);
-        }
-    }
+        },
+        [&](int slot) {
+            Chunk& c = chunks[slot];
+            if (c.deferred) {
+                FieldValue* d = c.values.data();
+                for (std::uint32_t r = 0; r < c.records; ++r)
+                    for (std::size_t i = 0; i < fields.size(); ++i, ++d)
+                        if (inRecord[i]) dbf->decodeFromRecord(c.bytes.data() + r * recordSize, i, *d);
+            }
+            const FieldValue* v = c.values.data();
+            // The text is written into room made ahead at the end of buf: up to p, room to limit.
+            char* p = buf.data() + buf.size();
+            char* limit = p;
+            auto makeRoom = [&](std::size_t n) {
+                if (static_cast<std::size_t>(limit - p) >= n) return;
+                const auto used = static_cast<std::size_t>(p - buf.data());
+                buf.resize(used + std::max<std::size_t>(n, 1 << 16));
+                p = buf.data() + used;
+                limit = buf.data() + buf.size();
+            };
+            for (std::uint32_t r = 0; r < c.records; ++r) {
+                makeRoom(24);
+                const auto lineStart = static_cast<std::size_t>(p - buf.data());
+                if (dbf) {
+                    if (c.flags[r] == '*') {
+                        *p++ = '*';
+                    } else if (c.flags[r] != ' ') {
+                        p += std::snprintf(p, 16, "flag=%02X", c.flags[r]);
+                    }
+                }
+                for (std::size_t i = 0; i < fields.size(); ++i, ++v) {
+                    makeRoom(dumpValueTextBound(*v) + 1);
+                    if (dbf || i > 0) *p++ = ',';
+                    p = writeDumpValueText(p, *v, true);
+                }
+                makeRoom(4);
+                // A record whose only field is empty is written "".
+                if (columns == 1 && static_cast<std::size_t>(p - buf.data()) == lineStart) {
+                    *p++ = '"';
+                    *p++ = '"';
+                }
+                *p++ = '\r';
+                *p++ = '\n';
+                if (static_cast<std::size_t>(p - buf.data()) >= (1 << 16) - 4096) {
+                    buf.resize(static_cast<std::size_t>(p - buf.data()));
+                    sink(buf);
+                    buf.clear();
+                    p = limit = buf.data();
+                }
+            }
+            buf.resize(static_cast<std::size_t>(p - buf.data()));
+        });
     if (!buf.empty()) sink(buf);
 }
 

@@ -29,7 +29,8 @@ bool parseDumpValue(const FieldDef& field, const std::string& text, FieldValue& 
 // Appends a CSV field, quoted when it holds a comma, a quote, CR or LF.
 void appendCsvField(std::string& line, const std::string& field);
 
-// Writes the dump; `sink` receives the text in pieces of a few kilobytes.
+// Writes the dump; `sink` receives the text in pieces of a few kilobytes, in order, from a second
+// thread while this one reads the table (one call at a time; this call returns after the last).
 void writeDump(TableFile& table, const std::function<void(const std::string&)>& sink);
 // The same into a stdio stream.
 void writeDump(TableFile& table, std::FILE* out);

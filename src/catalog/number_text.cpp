@@ -3,29 +3,64 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace tavrinth {
 
-void appendShortestDoubleText(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "nan";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-inf" : "inf";
-        return;
-    }
-    if (value == 0) {
-        out += std::signbit(value) ? "-0.0" : "0.0";
-        return;
+namespace {
+char* copyText(char* out, const char* text) {
+    const std::size_t n = std::strlen(text);
+    std::memcpy(out, text, n);
+    return out + n;
+}
+}  // namespace
+
+char* writeShortestDoubleText(char* out, double value) {
+    if (std::isnan(value)) return copyText(out, "nan");
+    if (std::isinf(value)) return copyText(out, value < 0 ? "-inf" : "inf");
+    if (value == 0) return copyText(out, std::signbit(value) ? "-0.0" : "0.0");
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 1e-4 && magnitude < 1e15) {
+        // Most values are short decimals (money, measures): the fewest decimals d for which the
+        // whole number m nearest to value x 10^d gives the value back as m / 10^d (both exact
+        // doubles, so the division rounds once). Below 2^50, no other m of d decimals does, so m
+        // is the shortest round trip's digits, written positionally as repr writes them.
+        static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+        for (int d = 0; d < 10; ++d) {
+            const double product = magnitude * kPow10[d];
+            if (product >= 1125899906842624.0) break;  // 2^50
+            auto m = static_cast<std::uint64_t>(product + 0.5);
+            if (static_cast<double>(m) / kPow10[d] != magnitude) continue;
+            while (d > 0 && m % 10 == 0) {
+                m /= 10;
+                --d;
+            }
+            char digits[24];
+            char* const end = std::to_chars(digits, digits + sizeof digits, m).ptr;
+            const int n = static_cast<int>(end - digits);
+            char* t = out;
+            if (value < 0) *t++ = '-';
+            if (n <= d) {
+                *t++ = '0';
+                *t++ = '.';
+                for (int k = n; k < d; ++k) *t++ = '0';
+                return std::copy(digits, end, t);
+            }
+            t = std::copy(digits, end - d, t);
+            *t++ = '.';
+            if (d == 0) {
+                *t++ = '0';
+                return t;
+            }
+            return std::copy(end - d, end, t);
+        }
     }
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]x
     char sci[40];
     const char* const end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
     const char* p = sci;
-    char text[48];
-    char* t = text;
+    char* t = out;
     if (*p == '-') {
         *t++ = '-';
         ++p;
@@ -54,8 +89,7 @@ void appendShortestDoubleText(std::string& out, double value) {
             *t++ = '.';
             *t++ = '0';
         }
-        out.append(text, t);
-        return;
+        return t;
     }
     *t++ = digits[0];
     if (n > 1) {
@@ -67,14 +101,12 @@ void appendShortestDoubleText(std::string& out, double value) {
     *t++ = x < 0 ? '-' : '+';
     const int ax = x < 0 ? -x : x;
     if (ax < 10) *t++ = '0';
-    t = std::to_chars(t, text + sizeof text, ax).ptr;
-    out.append(text, t);
+    return std::to_chars(t, t + 8, ax).ptr;
 }
 
 std::string shortestDoubleText(double value) {
-    std::string s;
-    appendShortestDoubleText(s, value);
-    return s;
+    char text[32];
+    return std::string(text, writeShortestDoubleText(text, value));
 }
 
 std::string scaledIntegerText(std::int64_t value, int scale) {

@@ -9,7 +9,8 @@ namespace tavrinth {
 // The shortest text that reads back as the same double, in the style of Python's repr():
 // "40.0", "1.34", "-0.0", "1e+16", "1.23456789012345e+18", "1e-05", "inf", "nan".
 std::string shortestDoubleText(double value);
-void appendShortestDoubleText(std::string& out, double value);
+// The same written at `out` (at most 32 bytes); returns its end.
+char* writeShortestDoubleText(char* out, double value);
 
 // A scaled integer as an exact decimal with trailing fractional zeros dropped:
 // (123456, 4) -> "12.3456", (200000, 4) -> "20", (-10000, 4) -> "-1".

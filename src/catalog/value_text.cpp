@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "number_text.h"
 #include "sha1.h"
@@ -14,22 +15,9 @@ namespace {
 const std::int64_t kFirstDay = dayNumberFromCivil(-999999, 1, 1);
 const std::int64_t kLastDay = dayNumberFromCivil(999999, 12, 31);
 
-void appendTwo(std::string& s, std::int64_t v) {
-    const char two[2] = {static_cast<char>('0' + v / 10), static_cast<char>('0' + v % 10)};
-    s.append(two, 2);
-}
-
 void appendInteger(std::string& out, std::int64_t value) {
     char buf[24];
     out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
-}
-
-void appendHex(std::string& s, const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    for (const unsigned char c : bytes) {
-        const char two[2] = {digits[c >> 4], digits[c & 0xF]};
-        s.append(two, 2);
-    }
 }
 
 }  // namespace
@@ -55,92 +43,158 @@ bool splitTimestamp(double timestamp, std::int64_t& dayNumber, std::int64_t& msO
     return true;
 }
 
-void appendIsoDate(std::string& out, std::int64_t dayNumber) {
+namespace {
+
+char* writeTwo(char* out, std::int64_t v) {
+    out[0] = static_cast<char>('0' + v / 10);
+    out[1] = static_cast<char>('0' + v % 10);
+    return out + 2;
+}
+
+char* copyText(char* out, const char* text, std::size_t n) {
+    std::memcpy(out, text, n);
+    return out + n;
+}
+template <std::size_t N>
+char* copyText(char* out, const char (&text)[N]) {
+    return copyText(out, text, N - 1);
+}
+
+// YYYY-MM-DD: at most 1 + 20 + 6 bytes.
+char* writeIsoDate(char* out, std::int64_t dayNumber) {
     const CivilDate c = civilFromDayNumber(dayNumber);
     std::int64_t year = c.year;
     if (year < 0) {
-        out.push_back('-');
+        *out++ = '-';
         year = -year;
     }
     if (year < 10000) {
-        appendTwo(out, year / 100);
-        appendTwo(out, year % 100);
+        out = writeTwo(out, year / 100);
+        out = writeTwo(out, year % 100);
     } else {
-        appendInteger(out, year);
+        out = std::to_chars(out, out + 20, year).ptr;
     }
-    const char text[6] = {'-', static_cast<char>('0' + c.month / 10), static_cast<char>('0' + c.month % 10),
-                          '-', static_cast<char>('0' + c.day / 10),   static_cast<char>('0' + c.day % 10)};
-    out.append(text, 6);
+    *out++ = '-';
+    out = writeTwo(out, c.month);
+    *out++ = '-';
+    return writeTwo(out, c.day);
+}
+
+// HH:MM:SS[.mmm]: at most 12 bytes.
+char* writeIsoTime(char* out, std::int64_t ms, Millis millis) {
+    out = writeTwo(out, ms / 3600000);
+    *out++ = ':';
+    out = writeTwo(out, ms / 60000 % 60);
+    *out++ = ':';
+    out = writeTwo(out, ms / 1000 % 60);
+    const std::int64_t frac = ms % 1000;
+    if (millis == Millis::Always || frac != 0) {
+        *out++ = '.';
+        *out++ = static_cast<char>('0' + frac / 100);
+        out = writeTwo(out, frac % 100);
+    }
+    return out;
+}
+
+char* writeInteger(char* out, std::int64_t value) { return std::to_chars(out, out + 20, value).ptr; }
+
+bool needsCsvQuotes(const std::string& text) {
+    for (const char c : text)
+        if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
+    return false;
+}
+
+constexpr std::size_t kMarkerRoom = 64;  // the markers, a number, a date, a time, a double
+
+}  // namespace
+
+void appendIsoDate(std::string& out, std::int64_t dayNumber) {
+    char text[32];
+    out.append(text, writeIsoDate(text, dayNumber));
 }
 
 void appendIsoTime(std::string& out, std::int64_t ms, Millis millis) {
-    const auto h = ms / 3600000, m = ms / 60000 % 60, s = ms / 1000 % 60, frac = ms % 1000;
-    char text[12] = {static_cast<char>('0' + h / 10), static_cast<char>('0' + h % 10), ':',
-                     static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10), ':',
-                     static_cast<char>('0' + s / 10), static_cast<char>('0' + s % 10), '.',
-                     static_cast<char>('0' + frac / 100), static_cast<char>('0' + frac / 10 % 10),
-                     static_cast<char>('0' + frac % 10)};
-    out.append(text, millis == Millis::Always || frac != 0 ? 12 : 8);
+    char text[16];
+    out.append(text, writeIsoTime(text, ms, millis));
 }
 
 // --- the dump's form ------------------------------------------------------------------------------
 
-void appendDumpValueText(std::string& out, const FieldValue& v) {
+std::size_t dumpValueTextBound(const FieldValue& v) {
     switch (v.kind) {
-        case ValueKind::Null: out += "\\N"; return;
-        case ValueKind::String: case ValueKind::Bcd: out += v.text; return;
-        case ValueKind::Integer: appendInteger(out, v.integer); return;
-        case ValueKind::Float: appendShortestDoubleText(out, v.real); return;
-        case ValueKind::Currency: out += scaledIntegerText(v.integer, 4); return;
-        case ValueKind::Boolean: out.push_back(v.integer ? 'T' : 'F'); return;
-        case ValueKind::Date:
-            if (!dayNumberInRange(v.integer)) {
-                out += "<invalid date ";
-                appendInteger(out, v.integer);
-                out.push_back('>');
-                return;
-            }
-            appendIsoDate(out, v.integer);
-            return;
-        case ValueKind::Time:
-            if (!timeOfDayInRange(v.integer)) {
-                out += "<invalid time ";
-                appendInteger(out, v.integer);
-                out.push_back('>');
-                return;
-            }
-            appendIsoTime(out, v.integer, Millis::Always);
-            return;
-        case ValueKind::DateTime: {
-            std::int64_t day, ms;
-            if (!splitTimestamp(v.real, day, ms)) {
-                out += "<invalid timestamp>";
-                return;
-            }
-            appendIsoDate(out, day);
-            out.push_back('T');
-            appendIsoTime(out, ms, Millis::Always);
-            return;
-        }
-        case ValueKind::Binary:
-            out += "<binary ";
-            appendInteger(out, static_cast<std::int64_t>(v.text.size()));
-            out += " bytes sha1=";
-            out += sha1Hex(v.text);
-            out.push_back('>');
-            return;
-        case ValueKind::Invalid:
-            out += "<invalid ";
-            appendHex(out, v.text);
-            out.push_back('>');
-            return;
-        case ValueKind::MissingBlob: out += "<missing blob>"; return;
+        case ValueKind::String: case ValueKind::Bcd: return 2 * v.text.size() + 2;
+        case ValueKind::Invalid: return 2 * v.text.size() + kMarkerRoom;
+        case ValueKind::Binary: return 2 * kMarkerRoom;
+        default: return kMarkerRoom;
     }
 }
 
+char* writeDumpValueText(char* out, const FieldValue& v, bool csv) {
+    switch (v.kind) {
+        case ValueKind::Null: return copyText(out, "\\N");
+        case ValueKind::String: case ValueKind::Bcd:
+            if (!csv || !needsCsvQuotes(v.text)) return copyText(out, v.text.data(), v.text.size());
+            *out++ = '"';
+            for (const char c : v.text) {
+                if (c == '"') *out++ = '"';
+                *out++ = c;
+            }
+            *out++ = '"';
+            return out;
+        case ValueKind::Integer: return writeInteger(out, v.integer);
+        case ValueKind::Float: return writeShortestDoubleText(out, v.real);
+        case ValueKind::Currency: {
+            const std::string text = scaledIntegerText(v.integer, 4);
+            return copyText(out, text.data(), text.size());
+        }
+        case ValueKind::Boolean: *out++ = v.integer ? 'T' : 'F'; return out;
+        case ValueKind::Date:
+            if (!dayNumberInRange(v.integer)) {
+                out = writeInteger(copyText(out, "<invalid date "), v.integer);
+                *out++ = '>';
+                return out;
+            }
+            return writeIsoDate(out, v.integer);
+        case ValueKind::Time:
+            if (!timeOfDayInRange(v.integer)) {
+                out = writeInteger(copyText(out, "<invalid time "), v.integer);
+                *out++ = '>';
+                return out;
+            }
+            return writeIsoTime(out, v.integer, Millis::Always);
+        case ValueKind::DateTime: {
+            std::int64_t day, ms;
+            if (!splitTimestamp(v.real, day, ms)) return copyText(out, "<invalid timestamp>");
+            out = writeIsoDate(out, day);
+            *out++ = 'T';
+            return writeIsoTime(out, ms, Millis::Always);
+        }
+        case ValueKind::Binary: {
+            out = writeInteger(copyText(out, "<binary "), static_cast<std::int64_t>(v.text.size()));
+            out = copyText(out, " bytes sha1=");
+            const std::string digest = sha1Hex(v.text);
+            out = copyText(out, digest.data(), digest.size());
+            *out++ = '>';
+            return out;
+        }
+        case ValueKind::Invalid: {
+            static const char digits[] = "0123456789abcdef";
+            out = copyText(out, "<invalid ");
+            for (const unsigned char c : v.text) {
+                *out++ = digits[c >> 4];
+                *out++ = digits[c & 0xF];
+            }
+            *out++ = '>';
+            return out;
+        }
+        case ValueKind::MissingBlob: return copyText(out, "<missing blob>");
+    }
+    return out;
+}
+
 std::string dumpValueText(const FieldValue& value) {
-    std::string s;
-    appendDumpValueText(s, value);
+    std::string s(dumpValueTextBound(value), '\0');
+    s.resize(static_cast<std::size_t>(writeDumpValueText(s.data(), value, false) - s.data()));
     return s;
 }
 

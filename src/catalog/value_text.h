@@ -40,8 +40,12 @@ void appendIsoTime(std::string& out, std::int64_t ms, Millis millis);
 // that are no valid value as <invalid HEX>, and dates, times and timestamps out of range as
 // <invalid date N>, <invalid time N>, <invalid timestamp>.
 
-// Appends the text of one value in the dump form (not yet quoted for CSV).
-void appendDumpValueText(std::string& out, const FieldValue& value);
+// The most bytes writeDumpValueText writes for `value`, quoted or not.
+std::size_t dumpValueTextBound(const FieldValue& value);
+// Writes the text of one value in the dump form at `out` (room for dumpValueTextBound bytes) and
+// returns its end; with `csv`, a text holding a comma, a quote, CR or LF is quoted as a CSV field.
+char* writeDumpValueText(char* out, const FieldValue& value, bool csv);
+// The text of one value in the dump form (not quoted for CSV).
 std::string dumpValueText(const FieldValue& value);
 
 // --- the form people read -------------------------------------------------------------------------

@@ -1,13 +1,9 @@
 #include "export_pipeline.h"
 
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <vector>
 
+#include "chunk_pipeline.h"
 #include "date_time_text.h"
 #include "dbase/dbf_table.h"
 #include "engine_error.h"
@@ -147,45 +143,14 @@ public:
     }
 
     void run(TableFile& file, std::uint32_t count) {
-        if (count <= kChunkRecords) {
-            Chunk chunk;
-            decode(file, 0, count, chunk);
-            format(chunk);
-            return;
-        }
-        for (int i = 0; i < kChunks; ++i) free_.push_back(i);
-        std::thread writer([this] { writeLoop(); });
-        try {
-            for (std::uint32_t first = 0; first < count; first += kChunkRecords) {
-                int slot;
-                {
-                    std::unique_lock<std::mutex> lock(mutex_);
-                    changed_.wait(lock, [this] { return !free_.empty() || failed_; });
-                    if (failed_) break;
-                    slot = free_.front();
-                    free_.pop_front();
-                }
-                decode(file, first, std::min(kChunkRecords, count - first), chunks_[slot]);
+        runChunkPipeline(
+            count, kChunkRecords, kChunks,
+            [&](int slot, std::uint32_t chunk, std::uint32_t first, std::uint32_t records) {
+                decode(file, first, records, chunks_[slot]);
                 // Every second chunk is written out by this thread when the work allows.
-                if (shareFormatting_ && first / kChunkRecords % 2 == 0) formatText(chunks_[slot]);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    ready_.push_back(slot);
-                }
-                changed_.notify_all();
-            }
-        } catch (...) {
-            stop();
-            writer.join();
-            throw;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        writer.join();
-        if (error_) std::rethrow_exception(error_);
+                if (shareFormatting_ && chunk % 2 == 0) formatText(chunks_[slot]);
+            },
+            [&](int slot) { format(chunks_[slot]); });
     }
 
     int failures() const { return failures_; }
@@ -273,37 +238,6 @@ private:
         return nullptr;
     }
 
-    void writeLoop() {
-        try {
-            for (;;) {
-                int slot;
-                {
-                    std::unique_lock<std::mutex> lock(mutex_);
-                    changed_.wait(lock, [this] { return !ready_.empty() || done_ || failed_; });
-                    if (failed_ || ready_.empty()) return;
-                    slot = ready_.front();
-                    ready_.pop_front();
-                }
-                format(chunks_[slot]);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    free_.push_back(slot);
-                }
-                changed_.notify_all();
-            }
-        } catch (...) {
-            error_ = std::current_exception();
-            stop();
-        }
-    }
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            failed_ = true;
-        }
-        changed_.notify_all();
-    }
-
     const std::vector<Column>& columns_;
     const std::string& delimiter_;
     bool includeMemo_;
@@ -318,11 +252,6 @@ private:
     int failures_ = 0;  // counted by the thread that formats
 
     Chunk chunks_[kChunks];
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<int> free_, ready_;
-    bool done_ = false, failed_ = false;
-    std::exception_ptr error_;
 };
 
 bool leftOut(TFieldType type) {

@@ -104,8 +104,20 @@ std::string significantDigits(const std::string& mantissa) {
 
 TEST(ShortestDoubleText, ReadsBackAsTheSameDoubleWithTheShortestDigits) {
     std::mt19937_64 random(20240607);
-    for (int i = 0; i < 20000; ++i) {
-        const double v = fromBits(random());
+    static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
+    for (int i = 0; i < 60000; ++i) {
+        // Any bits; short decimals (money and measures, the usual values), also near the limits
+        // of their quick writing (1e-4, 2^50, 1e15).
+        double v = fromBits(random());
+        if (i % 3 == 1) {
+            const auto digits = static_cast<double>(random() % 10000000000000000ull >> (random() % 50));
+            v = (random() % 2 ? -digits : digits) / kPow10[random() % 13];
+        } else if (i % 3 == 2) {
+            static const double kEdges[] = {1e-4, 1125899906842624.0, 1e15, 0.1, 1.0};
+            v = std::nextafter(kEdges[random() % 5] * (1 + static_cast<double>(random() % 3) - 1.0),
+                               random() % 2 ? 0.0 : 1e300);
+            for (int k = static_cast<int>(random() % 4); k > 0; --k) v = std::nextafter(v, 1e300);
+        }
         if (std::isnan(v) || std::isinf(v)) continue;
         const std::string text = shortestDoubleText(v);
         double back = 0;

@@ -548,23 +548,40 @@ void DBaseTable::decodeMemo(const RawField& rf, const std::uint8_t* p, std::size
 }
 
 void DBaseTable::decode(const std::uint8_t* rec, std::size_t field, FieldValue& out) {
+    if (decodeFromRecord(rec, field, out)) return;
+    const FieldDef& f = fields_[field];
+    decodeMemo(raw_[field], rec + f.offset, f.length, out);
+}
+
+bool DBaseTable::decodeFromRecord(const std::uint8_t* rec, std::size_t field, FieldValue& out) const {
     const FieldDef& f = fields_[field];
     const RawField& rf = raw_[field];
     const std::uint8_t* p = rec + f.offset;
     std::size_t n = f.length;
     if (rf.nullBit >= 0 && nullFlag(rec, rf.nullBit)) {
         out.setNull();
-        return;
+        return true;
     }
     // A Varchar / Varbinary whose length bit is set keeps its length in its last byte.
     const bool varLength = rf.type == 'Q' || (rf.type == 'V' && header_.visualFoxPro);
     if (varLength && rf.varLengthBit >= 0 && n > 0 && nullFlag(rec, rf.varLengthBit))
         n = std::min<std::size_t>(p[n - 1], n - 1);
-    if (!decodeStoredValue(rf.type, header_, *codePage_, p, n, out)) decodeMemo(rf, p, n, out);
+    return decodeStoredValue(rf.type, header_, *codePage_, p, n, out);
 }
+
+bool keptInMemoFile(char type, const Header& header) {
+    switch (type) {
+        case 'M': case 'G': case 'P': case 'W': return true;
+        case 'B': return !header.visualFoxPro;  // a double in Visual FoxPro, a memo elsewhere
+        default: return false;
+    }
+}
+
+bool DBaseTable::valueInRecord(std::size_t field) const { return !keptInMemoFile(raw_[field].type, header_); }
 
 bool decodeStoredValue(char type, const Header& header, const CodePage& codePage, const std::uint8_t* p,
                        std::size_t n, FieldValue& out) {
+    if (keptInMemoFile(type, header)) return false;
     switch (type) {
         case 'C': case 'V': {
             if (type == 'V' && !header.visualFoxPro) break;
@@ -634,10 +651,7 @@ bool decodeStoredValue(char type, const Header& header, const CodePage& codePage
             }
             return true;
         }
-        case 'M': case 'G': case 'P': case 'W':
-            return false;
         case 'B':
-            if (!header.visualFoxPro) return false;
             if (n != 8) return invalidValue(p, n, out);
             out.setReal(bitsToDouble(loadLE64(p)));
             return true;

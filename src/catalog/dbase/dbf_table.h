@@ -44,6 +44,8 @@ struct RawField {
 // Decodes a value kept in the field's own encoding: the n bytes at p, for a field of type `type`
 // (upper case) in a table with this header. Values kept in a memo file (M, G, P, W, and B outside
 // Visual FoxPro) are not decoded here: the function returns false and leaves `out` alone.
+// Whether a field of this type keeps its value in the memo file (the record holds a pointer).
+bool keptInMemoFile(char type, const Header& header);
 bool decodeStoredValue(char type, const Header& header, const CodePage& codePage, const std::uint8_t* p,
                        std::size_t n, FieldValue& out);
 
@@ -58,6 +60,12 @@ public:
     const std::uint8_t* record(std::uint32_t index) override;
     std::int32_t recNo(std::uint32_t index) override { return static_cast<std::int32_t>(physicalIndex(index)) + 1; }
     void decode(const std::uint8_t* record, std::size_t field, FieldValue& out) override;
+    // decode() for a field whose value lies in the record alone; false (out unset) for one kept in
+    // the memo file. It reads nothing but the record, so it may run beside the table's other
+    // work in another thread.
+    bool decodeFromRecord(const std::uint8_t* record, std::size_t field, FieldValue& out) const;
+    // Whether decodeFromRecord decodes the field (its value is not kept in the memo file).
+    bool valueInRecord(std::size_t field) const;
     std::vector<TIndexDef> readIndexes() override;
     std::string fieldReadOnlyReason(std::size_t field) override;
     std::int64_t positionOfRecNo(std::int64_t recNo) override;
