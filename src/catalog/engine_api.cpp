@@ -12,6 +12,7 @@
 #include "engine_error.h"
 #include "file_io.h"
 #include "table_file.h"
+#include "value_text.h"
 
 namespace tavrinth {
 
@@ -297,14 +298,10 @@ DBIResult DbiTimeDecode(DBITIME time, std::uint16_t& hour, std::uint16_t& minute
 }
 
 DBIResult DbiTimeStampDecode(DBITIMESTAMP timeStamp, DBIDATE& date, DBITIME& time) {
-    if (!std::isfinite(timeStamp) || std::fabs(timeStamp) > 8.64e16) return fail(DBIERR_INVALIDDATE, "timestamp");
-    const double days = std::floor(timeStamp / static_cast<double>(kMillisecondsPerDay));
+    std::int64_t days, ms;
+    if (!splitTimestamp(timeStamp, days, ms)) return fail(DBIERR_INVALIDDATE, "timestamp");
     date = static_cast<DBIDATE>(days);
-    time = static_cast<DBITIME>(std::llround(timeStamp - days * static_cast<double>(kMillisecondsPerDay)));
-    if (time >= kMillisecondsPerDay) {
-        time -= static_cast<DBITIME>(kMillisecondsPerDay);
-        ++date;
-    }
+    time = static_cast<DBITIME>(ms);
     return DBIERR_NONE;
 }
 

@@ -16,45 +16,48 @@ char* copyText(char* out, const char* text) {
 }
 }  // namespace
 
+char* writeShortDecimal(char* out, double value) {
+    const double magnitude = std::fabs(value);
+    if (!(magnitude >= 1e-4 && magnitude < 1e15)) return nullptr;
+    // The whole number m nearest to value x 10^d gives the value back as m / 10^d (both exact
+    // doubles, so the division rounds once) for the fewest decimals d. Below 10^15 no other m of
+    // d decimals does, so its digits are both the shortest round trip's and fifteen significant
+    // digits'.
+    static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    for (int d = 0; d < 10; ++d) {
+        const double product = magnitude * kPow10[d];
+        if (product >= 1e15) break;
+        auto m = static_cast<std::uint64_t>(product + 0.5);
+        if (static_cast<double>(m) / kPow10[d] != magnitude) continue;
+        while (d > 0 && m % 10 == 0) {
+            m /= 10;
+            --d;
+        }
+        char digits[24];
+        char* const end = std::to_chars(digits, digits + sizeof digits, m).ptr;
+        const int n = static_cast<int>(end - digits);
+        if (value < 0) *out++ = '-';
+        if (n <= d) {
+            *out++ = '0';
+            *out++ = '.';
+            for (int k = n; k < d; ++k) *out++ = '0';
+            return std::copy(digits, end, out);
+        }
+        out = std::copy(digits, end - d, out);
+        if (d == 0) return out;
+        *out++ = '.';
+        return std::copy(end - d, end, out);
+    }
+    return nullptr;
+}
+
 char* writeShortestDoubleText(char* out, double value) {
     if (std::isnan(value)) return copyText(out, "nan");
     if (std::isinf(value)) return copyText(out, value < 0 ? "-inf" : "inf");
     if (value == 0) return copyText(out, std::signbit(value) ? "-0.0" : "0.0");
-    const double magnitude = std::fabs(value);
-    if (magnitude >= 1e-4 && magnitude < 1e15) {
-        // Most values are short decimals (money, measures): the fewest decimals d for which the
-        // whole number m nearest to value x 10^d gives the value back as m / 10^d (both exact
-        // doubles, so the division rounds once). Below 2^50, no other m of d decimals does, so m
-        // is the shortest round trip's digits, written positionally as repr writes them.
-        static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
-        for (int d = 0; d < 10; ++d) {
-            const double product = magnitude * kPow10[d];
-            if (product >= 1125899906842624.0) break;  // 2^50
-            auto m = static_cast<std::uint64_t>(product + 0.5);
-            if (static_cast<double>(m) / kPow10[d] != magnitude) continue;
-            while (d > 0 && m % 10 == 0) {
-                m /= 10;
-                --d;
-            }
-            char digits[24];
-            char* const end = std::to_chars(digits, digits + sizeof digits, m).ptr;
-            const int n = static_cast<int>(end - digits);
-            char* t = out;
-            if (value < 0) *t++ = '-';
-            if (n <= d) {
-                *t++ = '0';
-                *t++ = '.';
-                for (int k = n; k < d; ++k) *t++ = '0';
-                return std::copy(digits, end, t);
-            }
-            t = std::copy(digits, end - d, t);
-            *t++ = '.';
-            if (d == 0) {
-                *t++ = '0';
-                return t;
-            }
-            return std::copy(end - d, end, t);
-        }
+    if (char* end = writeShortDecimal(out, value)) {
+        if (std::find(out, end, '.') == end) end = copyText(end, ".0");
+        return end;
     }
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]x
     char sci[40];

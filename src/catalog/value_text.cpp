@@ -11,14 +11,10 @@ namespace tavrinth {
 
 namespace {
 
-// The first and last day of the years -999 999 and 999 999.
-const std::int64_t kFirstDay = dayNumberFromCivil(-999999, 1, 1);
-const std::int64_t kLastDay = dayNumberFromCivil(999999, 12, 31);
-
-void appendInteger(std::string& out, std::int64_t value) {
-    char buf[24];
-    out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
-}
+// The last day of the year 999 999 (the days of the years 1 to 999 999), and the first day of the
+// year -999 999: a million years, 2 500 Gregorian cycles of 146 097 days, before 1 January 0001.
+constexpr std::int64_t kLastDay = 365 * 999999LL + 999999 / 4 - 999999 / 100 + 999999 / 400;
+constexpr std::int64_t kFirstDay = 1 - 2500 * 146097LL;
 
 }  // namespace
 
@@ -80,6 +76,9 @@ char* writeIsoDate(char* out, std::int64_t dayNumber) {
     return writeTwo(out, c.day);
 }
 
+// Whether the milliseconds of a time are written: always (.000 too), or only when not 0.
+enum class Millis : std::uint8_t { Always, WhenNotZero };
+
 // HH:MM:SS[.mmm]: at most 12 bytes.
 char* writeIsoTime(char* out, std::int64_t ms, Millis millis) {
     out = writeTwo(out, ms / 3600000);
@@ -107,16 +106,6 @@ bool needsCsvQuotes(const std::string& text) {
 constexpr std::size_t kMarkerRoom = 64;  // the markers, a number, a date, a time, a double
 
 }  // namespace
-
-void appendIsoDate(std::string& out, std::int64_t dayNumber) {
-    char text[32];
-    out.append(text, writeIsoDate(text, dayNumber));
-}
-
-void appendIsoTime(std::string& out, std::int64_t ms, Millis millis) {
-    char text[16];
-    out.append(text, writeIsoTime(text, ms, millis));
-}
 
 // --- the dump's form ------------------------------------------------------------------------------
 
@@ -201,39 +190,38 @@ std::string dumpValueText(const FieldValue& value) {
 // --- the form people read -------------------------------------------------------------------------
 
 std::string displayValueText(const FieldValue& v) {
-    std::string s;
+    char text[64];
+    char* end = text;
     switch (v.kind) {
         case ValueKind::Null: break;
-        case ValueKind::String: case ValueKind::Bcd: s = v.text; break;
-        case ValueKind::Integer: appendInteger(s, v.integer); break;
-        case ValueKind::Float: {
-            char buf[40];
-            s.assign(buf, std::to_chars(buf, buf + sizeof buf, v.real, std::chars_format::general, 15).ptr);
+        case ValueKind::String: case ValueKind::Bcd: return v.text;
+        case ValueKind::Integer: end = writeInteger(text, v.integer); break;
+        case ValueKind::Float:
+            end = std::to_chars(text, text + sizeof text, v.real, std::chars_format::general, 15).ptr;
             break;
-        }
-        case ValueKind::Currency: s = scaledIntegerText(v.integer, 4); break;
-        case ValueKind::Boolean: s = v.integer ? "True" : "False"; break;
+        case ValueKind::Currency: return scaledIntegerText(v.integer, 4);
+        case ValueKind::Boolean: return v.integer ? "True" : "False";
         case ValueKind::Date:
             if (!dayNumberInRange(v.integer)) return "(invalid value)";
-            appendIsoDate(s, v.integer);
+            end = writeIsoDate(text, v.integer);
             break;
         case ValueKind::Time:
             if (!timeOfDayInRange(v.integer)) return "(invalid value)";
-            appendIsoTime(s, v.integer, Millis::WhenNotZero);
+            end = writeIsoTime(text, v.integer, Millis::WhenNotZero);
             break;
         case ValueKind::DateTime: {
             std::int64_t day, ms;
             if (!splitTimestamp(v.real, day, ms)) return "(invalid value)";
-            appendIsoDate(s, day);
-            s.push_back(' ');
-            appendIsoTime(s, ms, Millis::WhenNotZero);
+            end = writeIsoDate(text, day);
+            *end++ = ' ';
+            end = writeIsoTime(end, ms, Millis::WhenNotZero);
             break;
         }
-        case ValueKind::Binary: s = "(Bytes)"; break;
-        case ValueKind::Invalid: s = "(invalid value)"; break;
-        case ValueKind::MissingBlob: s = "(missing)"; break;
+        case ValueKind::Binary: return "(Bytes)";
+        case ValueKind::Invalid: return "(invalid value)";
+        case ValueKind::MissingBlob: return "(missing)";
     }
-    return s;
+    return std::string(text, end);
 }
 
 }  // namespace tavrinth

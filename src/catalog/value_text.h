@@ -25,14 +25,6 @@ bool timeOfDayInRange(std::int64_t ms);
 // were, when the timestamp is not finite or its day is not in range.
 bool splitTimestamp(double timestamp, std::int64_t& dayNumber, std::int64_t& msOfDay);
 
-// Appends YYYY-MM-DD (astronomical years, at least four digits, a minus sign before years below
-// 0). The day number must be in range.
-void appendIsoDate(std::string& out, std::int64_t dayNumber);
-// Appends HH:MM:SS, then .mmm when `millis` is Always, or when it is WhenNotZero and the
-// milliseconds are not 0. The time must be in range.
-enum class Millis : std::uint8_t { Always, WhenNotZero };
-void appendIsoTime(std::string& out, std::int64_t ms, Millis millis);
-
 // --- the dump's form ------------------------------------------------------------------------------
 // \N for NULL; dates YYYY-MM-DD; times HH:MM:SS.mmm; timestamps YYYY-MM-DDTHH:MM:SS.mmm; logicals
 // T/F; integers in decimal; doubles as the shortest text that reads back the same; currency and

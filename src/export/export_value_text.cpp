@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "date_time_text.h"
+#include "number_text.h"
 #include "value_text.h"
 
 namespace tavrinth {
@@ -52,43 +53,8 @@ ExportValueText::~ExportValueText() = default;
 
 bool ExportValueText::appendFloat(std::string& out, double value) const {
     char buf[64];
-    char* end = buf;
-    const double magnitude = std::fabs(value);
-    if (magnitude >= 1e-4 && magnitude < 1e15) {
-        // Most values are short decimals (money, measures): find the fewest decimals d for which
-        // m / 10^d is the value with a whole m of at most 15 digits. That decimal is the one
-        // fifteen significant digits give (no other 15-digit decimal rounds to the same double),
-        // and in this range the general format writes it in fixed notation.
-        static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
-        for (int d = 0; d < 10; ++d) {
-            const double product = magnitude * kPow10[d];
-            if (product >= 1e15) break;
-            auto m = static_cast<std::uint64_t>(product + 0.5);  // below 2^53: exact in a double
-            if (static_cast<double>(m) / kPow10[d] != magnitude) continue;
-            while (d > 0 && m % 10 == 0) {
-                m /= 10;
-                --d;
-            }
-            char digits[24];
-            const auto r = std::to_chars(digits, digits + sizeof digits, m);
-            const int n = static_cast<int>(r.ptr - digits);
-            if (value < 0) *end++ = '-';
-            if (n <= d) {
-                *end++ = '0';
-                *end++ = '.';
-                for (int k = n; k < d; ++k) *end++ = '0';
-                end = std::copy(digits, r.ptr, end);
-            } else {
-                end = std::copy(digits, r.ptr - d, end);
-                if (d > 0) {
-                    *end++ = '.';
-                    end = std::copy(r.ptr - d, r.ptr, end);
-                }
-            }
-            break;
-        }
-    }
-    if (end == buf) {
+    char* end = writeShortDecimal(buf, value);
+    if (!end) {
         const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
         if (r.ec != std::errc()) return false;
         end = r.ptr;

@@ -87,6 +87,8 @@ TEST(DamagedDatesAndTimestamps, AreInvalidInTheDumpTheGridAsStringAndTheExport) 
         {day(-366), false, "-0001-12-31"},
         {day(dayNumberFromCivil(999999, 12, 31)), false, "999999-12-31"},
         {day(dayNumberFromCivil(999999, 12, 31) + 1), true, "<invalid date 365242135>"},
+        {day(dayNumberFromCivil(-999999, 1, 1)), false, "-999999-01-01"},
+        {day(dayNumberFromCivil(-999999, 1, 1) - 1), true, "<invalid date -365242500>"},
         {day(2147483647), true, "<invalid date 2147483647>"},
         {day(-2147483647), true, "<invalid date -2147483647>"},
     };

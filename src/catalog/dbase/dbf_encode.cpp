@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../byte_order.h"
+#include "../value_text.h"
 
 namespace tavrinth::dbase {
 
@@ -165,13 +166,8 @@ bool encodeValue(const RawField& f, const Header& h, const CodePage& codePage, c
                 std::memset(p, 0, 8);
                 return true;
             }
-            if (v.kind != ValueKind::DateTime || !std::isfinite(v.real)) return wrongKind();
-            const auto ms = static_cast<std::int64_t>(std::llround(v.real));
-            std::int64_t days = ms / kMillisecondsPerDay, rest = ms % kMillisecondsPerDay;
-            if (rest < 0) {
-                rest += kMillisecondsPerDay;
-                --days;
-            }
+            std::int64_t days, rest;
+            if (v.kind != ValueKind::DateTime || !splitTimestamp(v.real, days, rest)) return wrongKind();
             storeLE32(p, static_cast<std::uint32_t>(days + 1721425));
             storeLE32(p + 4, static_cast<std::uint32_t>(rest));
             return true;
