@@ -43,6 +43,11 @@ private:
     std::string detail_;
 };
 
+// The engine's message for a change refused because the record changed in the file since it was
+// read (by another program or another table object).
+inline constexpr const char* kRecordChangedMessage =
+    "The record was changed by another user; reopen the table to see the change";
+
 // The layer's message for any operation on a closed table.
 inline constexpr const char* kClosedDatasetMessage = "Cannot perform this operation on a closed dataset";
 

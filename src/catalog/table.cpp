@@ -146,7 +146,9 @@ void TTable::Post() {
     std::vector<TableFile::FieldChange> changes;
     for (std::size_t i = 0; i < changed_.size(); ++i)
         if (changed_[i]) changes.push_back({i, values_[i]});
-    if (!changes.empty()) file_->updateRecord(static_cast<std::uint32_t>(position_), changes);
+    // The change is made on the record as this table showed it (record_): when the file holds
+    // another record there now, it is refused rather than undoing the other change.
+    if (!changes.empty()) file_->updateRecord(static_cast<std::uint32_t>(position_), changes, record_.data());
     editing_ = false;
     changed_.clear();
     reloadRecord();

@@ -96,7 +96,11 @@ public:
     // a value the field cannot hold, a validity check's minimum, maximum or required flag, a field
     // that cannot be changed, a table another program has locked. Throws EDBEngineError then,
     // with the files unchanged.
-    void updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes);
+    // `seen`: the record's bytes as the change was made on them (recordSize() bytes; null: the
+    // record as this table last read it). Under the write lock the record is read again from the
+    // file; when another program (or another table object) has changed it since, nothing is
+    // written and the change is refused (kRecordChangedMessage), so no change is silently lost.
+    void updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes, const std::uint8_t* seen = nullptr);
     // Where the bytes of the record at this position lie in the table file.
     virtual std::uint64_t recordFileOffset(std::uint32_t index) = 0;
     // The position in table order of the record with this record number; -1 when there is none
@@ -117,8 +121,10 @@ protected:
     virtual std::string tableReadOnlyReason() = 0;
     // Encodes one value into a copy of the record's bytes.
     virtual bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) = 0;
-    // Writes the new bytes of the record at `index` durably, leaving every other byte as it was.
-    virtual void writeRecord(std::uint32_t index, const std::uint8_t* record) = 0;
+    // Writes the new bytes of the record at `index` durably, leaving every other byte as it was,
+    // under the file's write lock; first reads the record there again and, when it is not `seen`,
+    // writes nothing and throws EDBEngineError(kRecordChangedMessage).
+    virtual void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen) = 0;
     void warn(std::string message) { warnings_.push_back(std::move(message)); }
 
     std::vector<FieldDef> fields_;

@@ -148,7 +148,7 @@ bool boundValue(BoundKind kind, const FieldValue& stored, const FieldDef& f, Fie
 
 }  // namespace
 
-void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes) {
+void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes, const std::uint8_t* seen) {
     const std::string table = fileName_;
     auto refuse = [&](const std::string& why) {
         throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + table + ": " + why);
@@ -157,8 +157,11 @@ void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>
     if (const std::string why = tableReadOnlyReason(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot change " + table + ": " + why);
 
-    const std::uint8_t* current = record(index);
-    std::vector<std::uint8_t> bytes(current, current + recordSize());
+    const std::vector<std::uint8_t> before = [&] {
+        const std::uint8_t* r = seen ? seen : record(index);
+        return std::vector<std::uint8_t>(r, r + recordSize());
+    }();
+    std::vector<std::uint8_t> bytes = before;
     for (const FieldChange& c : changes) {
         if (c.field >= fields_.size()) refuse("no field number " + std::to_string(c.field + 1));
         const FieldDef& f = fields_[c.field];
@@ -180,7 +183,7 @@ void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>
         if (!encodeField(c.field, c.value, bytes.data(), error)) refuse("field " + f.name + ": " + error);
     }
     testing::runUpdateHook("before-write");
-    writeRecord(index, bytes.data());
+    writeRecord(index, bytes.data(), before.data());
     testing::runUpdateHook("after-write");
 }
 

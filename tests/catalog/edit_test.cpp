@@ -628,6 +628,84 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_tuple("paradox/leonhad__paradoxdriver/src/test/resources/encrypt/encrypted.db", "Text", "123"),
         std::make_tuple("dbase/infused__dbf/spec/fixtures/dbase_03.dbf", "Point_ID", "")));
 
+// --- another writer between reading a record and posting a change to it -------------------------
+
+// Reading a record, another writer changes it (another table object in this process, or another
+// process), then this table posts a change of another field: the post is refused and writes
+// nothing, so the other change stays; after reopening, the change goes through.
+class LostUpdate : public ::testing::TestWithParam<std::tuple<std::string, std::string, std::string, std::string>> {};
+
+TEST_P(LostUpdate, AChangeMadeMeanwhileIsNeverUndone) {
+    const auto& [corpusPath, mine, theirs, password] = GetParam();
+    const std::vector<std::string> passwords = password.empty() ? std::vector<std::string>{} : std::vector<std::string>{password};
+    for (const bool otherProcess : {false, true}) {
+        Fixture f(corpusPath);
+        TSession session;
+        for (const std::string& p : passwords) session.AddPassword(p);
+        TTable t(&session);
+        t.SetTableName(f.path);
+        t.Open();
+        t.MoveToPosition(1);
+        const std::string recNo = std::to_string(t.RecNo());
+        const std::string myOld = t.FieldByName(mine).AsString();
+
+        if (otherProcess) {
+            std::vector<std::string> argv = {cliPath(), "set"};
+            if (!password.empty()) argv.insert(argv.end(), {"--password", password});
+            argv.insert(argv.end(), {f.path, recNo, theirs, "Theirs"});
+            const ProcessResult r = runProcess(argv);
+            ASSERT_EQ(r.exitStatus, 0) << r.err;
+        } else {
+            TTable other(&session);
+            other.SetTableName(f.path);
+            other.Open();
+            other.MoveToPosition(1);
+            other.Edit();
+            other.FieldByName(theirs).SetValue(textValue("Theirs"));
+            other.Post();
+        }
+        const auto afterTheirs = snapshot(f.dir.path());
+
+        t.Edit();
+        t.FieldByName(mine).SetValue(textValue("Mine"));
+        try {
+            t.Post();
+            ADD_FAILURE() << "a post over another writer's change was not refused";
+        } catch (const EDBEngineError& e) {
+            EXPECT_EQ(std::string(e.what()), kRecordChangedMessage);
+        }
+        EXPECT_EQ(snapshot(f.dir.path()), afterTheirs) << "the refused post wrote";
+        t.Cancel();
+        t.Close();
+
+        t.Open();
+        t.MoveToPosition(1);
+        EXPECT_EQ(t.FieldByName(theirs).AsString(), "Theirs");
+        if (mine != theirs) {
+            EXPECT_EQ(t.FieldByName(mine).AsString(), myOld);
+        }
+        t.Edit();
+        t.FieldByName(mine).SetValue(textValue("Mine"));
+        t.Post();
+        t.Close();
+        const std::vector<CsvRecord> rows = dumpRows(f.path, passwords);
+        const auto column = [&](const std::string& name) {
+            return static_cast<std::size_t>(std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin());
+        };
+        EXPECT_EQ(rows[2][column(mine)], "Mine");
+        if (mine != theirs) {
+            EXPECT_EQ(rows[2][column(theirs)], "Theirs");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothFormats, LostUpdate,
+    ::testing::Values(
+        std::make_tuple("paradox/leonhad__paradoxdriver/src/test/resources/mtdemo/FILMS.DB", "Film Title", "Actors", ""),
+        std::make_tuple("paradox/leonhad__paradoxdriver/src/test/resources/encrypt/encrypted.db", "Text", "Text", "123"),
+        std::make_tuple("dbase/infused__dbf/spec/fixtures/dbase_03.dbf", "Point_ID", "Type", "")));
+
 // --- the command-line front ------------------------------------------------------------------------
 
 TEST(CliSet, ChangesOneValueOrRefusesWithStatusOne) {

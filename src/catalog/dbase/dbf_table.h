@@ -87,7 +87,7 @@ public:
 protected:
     std::string tableReadOnlyReason() override;
     bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) override;
-    void writeRecord(std::uint32_t index, const std::uint8_t* record) override;
+    void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen) override;
 
 private:
     void readHeader();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "../engine_error.h"
 #include "../table_update.h"
@@ -114,15 +115,20 @@ bool DBaseTable::encodeField(std::size_t field, const FieldValue& value, std::ui
     return encodeValue(rf, header_, *codePage_, value, p, error);
 }
 
-void DBaseTable::writeRecord(std::uint32_t index, const std::uint8_t* rec) {
+void DBaseTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
     const auto* file = dynamic_cast<const FileSource*>(dbf_.get());
     if (!file) throw EDBEngineError(EDBEngineError::Code::Io, "Cannot change " + fileName_ + ": not a file on disk");
     if (!writable_) writable_ = std::make_unique<WritableFile>(file->path());
-    const std::uint32_t physical = physicalIndex(index);
+    const std::uint64_t offset =
+        header_.headerLength + static_cast<std::uint64_t>(physicalIndex(index)) * header_.recordLength;
     writable_->lock();
     try {
-        writable_->writeDurably(header_.headerLength + static_cast<std::uint64_t>(physical) * header_.recordLength, rec,
-                                header_.recordLength);
+        // The record as the file holds it now, not as it was read into the buffer.
+        std::vector<std::uint8_t> now(header_.recordLength);
+        dbf_->readZeroFilled(offset, now.data(), now.size());
+        if (std::memcmp(now.data(), seen, now.size()) != 0)
+            throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
+        writable_->writeDurably(offset, rec, header_.recordLength);
     } catch (...) {
         writable_->unlock();
         bufferCount_ = 0;

@@ -1,6 +1,7 @@
 // Changing records of a Paradox table in place.
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "../engine_error.h"
@@ -73,7 +74,7 @@ bool ParadoxTable::encodeField(std::size_t field, const FieldValue& value, std::
     return encodeValue(f.typeCode, f.length, f.decimals, *codePage_, value, rec + f.offset, error);
 }
 
-void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec) {
+void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
     const auto* file = dynamic_cast<const FileSource*>(db_.get());
     if (!file) throw EDBEngineError(EDBEngineError::Code::Io, "Cannot change " + fileName_ + ": not a file on disk");
     if (!writable_) writable_ = std::make_unique<WritableFile>(file->path());
@@ -85,13 +86,17 @@ void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec) {
 
     writable_->lock();
     try {
+        // The block as the file holds it now, not as it was read into the cache: the record must
+        // still be the one the change was made on.
+        std::vector<std::uint8_t> block(blockSize);
+        db_->readZeroFilled(blockOffset, block.data(), blockSize);
+        if (header_.encryption != 0) decryptBlock(block.data(), blockSize, header_.encryption, blk);
+        if (std::memcmp(block.data() + slotOffset, seen, header_.recordSize) != 0)
+            throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
         if (header_.encryption == 0) {
             writable_->writeDurably(blockOffset + slotOffset, rec, header_.recordSize);
         } else {
             // A scrambled block is rewritten whole, scrambled again with its block number.
-            std::vector<std::uint8_t> block(blockSize);
-            db_->readZeroFilled(blockOffset, block.data(), blockSize);
-            decryptBlock(block.data(), blockSize, header_.encryption, blk);
             std::copy(rec, rec + header_.recordSize, block.begin() + static_cast<std::ptrdiff_t>(slotOffset));
             encryptBlock(block.data(), blockSize, header_.encryption, blk);
             // Only the bytes that exist in the file (the last block may be written only in part), but
