@@ -21,7 +21,7 @@ namespace {
 
 // Writing out is started in the background every this many bytes, so that the final flush to
 // the disk finds little left to do.
-constexpr std::uint64_t kWriteBehind = std::uint64_t{8} << 20;
+constexpr std::uint64_t kWriteBehind = std::uint64_t{1} << 20;
 
 std::string errnoText(int errorNumber) { return std::strerror(errorNumber); }
 
