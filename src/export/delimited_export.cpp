@@ -49,13 +49,19 @@ bool TDelimitedExport::Execute(TTable& dataSet, const UserLocale& locale) {
     FConversionFailures = 0;
     if (FFilename.empty()) return false;
     const ExportValueText text(locale);
-    ExportOutput out(FFilename);
-    dataSet.First();
-    FFieldCount = dataSet.FieldCount();
-    WriteFieldNames(dataSet, out);
-    const bool result = WriteRecords(dataSet, out, text);
-    out.commit();
-    return result;
+    try {
+        ExportOutput out(FFilename);
+        dataSet.First();
+        FFieldCount = dataSet.FieldCount();
+        WriteFieldNames(dataSet, out);
+        const bool result = WriteRecords(dataSet, out, text);
+        out.commit();
+        return result;
+    } catch (const EFileWriteError& e) {
+        // A folder that does not exist (the only way to ENOENT): the name is wrong, not the file.
+        const int error = e.errorNumber() == ENOENT ? ENOTDIR : e.errorNumber();
+        throw EInOutError(error, inOutErrorMessage(error));
+    }
 }
 
 bool TDelimitedExport::WriteFieldNames(TTable& dataSet, ExportOutput& out) {

@@ -20,7 +20,7 @@ struct ExportRecordsOptions {
 
 // Appends to `out` one line (ended by CR LF) per record of `dataSet`, from its first record to its
 // last, with one value per visible field. Returns the number of values that could not be
-// converted (written empty). Throws EInOutError and the table's errors.
+// converted (written empty). Throws the file writer's EFileWriteError and the table's errors.
 int writeExportRecords(TTable& dataSet, const ExportRecordsOptions& options, const ExportValueText& text,
                        ExportOutput& out);
 
