@@ -12,12 +12,14 @@
 #include <random>
 #include <string>
 
+#include "dbase/dbf_table.h"
 #include "dump.h"
 #include "field_value.h"
 #include "file_io.h"
 #include "number_text.h"
 #include "sha1.h"
 #include "table_file.h"
+#include "table_writer.h"
 #include "test_files.h"
 
 using namespace tavrinth;
@@ -315,6 +317,47 @@ TEST(DumpOfATable, DBaseFlagsAndTheEndOfFileMark) {
     EXPECT_EQ(t->recordCount(), 3u) << "the deleted record is no record of the table";
     ASSERT_FALSE(t->warnings().empty());
     EXPECT_NE(t->warnings().back().find("end-of-file"), std::string::npos) << t->warnings().back();
+}
+
+// The dump of a table of many chunks (read in one thread, written in another; of a dBase table
+// every third chunk decoded by the writing thread) is record for record the dump of each record
+// decoded on its own: in order, deleted records and memos included.
+TEST(DumpOfATable, ManyChunksGiveTheRecordsInOrder) {
+    test::TempDir dir;
+    std::mt19937 random(7);
+    for (const TableFormat format : {TableFormat::DBase, TableFormat::Paradox}) {
+        TableSpec spec;
+        spec.format = format;
+        spec.level = format == TableFormat::DBase ? 3 : 7;
+        spec.fields = {ColumnSpec{"N", format == TableFormat::DBase ? 'N' : 'I', format == TableFormat::DBase ? 9 : 0, 0},
+                       ColumnSpec{"T", format == TableFormat::DBase ? 'C' : 'A', 12, 0}, ColumnSpec{"D", 'D', 0, 0},
+                       ColumnSpec{"M", 'M', format == TableFormat::DBase ? 0 : 11, 0}};
+        for (int r = 0; r < 5000; ++r) {
+            spec.records.push_back({tavrinth::integerValue(r), tavrinth::textValue(r % 7 ? "text, " + std::to_string(r) : std::string()),
+                                    r % 5 ? dateValue(1990 + r % 30, 1 + r % 12, 1 + r % 28) : FieldValue(),
+                                    r % 3 ? tavrinth::textValue("memo \"" + std::to_string(random()) + "\"") : FieldValue()});
+            if (format == TableFormat::DBase) spec.deleted.push_back(r % 11 == 0);
+        }
+        const std::string path = dir.file(format == TableFormat::DBase ? "MANY.DBF" : "MANY.DB");
+        createTable(path, spec);
+        auto table = openTableFile(path, OpenOptions());
+        auto* dbf = dynamic_cast<dbase::DBaseTable*>(table.get());
+        std::string expected = dbf ? "_deleted,N,T,D,M\r\n" : "N,T,D,M\r\n";
+        FieldValue value;
+        const std::uint32_t records = dbf ? dbf->physicalCount() : table->recordCount();
+        for (std::uint32_t r = 0; r < records; ++r) {
+            const std::uint8_t* rec = dbf ? dbf->physicalRecord(r) : table->record(r);
+            if (dbf && rec[0] == '*') expected += '*';
+            for (std::size_t f = 0; f < 4; ++f) {
+                if (dbf || f > 0) expected += ',';
+                table->decode(rec, f, value);
+                appendCsvField(expected, dumpValueText(value));
+            }
+            expected += "\r\n";
+        }
+        EXPECT_EQ(records, 5000u);
+        EXPECT_EQ(test::dumpToString(*table), expected);
+    }
 }
 
 }  // namespace
