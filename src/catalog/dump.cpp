@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "chunk_pipeline.h"
@@ -218,24 +219,31 @@ void writeDump(TableFile& table, const std::function<void(const std::string&)>& 
     const std::uint32_t total = dbf ? dbf->physicalCount() : table.recordCount();
     const std::size_t recordSize = table.recordSize();
     std::vector<char> inRecord(fields.size(), 0);
+    std::exception_ptr readError;
     if (dbf)
         for (std::size_t i = 0; i < fields.size(); ++i) inRecord[i] = dbf->valueInRecord(i);
     runChunkPipeline(
         total, kChunkRecords, kChunks,
         [&](int slot, std::uint32_t chunk, std::uint32_t first, std::uint32_t count) {
             Chunk& c = chunks[slot];
-            c.records = count;
+            c.records = 0;
+            if (readError) return;  // after a record that cannot be read, nothing more is
             c.deferred = dbf && chunk % 3 == 2;
             c.values.resize(static_cast<std::size_t>(count) * fields.size());
             c.flags.resize(count);
             if (c.deferred) c.bytes.resize(static_cast<std::size_t>(count) * recordSize);
             FieldValue* v = c.values.data();
-            for (std::uint32_t r = 0; r < count; ++r) {
-                const std::uint8_t* rec = dbf ? dbf->physicalRecord(first + r) : table.record(first + r);
-                if (dbf) c.flags[r] = rec[0];
-                if (c.deferred) std::memcpy(c.bytes.data() + r * recordSize, rec, recordSize);
-                for (std::size_t i = 0; i < fields.size(); ++i, ++v)
-                    if (!c.deferred || !inRecord[i]) table.decode(rec, i, *v);
+            try {
+                for (std::uint32_t r = 0; r < count; ++r, ++c.records) {
+                    const std::uint8_t* rec = dbf ? dbf->physicalRecord(first + r) : table.record(first + r);
+                    if (dbf) c.flags[r] = rec[0];
+                    if (c.deferred) std::memcpy(c.bytes.data() + r * recordSize, rec, recordSize);
+                    for (std::size_t i = 0; i < fields.size(); ++i, ++v)
+                        if (!c.deferred || !inRecord[i]) table.decode(rec, i, *v);
+                }
+            } catch (...) {
+                // The records before it are still written; the error comes after them.
+                readError = std::current_exception();
             }
         },
         [&](int slot) {
@@ -290,6 +298,7 @@ void writeDump(TableFile& table, const std::function<void(const std::string&)>& 
             buf.resize(static_cast<std::size_t>(p - buf.data()));
         });
     if (!buf.empty()) sink(buf);
+    if (readError) std::rethrow_exception(readError);
 }
 
 void writeDump(TableFile& table, std::FILE* out) {

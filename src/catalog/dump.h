@@ -31,6 +31,7 @@ void appendCsvField(std::string& line, const std::string& field);
 
 // Writes the dump; `sink` receives the text in pieces of a few kilobytes, in order, from a second
 // thread while this one reads the table (one call at a time; this call returns after the last).
+// A record that cannot be read ends the dump with the engine's error, after the records before it.
 void writeDump(TableFile& table, const std::function<void(const std::string&)>& sink);
 // The same into a stdio stream.
 void writeDump(TableFile& table, std::FILE* out);

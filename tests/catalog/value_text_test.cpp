@@ -9,11 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 
 #include "dbase/dbf_table.h"
+#include "csv.h"
 #include "dump.h"
+#include "engine_error.h"
 #include "field_value.h"
 #include "file_io.h"
 #include "number_text.h"
@@ -357,6 +360,63 @@ TEST(DumpOfATable, ManyChunksGiveTheRecordsInOrder) {
         }
         EXPECT_EQ(records, 5000u);
         EXPECT_EQ(test::dumpToString(*table), expected);
+    }
+}
+
+// A table file whose reads fail from some moment on at and past an offset (a failing disk).
+class FailingSource final : public ByteSource {
+public:
+    explicit FailingSource(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    std::size_t readAt(std::uint64_t offset, void* buf, std::size_t n) const override {
+        if (failFrom_ && offset + n > *failFrom_)
+            throw EDBEngineError(EDBEngineError::Code::Io, "Cannot read failing.tbl: Input/output error");
+        const std::size_t k = offset < bytes_.size() ? std::min<std::size_t>(n, bytes_.size() - offset) : 0;
+        std::memcpy(buf, bytes_.data() + offset, k);
+        return k;
+    }
+    const std::string& name() const override { return name_; }
+    void failFrom(std::uint64_t offset) { failFrom_ = offset; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::string name_ = "failing.tbl";
+    std::optional<std::uint64_t> failFrom_;
+};
+
+// A read error in the middle of a table ends the dump with that error, after every record read
+// before it, in order.
+TEST(DumpOfATable, AReadErrorComesAfterTheRecordsReadBeforeIt) {
+    test::TempDir dir;
+    for (const TableFormat format : {TableFormat::DBase, TableFormat::Paradox}) {
+        TableSpec spec;
+        spec.format = format;
+        spec.level = format == TableFormat::DBase ? 3 : 7;
+        spec.fields = {ColumnSpec{"T", format == TableFormat::DBase ? 'C' : 'A', 20, 0}};
+        for (int r = 0; r < 20000; ++r) spec.records.push_back({tavrinth::textValue("record " + std::to_string(r))});
+        const std::string path = dir.file(format == TableFormat::DBase ? "FAIL.DBF" : "FAIL.DB");
+        createTable(path, spec);
+        const std::string bytes = test::readFile(path);
+        auto source = std::make_unique<FailingSource>(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        FailingSource* failing = source.get();
+        auto table = openTableFile(std::move(source), std::make_unique<MemoryFamily>(), format);
+        failing->failFrom(bytes.size() * 2 / 3);
+        std::string out;
+        try {
+            writeDump(*table, [&out](const std::string& piece) { out += piece; });
+            ADD_FAILURE() << "the read error was not reported";
+        } catch (const EDBEngineError& e) {
+            EXPECT_NE(std::string(e.what()).find("Input/output error"), std::string::npos);
+        }
+        // The header, then records 0, 1, 2 ... up to the last one the reader could read: all those
+        // that lie before the failing offset but for one read (64 KB of dBase records, a block).
+        const test::CsvResult csv = test::parseCsv(out);
+        ASSERT_TRUE(csv.ok()) << csv.error;
+        const std::size_t readable = (bytes.size() * 2 / 3 - 70000) / table->recordSize();
+        ASSERT_GE(csv.records.size(), 1 + readable);
+        ASSERT_LT(csv.records.size(), 20001u);
+        for (std::size_t r = 1; r < csv.records.size(); ++r)
+            ASSERT_EQ(csv.records[r].back(), "record " + std::to_string(r - 1)) << r;
     }
 }
 
