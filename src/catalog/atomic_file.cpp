@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <memory>
 #include <random>
 
@@ -83,8 +83,6 @@ AtomicFile::~AtomicFile() {
     if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
-void AtomicFile::fail(int errorNumber, const std::string& what) { raise(errorNumber, what); }
-
 void AtomicFile::write(const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
     std::size_t left = size;
@@ -92,9 +90,9 @@ void AtomicFile::write(const void* data, std::size_t size) {
         const ssize_t n = ::write(fd_, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            fail(errno, "cannot write " + target_);
+            raise(errno, "cannot write " + target_);
         }
-        if (n == 0) fail(EIO, "cannot write " + target_);
+        if (n == 0) raise(EIO, "cannot write " + target_);
         p += n;
         left -= static_cast<std::size_t>(n);
     }
@@ -109,21 +107,21 @@ void AtomicFile::write(const void* data, std::size_t size) {
 
 void AtomicFile::sync() {
     if (fd_ < 0) return;
-    if (keepMode_ && ::fchmod(fd_, static_cast<mode_t>(permissions_)) != 0) fail(errno, "cannot write " + target_);
-    if (::fsync(fd_) != 0) fail(errno, "cannot write " + target_);
+    if (keepMode_ && ::fchmod(fd_, static_cast<mode_t>(permissions_)) != 0) raise(errno, "cannot write " + target_);
+    if (::fsync(fd_) != 0) raise(errno, "cannot write " + target_);
     const int r = ::close(fd_);
     fd_ = -1;
-    if (r != 0) fail(errno, "cannot write " + target_);
+    if (r != 0) raise(errno, "cannot write " + target_);
 }
 
 void AtomicFile::place() {
     if (mode_ == Mode::Replace) {
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) fail(errno, "cannot name the file " + target_);
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) raise(errno, "cannot name the file " + target_);
     } else {
 #ifdef RENAME_NOREPLACE
         if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
             if (errno == EEXIST) raiseExists(target_);
-            if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) fail(errno, "cannot name the file " + target_);
+            if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) raise(errno, "cannot name the file " + target_);
 #else
         {
 #endif
@@ -135,7 +133,7 @@ void AtomicFile::place() {
                 if (errno == EEXIST) raiseExists(target_);
                 struct stat st {};
                 if (::lstat(target_.c_str(), &st) == 0) raiseExists(target_);
-                if (::rename(temp_.c_str(), target_.c_str()) != 0) fail(errno, "cannot name the file " + target_);
+                if (::rename(temp_.c_str(), target_.c_str()) != 0) raise(errno, "cannot name the file " + target_);
             }
         }
     }

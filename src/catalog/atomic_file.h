@@ -65,7 +65,6 @@ private:
     void place();
     // Removes the file placed by place() (a family whose other files failed).
     void withdraw() noexcept;
-    [[noreturn]] void fail(int errorNumber, const std::string& what);
 
     std::string target_;
     std::string folder_;
