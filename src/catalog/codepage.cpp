@@ -227,7 +227,14 @@ bool CodePage::encode(const std::string& utf8, std::string& out) const {
     out.clear();
     if (singleByte_) {
         std::size_t i = 0;
+        out.reserve(utf8.size());
         while (i < utf8.size()) {
+            const auto c = static_cast<unsigned char>(utf8[i]);
+            if (c < 0x80 && asciiCompatible_) {
+                out.push_back(static_cast<char>(c));
+                ++i;
+                continue;
+            }
             std::uint32_t cp;
             if (!nextCodePoint(utf8, i, cp)) return false;
             auto it = reverse_.find(cp);

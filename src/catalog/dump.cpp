@@ -1,6 +1,7 @@
 #include "dump.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -102,9 +103,11 @@ bool parseDumpValue(const FieldDef& f, const std::string& text, FieldValue& out,
             return true;
         case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: case ftLargeint: {
             if (!isIntegerText(text)) return bad("a whole number");
-            errno = 0;
-            const long long v = std::strtoll(text.c_str(), nullptr, 10);
-            if (errno == ERANGE) return bad("a number in range");
+            // isIntegerText allows a leading '+', which from_chars does not read.
+            long long v = 0;
+            const char* from = text.data() + (text[0] == '+' ? 1 : 0);
+            const auto [at, ec] = std::from_chars(from, text.data() + text.size(), v);
+            if (ec != std::errc() || at != text.data() + text.size()) return bad("a number in range");
             out.setInteger(v);
             return true;
         }
@@ -123,10 +126,21 @@ bool parseDumpValue(const FieldDef& f, const std::string& text, FieldValue& out,
                 return true;
             }
             if (isIntegerText(text)) {
-                errno = 0;
-                const long long v = std::strtoll(text.c_str(), nullptr, 10);
-                if (errno != ERANGE) {
+                long long v = 0;
+                const char* from = text.data() + (text[0] == '+' ? 1 : 0);
+                const auto [at, ec] = std::from_chars(from, text.data() + text.size(), v);
+                if (ec == std::errc() && at == text.data() + text.size()) {
                     out.setInteger(v);
+                    return true;
+                }
+            }
+            {
+                // A plain decimal number read at once (the same correctly rounded double).
+                double d = 0;
+                const auto [at, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+                if (ec == std::errc() && at == text.data() + text.size() && std::isfinite(d) &&
+                    text.find_first_of("nN") == std::string::npos) {
+                    out.setReal(d);
                     return true;
                 }
             }
@@ -166,6 +180,22 @@ bool parseDumpValue(const FieldDef& f, const std::string& text, FieldValue& out,
             if (!parseDate(text, end, day) || end >= text.size() || text[end] != 'T' || !parseTime(text, end + 1, ms))
                 return bad("a timestamp (YYYY-MM-DDTHH:MM:SS or with .mmm)");
             out.setReal(static_cast<double>(day * kMillisecondsPerDay + ms), ValueKind::DateTime);
+            return true;
+        }
+        case ftBytes: case ftVarBytes: case ftBlob: case ftGraphic: case ftParadoxOle: case ftDBaseOle:
+        case ftTypedBinary: {
+            // Bytes as <hex 0A1B...> (the dump's <binary ...> summary cannot be read back).
+            if (text.size() < 6 || text.compare(0, 5, "<hex ") != 0 || text.back() != '>' || text.size() % 2 != 0)
+                return bad("binary data given as <hex HEX>");
+            out.setText(ValueKind::Binary);
+            auto nibble = [](char c) {
+                return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            };
+            for (std::size_t i = 5; i + 1 < text.size(); i += 2) {
+                const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+                if (hi < 0 || lo < 0) return bad("binary data given as <hex HEX>");
+                out.text.push_back(static_cast<char>(hi * 16 + lo));
+            }
             return true;
         }
         default:

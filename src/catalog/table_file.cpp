@@ -2,6 +2,7 @@
 
 #include "dbase/dbf_table.h"
 #include "engine_error.h"
+#include "journal.h"
 #include "paradox/px_table.h"
 
 namespace tavrinth {
@@ -41,7 +42,36 @@ std::unique_ptr<TableFile> openTableFile(const std::string& path, const OpenOpti
                              head[0x39] <= 15 && head[5] >= 1 && head[5] <= 32;
         format = paradox ? TableFormat::Paradox : TableFormat::DBase;
     }
-    return openTableFile(std::move(source), std::make_unique<DiskFamily>(path), format, options);
+    // A journal beside the table: a change that did not finish. Its files are read as they were
+    // before that change (the journal's old bytes over the present ones), and the next change
+    // puts them back for good. A journal that cannot be applied leaves the table read-only.
+    Journal journal;
+    std::string problem;
+    switch (readJournal(path, journal, problem)) {
+        case JournalState::None: break;
+        case JournalState::Valid: {
+            auto overlay = std::make_shared<const JournalOverlay>(folderPart(path), std::move(journal));
+            auto shown = overlay->wrap(fileNamePart(path), std::move(source));
+            if (!shown)
+                throw EDBEngineError(EDBEngineError::Code::NotFound,
+                                     "Table " + fileNamePart(path) + " was being created when its writer stopped");
+            auto table = openTableFile(std::move(shown), std::make_unique<JournalFamily>(path, overlay), format, options);
+            table->path_ = path;
+            table->warn("a change to the table did not finish (" + fileNamePart(journalPathFor(path)) +
+                        "); the table is shown as it was before that change, and is put back so on the next change");
+            return table;
+        }
+        case JournalState::Damaged: {
+            auto table = openTableFile(std::move(source), std::make_unique<DiskFamily>(path), format, options);
+            table->path_ = path;
+            table->journalProblem_ = problem + "; the table stays read-only until it is examined";
+            table->warn(table->journalProblem_);
+            return table;
+        }
+    }
+    auto table = openTableFile(std::move(source), std::make_unique<DiskFamily>(path), format, options);
+    table->path_ = path;
+    return table;
 }
 
 }  // namespace tavrinth

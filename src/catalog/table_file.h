@@ -19,6 +19,24 @@ namespace tavrinth {
 
 enum class TableFormat { Paradox, DBase };
 
+// New records appended to a table in one change: all of them or none. The change holds the
+// table's write lock from begin to commit, and a journal keeps the family's old state until the
+// change is made, so a crash or an error on the way leaves the table as it was.
+class TableAppend {
+public:
+    virtual ~TableAppend() = default;
+    // Appends one record: values[i] for field i where given[i]; a field left out gets its
+    // validity check's default, or stays blank; an auto-increment field gets the table's next
+    // value. Throws EDBEngineError (InvalidValue) naming the field when a value cannot be kept;
+    // the whole change is then void (destroy it without commit).
+    virtual void append(const std::vector<FieldValue>& values, const std::vector<bool>& given) = 0;
+    // Records appended so far.
+    virtual std::uint64_t appended() const = 0;
+    // Writes the rest (the header last), flushes and makes the change; the table then shows the
+    // new records. Without commit, destroying the change leaves every file as it was.
+    virtual void commit() = 0;
+};
+
 struct FieldDef {
     std::string name;               // UTF-8
     TFieldType dataType = ftUnknown;
@@ -101,6 +119,17 @@ public:
     // file; when another program (or another table object) has changed it since, nothing is
     // written and the change is refused (kRecordChangedMessage), so no change is silently lost.
     void updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes, const std::uint8_t* seen = nullptr);
+    // Begins appending records. Throws EDBEngineError (with the files unchanged) when the table
+    // cannot take records from this program: locked by another program, damaged, or with index
+    // files that appending would leave stale.
+    virtual std::unique_ptr<TableAppend> beginAppend() = 0;
+    // Reads the table's files again: after a change made through this object, or when another
+    // program changed them. Throws EDBEngineError when the table's structure changed.
+    virtual void reload() = 0;
+    // Why the table cannot be written (a journal that cannot be applied, locks of another program,
+    // write protection, damage, and with `indexFiles` index files this program cannot keep up to
+    // date); empty when it can.
+    std::string writeRefusal(bool indexFiles = true);
     // Where the bytes of the record at this position lie in the table file.
     virtual std::uint64_t recordFileOffset(std::uint32_t index) = 0;
     // The position in table order of the record with this record number; -1 when there is none
@@ -118,7 +147,8 @@ protected:
     TableFile() = default;
 
     // Why the table cannot be written at all (locks, write protection ...); empty when it can.
-    virtual std::string tableReadOnlyReason() = 0;
+    // `indexFiles`: also index files this program cannot keep up to date.
+    virtual std::string tableReadOnlyReason(bool indexFiles) = 0;
     // Encodes one value into a copy of the record's bytes.
     virtual bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) = 0;
     // Writes the new bytes of the record at `index` durably, leaving every other byte as it was,
@@ -126,6 +156,13 @@ protected:
     // writes nothing and throws EDBEngineError(kRecordChangedMessage).
     virtual void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen) = 0;
     void warn(std::string message) { warnings_.push_back(std::move(message)); }
+    // The path of the table file on disk; throws EDBEngineError for a table held in memory.
+    std::string diskPath() const;
+    // What stops `value` from going into `field` under the field's validity check; empty when
+    // nothing does.
+    std::string validityProblem(std::size_t field, const FieldValue& value) const;
+    // The value a new record's field gets when none is given: its validity check's default.
+    bool defaultValue(std::size_t field, FieldValue& out) const;
 
     std::vector<FieldDef> fields_;
     std::shared_ptr<const CodePage> codePage_;
@@ -134,6 +171,10 @@ protected:
     std::string fileName_;
     std::string password_;
     std::vector<ValidityCheck> checks_;
+    // Set when the table was opened beside a journal that cannot be applied.
+    std::string journalProblem_;
+    std::string path_;  // the table file on disk (empty for a table in memory)
+    friend std::unique_ptr<TableFile> openTableFile(const std::string& path, const OpenOptions& options);
 
     // The index definitions as read the first time they were needed for a change: the files are
     // not read again for every field asked about.

@@ -13,50 +13,6 @@
 
 namespace tavrinth {
 
-// --- WritableFile -------------------------------------------------------------------------------
-
-WritableFile::WritableFile(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0)
-        throw EDBEngineError(EDBEngineError::Code::Io,
-                             "Cannot open " + path + " for writing: " + std::strerror(errno));
-}
-
-WritableFile::~WritableFile() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void WritableFile::writeDurably(std::uint64_t offset, const void* data, std::size_t n) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    std::size_t done = 0;
-    while (done < n) {
-        const ssize_t w = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            throw EDBEngineError(EDBEngineError::Code::Io, "Cannot write " + path_ + ": " + std::strerror(errno));
-        }
-        done += static_cast<std::size_t>(w);
-    }
-    if (::fdatasync(fd_) != 0)
-        throw EDBEngineError(EDBEngineError::Code::Io, "Cannot write " + path_ + ": " + std::strerror(errno));
-}
-
-void WritableFile::lock() {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (::fcntl(fd_, F_SETLK, &fl) != 0)
-        throw EDBEngineError(EDBEngineError::Code::Locked,
-                             "The table is in use by another program: " + path_ + " is locked");
-}
-
-void WritableFile::unlock() {
-    struct flock fl {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    ::fcntl(fd_, F_SETLK, &fl);
-}
-
 std::string foreignLockReason(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::string();
@@ -64,7 +20,8 @@ std::string foreignLockReason(const std::string& path) {
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     std::string reason;
-    if (::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK)
+    // A lock of an open file (pid -1) is another change of this program's: changes wait for it.
+    if (::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK && fl.l_pid > 0)
         reason = "another program (process " + std::to_string(fl.l_pid) + ") holds a lock on " + fileNamePart(path);
     ::close(fd);
     return reason;
@@ -148,13 +105,46 @@ bool boundValue(BoundKind kind, const FieldValue& stored, const FieldDef& f, Fie
 
 }  // namespace
 
+std::string TableFile::writeRefusal(bool indexFiles) {
+    if (!journalProblem_.empty()) return journalProblem_;
+    return tableReadOnlyReason(indexFiles);
+}
+
+std::string TableFile::diskPath() const {
+    if (path_.empty()) throw EDBEngineError(EDBEngineError::Code::Io, "Cannot change " + fileName_ + ": not a file on disk");
+    return path_;
+}
+
+std::string TableFile::validityProblem(std::size_t field, const FieldValue& value) const {
+    const FieldDef& f = fields_[field];
+    for (const ValidityCheck& check : checks_) {
+        if (static_cast<std::size_t>(check.field) != field) continue;
+        if (check.required && value.isNull()) return "field " + f.name + " must have a value";
+        FieldValue bound;
+        bool comparable = false;
+        if (boundValue(check.minKind, check.minValue, f, bound) && compareValues(value, bound, comparable) < 0 &&
+            comparable)
+            return "the value of field " + f.name + " is below its minimum";
+        if (boundValue(check.maxKind, check.maxValue, f, bound) && compareValues(value, bound, comparable) > 0 &&
+            comparable)
+            return "the value of field " + f.name + " is above its maximum";
+    }
+    return std::string();
+}
+
+bool TableFile::defaultValue(std::size_t field, FieldValue& out) const {
+    for (const ValidityCheck& check : checks_)
+        if (static_cast<std::size_t>(check.field) == field) return boundValue(check.defaultKind, check.defaultValue, fields_[field], out);
+    return false;
+}
+
 void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes, const std::uint8_t* seen) {
     const std::string table = fileName_;
     auto refuse = [&](const std::string& why) {
         throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + table + ": " + why);
     };
     if (index >= recordCount()) refuse("record " + std::to_string(index + 1) + " does not exist");
-    if (const std::string why = tableReadOnlyReason(); !why.empty())
+    if (const std::string why = writeRefusal(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot change " + table + ": " + why);
 
     const std::vector<std::uint8_t> before = [&] {
@@ -167,18 +157,7 @@ void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>
         const FieldDef& f = fields_[c.field];
         if (const std::string why = fieldReadOnlyReason(c.field); !why.empty())
             refuse("field " + f.name + " cannot be changed: " + why);
-        for (const ValidityCheck& check : checks_) {
-            if (static_cast<std::size_t>(check.field) != c.field) continue;
-            if (check.required && c.value.isNull()) refuse("field " + f.name + " must have a value");
-            FieldValue bound;
-            bool comparable = false;
-            if (boundValue(check.minKind, check.minValue, f, bound) && compareValues(c.value, bound, comparable) < 0 &&
-                comparable)
-                refuse("the value of field " + f.name + " is below its minimum");
-            if (boundValue(check.maxKind, check.maxValue, f, bound) && compareValues(c.value, bound, comparable) > 0 &&
-                comparable)
-                refuse("the value of field " + f.name + " is above its maximum");
-        }
+        if (const std::string why = validityProblem(c.field, c.value); !why.empty()) refuse(why);
         std::string error;
         if (!encodeField(c.field, c.value, bytes.data(), error)) refuse("field " + f.name + ": " + error);
     }

@@ -8,28 +8,6 @@
 
 namespace tavrinth {
 
-// A file of a table opened for writing, with an advisory lock held while a change is written.
-class WritableFile {
-public:
-    // Opens the file read-write; throws EDBEngineError when it cannot.
-    explicit WritableFile(const std::string& path);
-    ~WritableFile();
-    WritableFile(const WritableFile&) = delete;
-    WritableFile& operator=(const WritableFile&) = delete;
-
-    // Writes all n bytes at offset and flushes them to the disk; throws EDBEngineError on failure.
-    void writeDurably(std::uint64_t offset, const void* data, std::size_t n);
-    // Takes the write lock on the whole file (released by unlock); throws EDBEngineError when
-    // another process holds a lock on it.
-    void lock();
-    void unlock();
-    const std::string& path() const { return path_; }
-
-private:
-    int fd_ = -1;
-    std::string path_;
-};
-
 // Whether another process holds a lock on any byte of the file (the old engines lock records and
 // the header with byte-range locks); the reason, or empty.
 std::string foreignLockReason(const std::string& path);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "field_value.h"
@@ -19,6 +20,10 @@ struct ColumnSpec {
     int decimals = 0;  // BCD and dBase N/F decimals
 };
 
+inline ColumnSpec columnSpec(std::string name, char type, int size = 0, int decimals = 0) {
+    return {std::move(name), type, size, decimals};
+}
+
 struct IndexSpec {
     // Paradox: a secondary index named after its single field (and without options) is a .Xnn
     // index; any other is a composite (.XGn) index with this name. dBase: the MDX tag name.
@@ -29,6 +34,18 @@ struct IndexSpec {
     bool unique = false;
     std::string expression;           // dBase: a key expression instead of fields
 };
+
+inline IndexSpec indexSpec(std::string name, std::vector<std::string> fields, bool caseInsensitive = false,
+                           bool descending = false, bool unique = false, std::string expression = {}) {
+    IndexSpec i;
+    i.name = std::move(name);
+    i.fields = std::move(fields);
+    i.caseInsensitive = caseInsensitive;
+    i.descending = descending;
+    i.unique = unique;
+    i.expression = std::move(expression);
+    return i;
+}
 
 struct CheckSpec {
     std::string field;  // the field's name

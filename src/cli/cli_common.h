@@ -18,5 +18,8 @@ void printWarnings(const std::vector<std::string>& warnings);
 // The commands kept in files of their own.
 int cmdReport(const std::vector<std::string>& args);
 int cmdExport(const std::vector<std::string>& args);
+int cmdCheck(const std::vector<std::string>& args);
+int cmdImport(const std::vector<std::string>& args);
+int cmdRebuildIndexes(const std::vector<std::string>& args);
 
 }  // namespace tavrinth::cli

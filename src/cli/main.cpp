@@ -5,6 +5,9 @@
 //   tavrinth-cli fields TABLE-FILE
 //   tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE
 //   tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE
+//   tavrinth-cli import [--password P] TABLE-FILE CSV-FILE
+//   tavrinth-cli rebuild-indexes [--password P] TABLE-FILE
+//   tavrinth-cli check [--password P] TABLE-FILE
 //   tavrinth-cli make-samples FOLDER
 //   tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]
 //                       [--password P] TABLE-FILE...
@@ -40,6 +43,9 @@ const char* const kUsage =
     "       tavrinth-cli fields TABLE-FILE\n"
     "       tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE\n"
     "       tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE\n"
+    "       tavrinth-cli import [--password P] TABLE-FILE CSV-FILE\n"
+    "       tavrinth-cli rebuild-indexes [--password P] TABLE-FILE\n"
+    "       tavrinth-cli check [--password P] TABLE-FILE\n"
     "       tavrinth-cli make-samples FOLDER\n"
     "       tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]\n"
     "                           [--password P] TABLE-FILE...\n"
@@ -218,6 +224,9 @@ int main(int argc, char** argv) {
         if (command == "fields") return cmdFields(args);
         if (command == "dump") return cmdDump(args);
         if (command == "set") return cmdSet(args);
+        if (command == "import") return cli::cmdImport(args);
+        if (command == "rebuild-indexes") return cli::cmdRebuildIndexes(args);
+        if (command == "check") return cli::cmdCheck(args);
         if (command == "make-samples") return cmdMakeSamples(args);
         if (command == "report") return cli::cmdReport(args);
         if (command == "export") return cli::cmdExport(args);

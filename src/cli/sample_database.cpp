@@ -26,15 +26,6 @@ FieldValue Bcd(const std::string& text) { return bcdValue(text); }
 FieldValue Bin(const std::string& bytes) { return binaryValue(bytes); }
 FieldValue Null() { return FieldValue(); }
 
-ColumnSpec col(const std::string& name, char type, int size = 0, int decimals = 0) {
-    ColumnSpec c;
-    c.name = name;
-    c.type = type;
-    c.size = size;
-    c.decimals = decimals;
-    return c;
-}
-
 IndexSpec index(const std::string& name, std::vector<std::string> fields, bool caseInsensitive = false,
                 bool descending = false) {
     IndexSpec i;
@@ -115,10 +106,10 @@ SampleTable customers() {
     s.format = TableFormat::Paradox;
     s.level = 7;
     s.codePage = "CP1252";
-    s.fields = {col("CustNo", '+'),         col("Company", 'A', 40),  col("Contact", 'A', 30),
-                col("Street", 'A', 40),     col("City", 'A', 25),     col("Country", 'A', 20),
-                col("Phone", 'A', 20),      col("Since", 'D'),        col("Credit Limit", '$'),
-                col("Notes", 'M', 30)};
+    s.fields = {columnSpec("CustNo", '+'),         columnSpec("Company", 'A', 40),  columnSpec("Contact", 'A', 30),
+                columnSpec("Street", 'A', 40),     columnSpec("City", 'A', 25),     columnSpec("Country", 'A', 20),
+                columnSpec("Phone", 'A', 20),      columnSpec("Since", 'D'),        columnSpec("Credit Limit", '$'),
+                columnSpec("Notes", 'M', 30)};
     s.keyFields = 1;
     s.indexes = {index("Company", {"Company"}), index("ByCountryCity", {"Country", "City"}, true)};
     s.checks = {required("Company"), withToday(check("Since")),
@@ -154,9 +145,9 @@ SampleTable parts() {
     s.format = TableFormat::Paradox;
     s.level = 7;
     s.codePage = "CP1252";
-    s.fields = {col("PartNo", 'A', 10),  col("Description", 'A', 40), col("Category", 'A', 15),
-                col("Unit Price", '$'),  col("In Stock", 'S'),        col("Weight kg", 'N'),
-                col("Discontinued", 'L'), col("Picture", 'G', 10),    col("Datasheet", 'B', 10)};
+    s.fields = {columnSpec("PartNo", 'A', 10),  columnSpec("Description", 'A', 40), columnSpec("Category", 'A', 15),
+                columnSpec("Unit Price", '$'),  columnSpec("In Stock", 'S'),        columnSpec("Weight kg", 'N'),
+                columnSpec("Discontinued", 'L'), columnSpec("Picture", 'G', 10),    columnSpec("Datasheet", 'B', 10)};
     s.keyFields = 1;
     s.indexes = {index("Category", {"Category"})};
     s.checks = {required("Description"), withRange(check("Unit Price"), F(0), Null()),
@@ -187,8 +178,8 @@ SampleTable orders() {
     s.format = TableFormat::Paradox;
     s.level = 7;
     s.codePage = "CP1252";
-    s.fields = {col("OrderNo", 'I'),  col("CustNo", 'I'),    col("Order Date", 'D'), col("Ship Date", 'D'),
-                col("Ship Time", 'T'), col("Status", 'A', 12), col("Total", '$'),      col("Paid At", '@')};
+    s.fields = {columnSpec("OrderNo", 'I'),  columnSpec("CustNo", 'I'),    columnSpec("Order Date", 'D'), columnSpec("Ship Date", 'D'),
+                columnSpec("Ship Time", 'T'), columnSpec("Status", 'A', 12), columnSpec("Total", '$'),      columnSpec("Paid At", '@')};
     s.keyFields = 1;
     s.indexes = {index("CustNo", {"CustNo"}), index("ByCustomerDate", {"CustNo", "Order Date"}, false, true)};
     s.checks = {required("CustNo"), withToday(required("Order Date")), withDefault(check("Status"), S("Open")),
@@ -212,8 +203,8 @@ SampleTable items() {
     s.format = TableFormat::Paradox;
     s.level = 7;
     s.codePage = "CP1252";
-    s.fields = {col("OrderNo", 'I'), col("ItemNo", 'S'), col("PartNo", 'A', 10), col("Qty", 'S'),
-                col("Unit Price", '$'), col("Discount %", '#', 0, 2)};
+    s.fields = {columnSpec("OrderNo", 'I'), columnSpec("ItemNo", 'S'), columnSpec("PartNo", 'A', 10), columnSpec("Qty", 'S'),
+                columnSpec("Unit Price", '$'), columnSpec("Discount %", '#', 0, 2)};
     s.keyFields = 2;
     s.indexes = {index("PartNo", {"PartNo"})};
     s.checks = {required("PartNo"), withRange(withDefault(check("Qty"), I(1)), I(1), I(9999))};
@@ -235,8 +226,8 @@ SampleTable branches() {
     s.level = 5;
     s.codePage = "CP866";
     s.blockSizeKB = 2;
-    s.fields = {col("BranchNo", 'S'), col("Name", 'A', 30), col("City", 'A', 20), col("Opened", 'D'),
-                col("Staff", 'S')};
+    s.fields = {columnSpec("BranchNo", 'S'), columnSpec("Name", 'A', 30), columnSpec("City", 'A', 20), columnSpec("Opened", 'D'),
+                columnSpec("Staff", 'S')};
     s.keyFields = 1;
     s.records = {
         {I(1), S("Главный склад"), S("Москва"), D(1995, 5, 15), I(42)},
@@ -255,7 +246,7 @@ SampleTable salaries() {
     s.level = 7;
     s.codePage = "CP1252";
     s.password = kSamplePassword;
-    s.fields = {col("EmpNo", 'S'), col("Name", 'A', 30), col("Monthly", '$'), col("Since", 'D')};
+    s.fields = {columnSpec("EmpNo", 'S'), columnSpec("Name", 'A', 30), columnSpec("Monthly", '$'), columnSpec("Since", 'D')};
     s.keyFields = 1;
     s.records = {
         {I(1), S("Renate Vogel"), F(4850), D(1994, 1, 1)},
@@ -273,8 +264,8 @@ SampleTable suppliers() {
     s.format = TableFormat::DBase;
     s.level = 3;
     s.codePage = "CP437";
-    s.fields = {col("SUPPNO", 'N', 6), col("NAME", 'C', 30), col("CITY", 'C', 20), col("PHONE", 'C', 16),
-                col("SINCE", 'D'),     col("ACTIVE", 'L'),   col("RATING", 'N', 4, 1), col("NOTES", 'M', 10)};
+    s.fields = {columnSpec("SUPPNO", 'N', 6), columnSpec("NAME", 'C', 30), columnSpec("CITY", 'C', 20), columnSpec("PHONE", 'C', 16),
+                columnSpec("SINCE", 'D'),     columnSpec("ACTIVE", 'L'),   columnSpec("RATING", 'N', 4, 1), columnSpec("NOTES", 'M', 10)};
     s.records = {
         {I(501), S("Eisenwerk Köln AG"), S("Köln"), S("+49 221 400 100"), D(1991, 5, 2), B(true), F(4.5),
          S("Forged parts.\r\nMinimum order 200 pieces.")},
@@ -293,8 +284,8 @@ SampleTable stock() {
     s.format = TableFormat::DBase;
     s.level = 4;
     s.codePage = "CP1252";
-    s.fields = {col("PARTNO", 'C', 10), col("WAREHOUSE", 'C', 10), col("QTY", 'N', 8), col("VALUE", 'N', 12, 2),
-                col("COUNTED", 'D'),    col("REMARK", 'M', 10)};
+    s.fields = {columnSpec("PARTNO", 'C', 10), columnSpec("WAREHOUSE", 'C', 10), columnSpec("QTY", 'N', 8), columnSpec("VALUE", 'N', 12, 2),
+                columnSpec("COUNTED", 'D'),    columnSpec("REMARK", 'M', 10)};
     IndexSpec byPlace = index("PLACE", {});
     byPlace.expression = "WAREHOUSE+PARTNO";
     s.indexes = {index("PARTNO", {"PARTNO"}), index("WAREHOUSE", {"WAREHOUSE"}), byPlace};
@@ -315,8 +306,8 @@ SampleTable events() {
     s.format = TableFormat::DBase;
     s.level = 7;
     s.codePage = "CP1252";
-    s.fields = {col("EVENT_ID", '+'), col("TITLE", 'C', 40), col("STARTS", '@'), col("ATTENDEES", 'I'),
-                col("BUDGET", 'O'),   col("CONFIRMED", 'L'), col("NOTES", 'M', 10)};
+    s.fields = {columnSpec("EVENT_ID", '+'), columnSpec("TITLE", 'C', 40), columnSpec("STARTS", '@'), columnSpec("ATTENDEES", 'I'),
+                columnSpec("BUDGET", 'O'),   columnSpec("CONFIRMED", 'L'), columnSpec("NOTES", 'M', 10)};
     s.checks = {required("TITLE"), withRange(withDefault(check("ATTENDEES"), I(0)), I(0), I(100000))};
     s.records = {
         {Null(), S("Spring trade fair, Hannover"), TS(2024, 4, 22, 9, 0), I(12000), F(18500.0), B(true),

@@ -13,6 +13,7 @@
 #include "manifest.h"
 #include "process.h"
 #include "table_file.h"
+#include "table_writer.h"
 #include "test_files.h"
 #include "test_paths.h"
 
@@ -52,6 +53,9 @@ protected:
         EXPECT_EQ(r.err.rfind("tavrinth-cli: ", 0), 0u) << r.err;
         EXPECT_NE(r.err.find(messagePart), std::string::npos) << r.err;
     }
+
+    // The sample database in the test's folder.
+    void writeSampleCopy() { ASSERT_EQ(run({"make-samples", dir_.path()}).exitStatus, 0); }
 
     TempDir dir_;
 };
@@ -242,6 +246,105 @@ TEST_F(Cli, UsageErrors) {
     expectFailure({"dump", paradoxCorpus(kDb + "ORDERS.DB"), paradoxCorpus(kDb + "ORDERS.DB")});
     expectFailure({"tables"});
     expectFailure({"aliases", "extra"});
+}
+
+// --- changes: import, rebuild-indexes ---------------------------------------------------------
+
+std::map<std::string, std::string> familyBytes(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const std::string& name : listFolder(folder)) files[name] = readFile(joinPath(folder, name));
+    return files;
+}
+
+
+// Any subset of the fields in any order, quoted texts with commas and line breaks, memos, bytes
+// as <hex ...>, NULLs; the rows land after the old ones, for both formats.
+TEST_F(Cli, ImportAppendsTheRowsOfACsvFile) {
+    TableSpec paradox;
+    paradox.format = TableFormat::Paradox;
+    paradox.fields = {{"Id", '+', 0, 0}, {"Name", 'A', 20, 0}, {"Note", 'M', 11, 0}, {"Data", 'B', 10, 0}, {"Day", 'D', 0, 0}};
+    paradox.records = {{FieldValue(), FieldValue(), FieldValue(), FieldValue(), FieldValue()}};
+    TableSpec dbase;
+    dbase.format = TableFormat::DBase;
+    dbase.level = 3;
+    dbase.fields = {{"NAME", 'C', 20, 0}, {"NOTE", 'M', 0, 0}, {"AMOUNT", 'N', 9, 0}, {"DAY", 'D', 0, 0}};
+    createTable(dir_.file("T.DB"), paradox);
+    createTable(dir_.file("T.DBF"), dbase);
+    const std::string csv =
+        "Day,Name,Note,Data\r\n"
+        "2024-02-29,\"Smith, John\",\"two\r\nlines\",<hex 00FF10>\r\n"
+        "\\N,plain,,<hex >\r\n";
+    writeFile(dir_.file("p.csv"), csv);
+    ProcessResult r = run({"import", dir_.file("T.DB"), dir_.file("p.csv")});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(run({"dump", dir_.file("T.DB")}).out,
+              "Id,Name,Note,Data,Day\r\n1,\\N,\\N,\\N,\\N\r\n"
+              "2,\"Smith, John\",\"two\r\nlines\",<binary 3 bytes sha1=" + std::string("a14c2fba17201c1ead45b6c4af4409fbfc16ba8a") +
+                  ">,2024-02-29\r\n3,plain,\\N,\\N,\\N\r\n");
+    writeFile(dir_.file("d.csv"), "AMOUNT,NAME,_deleted,NOTE\n-12,\"a \"\"quoted\"\" name\",,\"memo, long\"\n7,b,,\n");
+    r = run({"import", dir_.file("T.DBF"), dir_.file("d.csv")});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(run({"dump", dir_.file("T.DBF")}).out,
+              "_deleted,NAME,NOTE,AMOUNT,DAY\r\n,\"a \"\"quoted\"\" name\",\"memo, long\",-12,\\N\r\n,b,\\N,7,\\N\r\n");
+}
+
+// Every refusal names the cause and leaves every byte of the family as it was.
+TEST_F(Cli, ImportRefusalsLeaveEveryByte) {
+    writeSampleCopy();
+    const std::string events = dir_.file("EVENTS.DBF");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"TITLE,NOPE\r\nx,y\r\n", "names no field"},
+        {"TITLE,TITLE\r\nx,y\r\n", "named twice"},
+        {"TITLE,ATTENDEES\r\nx,1\r\ny\r\n", "line 3"},
+        {"TITLE,ATTENDEES\r\nx,1\r\ny,many\r\n", "line 3, field ATTENDEES"},
+        {"TITLE,ATTENDEES\r\nx,1\r\ny,100001\r\n", "above its maximum"},
+        {"TITLE,ATTENDEES\r\nx,1\r\n\"y,2\r\n", "not closed"},
+        {"TITLE,EVENT_ID\r\nx,9\r\n", "auto-increment"},
+        {"_deleted,TITLE\r\n*,x\r\n", "marked deleted"},
+        {std::string("TITLE\r\n") + std::string(41, 'x') + "\r\n", "40"},
+        {"", "empty"},
+    };
+    const auto before = familyBytes(dir_.path());
+    for (const auto& [csv, words] : cases) {
+        writeFile(dir_.file("in.csv"), csv);
+        expectFailure({"import", events, dir_.file("in.csv")}, words);
+        ::unlink(dir_.file("in.csv").c_str());
+        EXPECT_TRUE(familyBytes(dir_.path()) == before) << csv;
+    }
+    writeFile(dir_.file("in.csv"), "Name\r\nx\r\n");
+    expectFailure({"import", dir_.file("CUSTOMER.DB"), dir_.file("in.csv")}, "keyed");
+    expectFailure({"import", dir_.file("STOCK.DBF"), dir_.file("in.csv")}, "index");
+    expectFailure({"import", events, dir_.file("absent.csv")}, "absent.csv");
+    ::unlink(dir_.file("in.csv").c_str());
+    EXPECT_TRUE(familyBytes(dir_.path()) == before);
+}
+
+// A damaged index file is written again from the records; check passes afterwards.
+TEST_F(Cli, RebuildIndexesMendsDamagedIndexFiles) {
+    writeSampleCopy();
+    for (const char* name : {"CUSTOMER.DB", "STOCK.DBF"}) {
+        const std::string table = dir_.file(name);
+        const auto sound = familyBytes(dir_.path());
+        for (const auto& [file, bytes] : sound) {
+            const std::string ext = toUpperAscii(extensionPart(file));
+            if (stemPart(file) != stemPart(name) || !(ext == ".PX" || ext == ".MDX" || ext == ".XG0" || ext == ".X02")) continue;
+            // The first key: after the header of a Paradox index (its size at byte 2) and the
+            // 6-byte block head; in an .MDX after the header, the first tag's header block and
+            // the leaf's count and record number.
+            std::string damaged = bytes;
+            const std::size_t at = ext == ".MDX" ? 2048 + 1024 + 8 + 4
+                                                 : (static_cast<unsigned char>(bytes[2]) | static_cast<unsigned char>(bytes[3]) << 8) + 6u;
+            damaged[at] ^= 0x5A;
+            writeFile(dir_.file(file), damaged);
+        }
+        const ProcessResult broken = run({"check", table});
+        EXPECT_EQ(broken.exitStatus, 1) << name;
+        const ProcessResult r = run({"rebuild-indexes", table});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(run({"check", table}).out, "ok\n") << name;
+        EXPECT_TRUE(familyBytes(dir_.path()) == sound) << name << ": the rebuilt files differ from the writer's";
+    }
+    expectFailure({"rebuild-indexes", dbaseCorpus("incubus__DBD-XBase/t/rooms.dbf")}, "cdx");
 }
 
 }  // namespace

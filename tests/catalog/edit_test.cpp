@@ -558,7 +558,8 @@ TEST(Editing, TheFileIsOpenedForWritingOnlyOnPost) {
     t.Edit();
     t.FieldByName("Film Title").SetValue(textValue("A Changed Title"));
     t.Post();
-    EXPECT_EQ(writableDescriptors(), 1);
+    // Held open for writing only while the change is written.
+    EXPECT_EQ(writableDescriptors(), 0);
     EXPECT_EQ(t.FieldByName("Film Title").AsString(), "A Changed Title");
 }
 

@@ -660,26 +660,6 @@ void checkBlobs(const Bytes& encrypted, const DataFile& table) {
 
 // --- Writing --------------------------------------------------------------------------------------
 
-ColumnSpec Col(const std::string& name, char type, int size = 0, int decimals = 0) {
-    ColumnSpec c;
-    c.name = name;
-    c.type = type;
-    c.size = size;
-    c.decimals = decimals;
-    return c;
-}
-
-IndexSpec Index(const std::string& name, std::vector<std::string> fields, bool ci = false, bool desc = false,
-                bool unique = false) {
-    IndexSpec i;
-    i.name = name;
-    i.fields = std::move(fields);
-    i.caseInsensitive = ci;
-    i.descending = desc;
-    i.unique = unique;
-    return i;
-}
-
 Bytes fileBytes(const std::string& path) { return test::readFileBytes(path); }
 
 // Writes the table and checks what every table must satisfy: its chain, its key order and
@@ -793,11 +773,11 @@ TableSpec allTypesSpec(int level, int keyFields) {
     spec.codePage = "CP1252";
     spec.blockSizeKB = 2;
     spec.keyFields = keyFields;
-    spec.fields = {Col("Code", 'I'),      Col("Name", 'A', 20),  Col("Amount", 'N'),     Col("Price", '$'),
-                   Col("Born", 'D'),      Col("Small", 'S'),     Col("Flag", 'L'),       Col("At", 'T'),
-                   Col("Stamp", '@'),     Col("Seq", '+'),       Col("Exact", '#', 0, 4), Col("Raw", 'Y', 6),
-                   Col("Notes", 'M', 20), Col("Data", 'B', 12),  Col("Styled", 'F', 15), Col("Ole", 'O', 10),
-                   Col("Picture", 'G', 10)};
+    spec.fields = {columnSpec("Code", 'I'),      columnSpec("Name", 'A', 20),  columnSpec("Amount", 'N'),     columnSpec("Price", '$'),
+                   columnSpec("Born", 'D'),      columnSpec("Small", 'S'),     columnSpec("Flag", 'L'),       columnSpec("At", 'T'),
+                   columnSpec("Stamp", '@'),     columnSpec("Seq", '+'),       columnSpec("Exact", '#', 0, 4), columnSpec("Raw", 'Y', 6),
+                   columnSpec("Notes", 'M', 20), columnSpec("Data", 'B', 12),  columnSpec("Styled", 'F', 15), columnSpec("Ole", 'O', 10),
+                   columnSpec("Picture", 'G', 10)};
     const std::string bitmap = "BM" + noise(98, 1);
     const std::string bigBitmap = "BM" + noise(5000, 2);
     spec.records = {
@@ -875,9 +855,9 @@ TEST(ParadoxWriter, Level4TypesAndKey) {
     spec.codePage = "CP437";
     spec.blockSizeKB = 1;
     spec.keyFields = 2;
-    spec.fields = {Col("Last", 'A', 12), Col("Born", 'D'), Col("Count", 'S'), Col("Pay", '$'),
-                   Col("Rate", 'N'),     Col("Memo", 'M', 11), Col("Blob", 'B', 10), Col("Fmt", 'F', 10),
-                   Col("Ole", 'O', 10),  Col("Pic", 'G', 10)};
+    spec.fields = {columnSpec("Last", 'A', 12), columnSpec("Born", 'D'), columnSpec("Count", 'S'), columnSpec("Pay", '$'),
+                   columnSpec("Rate", 'N'),     columnSpec("Memo", 'M', 11), columnSpec("Blob", 'B', 10), columnSpec("Fmt", 'F', 10),
+                   columnSpec("Ole", 'O', 10),  columnSpec("Pic", 'G', 10)};
     spec.records = {
         {Str("Müller"), Day(1980, 5, 4), Int(3), Real(10.5), Real(0.25), Str("x"), Bin("b"), Null(), Null(), Bin("BM12345")},
         {Str("Müller"), Day(1979, 5, 4), Int(-3), Real(-10.5), Null(), Str(text(2500, 1)), Null(), Bin(noise(40, 2)),
@@ -903,7 +883,7 @@ TEST(ParadoxWriter, BlobsInBothBlockKinds) {
     TableSpec spec;
     spec.level = 7;
     spec.keyFields = 1;
-    spec.fields = {Col("Id", 'I'), Col("Memo", 'M', 30), Col("Picture", 'G', 40), Col("Data", 'B', 10)};
+    spec.fields = {columnSpec("Id", 'I'), columnSpec("Memo", 'M', 30), columnSpec("Picture", 'G', 40), columnSpec("Data", 'B', 10)};
     std::vector<std::vector<FieldValue>> rows;
     for (int i = 0; i < 150; ++i) {
         const std::size_t memoLength = i % 3 == 0 ? 10 : i % 3 == 1 ? 200 + i : 2100 + 10 * i;
@@ -949,7 +929,7 @@ TableSpec indexedSpec() {
     spec.codePage = "CP437";
     spec.blockSizeKB = 1;
     spec.keyFields = 1;
-    spec.fields = {Col("Id", 'I'), Col("City", 'A', 12), Col("Name", 'A', 16), Col("Score", 'N'), Col("When", 'D')};
+    spec.fields = {columnSpec("Id", 'I'), columnSpec("City", 'A', 12), columnSpec("Name", 'A', 16), columnSpec("Score", 'N'), columnSpec("When", 'D')};
     const char* cities[] = {"berlin", "Berlin", "BERLIN", "bonn", "Bonn", "Aachen", "zwickau", "_under", "[brace"};
     for (int i = 0; i < 300; ++i) {
         const int id = (i * 7919) % 1000;
@@ -958,13 +938,13 @@ TableSpec indexedSpec() {
         spec.records.push_back({Int(id), i % 13 == 0 ? Null() : Str(cities[i % 9]), Str(name),
                                 i % 11 == 0 ? Null() : Real((i % 17) * 1.5 - 10), Day(2000, 1 + i % 12, 1 + i % 28)});
     }
-    spec.indexes = {Index("", {"City"}),
-                    Index("ByNameCity", {"Name", "City"}),
-                    Index("cityci", {"city"}, true),
-                    Index("ScoreDesc", {"Score"}, false, true),
-                    Index("UniqueName", {"Name"}, false, false, true),
-                    Index("NameCiDesc", {"Name", "When"}, true, true),
-                    Index("When", {"When"})};
+    spec.indexes = {indexSpec("", {"City"}),
+                    indexSpec("ByNameCity", {"Name", "City"}),
+                    indexSpec("cityci", {"city"}, true),
+                    indexSpec("ScoreDesc", {"Score"}, false, true),
+                    indexSpec("UniqueName", {"Name"}, false, false, true),
+                    indexSpec("NameCiDesc", {"Name", "When"}, true, true),
+                    indexSpec("When", {"When"})};
     return spec;
 }
 
@@ -1081,8 +1061,8 @@ TEST(ParadoxWriter, IndexesOfAnEmptyUnkeyedTableAreNotMaintained) {
     TableSpec spec;
     spec.level = 5;
     spec.codePage = "CP850";
-    spec.fields = {Col("A", 'A', 10), Col("B", 'I'), Col("C", 'D')};
-    spec.indexes = {Index("B", {"B"}), Index("AC", {"A", "C"}, true)};
+    spec.fields = {columnSpec("A", 'A', 10), columnSpec("B", 'I'), columnSpec("C", 'D')};
+    spec.indexes = {indexSpec("B", {"B"}), indexSpec("AC", {"A", "C"}, true)};
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("free.db"), spec, fam));
     EXPECT_EQ(fam.db.fileBlocks, 0);
@@ -1122,10 +1102,10 @@ TEST(ParadoxWriter, Level5CompositeAndCaseInsensitiveIndexes) {
     spec.level = 5;
     spec.codePage = "CP850";
     spec.keyFields = 2;
-    spec.fields = {Col("Region", 'A', 4), Col("No", 'S'), Col("Label", 'A', 10), Col("Amount", '$')};
+    spec.fields = {columnSpec("Region", 'A', 4), columnSpec("No", 'S'), columnSpec("Label", 'A', 10), columnSpec("Amount", '$')};
     for (int i = 0; i < 40; ++i)
         spec.records.push_back({Str(i % 2 ? "EAST" : "west"), Int(i), Str(i % 3 ? "alpha" : "Alpha"), Real(i * 0.5)});
-    spec.indexes = {Index("Label", {"Label"}), Index("LabelCi", {"Label", "Amount"}, true)};
+    spec.indexes = {indexSpec("Label", {"Label"}), indexSpec("LabelCi", {"Label", "Amount"}, true)};
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("lvl5.db"), spec, fam));
     DataFile x;
@@ -1163,9 +1143,9 @@ void checkValidity(int level) {
     spec.level = level;
     spec.codePage = "CP1252";
     spec.keyFields = 1;
-    spec.fields = {Col("Id", 'I'),   Col("Name", 'A', 20), Col("Qty", 'S'),  Col("Price", '$'), Col("Born", 'D'),
-                   Col("At", 'T'),   Col("Stamp", '@'),    Col("Flag", 'L'), Col("Exact", '#', 0, 2),
-                   Col("Notes", 'M', 15), Col("Plain", 'N')};
+    spec.fields = {columnSpec("Id", 'I'),   columnSpec("Name", 'A', 20), columnSpec("Qty", 'S'),  columnSpec("Price", '$'), columnSpec("Born", 'D'),
+                   columnSpec("At", 'T'),   columnSpec("Stamp", '@'),    columnSpec("Flag", 'L'), columnSpec("Exact", '#', 0, 2),
+                   columnSpec("Notes", 'M', 15), columnSpec("Plain", 'N')};
     spec.records = {{Int(1), Str("a"), Int(5), Real(1.0), Day(1950, 1, 1), Clock(8, 0, 0), Stamp(2000, 1, 1, 0, 0, 0),
                      Bool(true), Bcd("1.50"), Str("note"), Real(2)}};
     CheckSpec name = Check("name");  // found ignoring case
@@ -1201,8 +1181,8 @@ void checkValidity(int level) {
     spec.checks = {notes, born, name, qty, price, at, stamp, flag, exact, nothing};
     if (level < 5) {
         // Level 4 lacks T, @, L and #.
-        spec.fields = {Col("Id", 'S'), Col("Name", 'A', 20), Col("Qty", 'S'), Col("Price", '$'), Col("Born", 'D'),
-                       Col("Notes", 'M', 15), Col("Plain", 'N')};
+        spec.fields = {columnSpec("Id", 'S'), columnSpec("Name", 'A', 20), columnSpec("Qty", 'S'), columnSpec("Price", '$'), columnSpec("Born", 'D'),
+                       columnSpec("Notes", 'M', 15), columnSpec("Plain", 'N')};
         spec.records = {{Int(1), Str("a"), Int(5), Real(1.0), Day(1950, 1, 1), Str("note"), Real(2)}};
         spec.checks = {notes, born, name, qty, price, nothing};
     }
@@ -1300,12 +1280,12 @@ TEST(ParadoxWriter, CodePages) {
         spec.codePage = c.codePage;
         spec.keyFields = 1;
         // Text keys only where the sort order collates by byte value.
-        if (c.textKey) spec.fields = {Col("Key", 'A', 12), Col(c.fieldName, 'A', 30), Col("Notes", 'M', 12)};
-        else spec.fields = {Col("Key", 'I'), Col(c.fieldName, 'A', 30), Col("Notes", 'M', 12)};
+        if (c.textKey) spec.fields = {columnSpec("Key", 'A', 12), columnSpec(c.fieldName, 'A', 30), columnSpec("Notes", 'M', 12)};
+        else spec.fields = {columnSpec("Key", 'I'), columnSpec(c.fieldName, 'A', 30), columnSpec("Notes", 'M', 12)};
         const std::string longText = std::string(c.value) + " " + std::string(c.value) + " " + std::string(c.value);
         spec.records = {{c.textKey ? Str(c.value) : Int(2), Str(c.value), Str(longText)},
                         {c.textKey ? Str("A") : Int(1), Str(std::string(c.value) + "!"), Null()}};
-        spec.indexes = {Index("", {c.fieldName})};
+        spec.indexes = {indexSpec("", {c.fieldName})};
         if (!c.textKey) {
             // An index on the text field is refused under this sort order; drop it.
             TableSpec refused = spec;
@@ -1344,12 +1324,12 @@ TEST(ParadoxWriter, EncryptedFamily) {
     spec.codePage = "CP1252";
     spec.keyFields = 1;
     spec.password = "secret";
-    spec.fields = {Col("Id", 'I'), Col("Name", 'A', 30), Col("Memo", 'M', 12), Col("Pic", 'G', 10)};
+    spec.fields = {columnSpec("Id", 'I'), columnSpec("Name", 'A', 30), columnSpec("Memo", 'M', 12), columnSpec("Pic", 'G', 10)};
     for (int i = 0; i < 200; ++i)
         spec.records.push_back({Int(i), Str("CONFIDENTIAL-NAME-" + std::to_string(i)),
                                 Str("CONFIDENTIAL-MEMO " + text(i % 2 ? 100 : 3000, static_cast<unsigned>(i))),
                                 Bin("BM" + noise(i % 2 ? 50 : 4000, static_cast<unsigned>(i)))});
-    spec.indexes = {Index("", {"Name"})};
+    spec.indexes = {indexSpec("", {"Name"})};
     CheckSpec c = Check("Name");
     c.required = true;
     spec.checks = {c};
@@ -1390,7 +1370,7 @@ TEST(ParadoxWriter, PasswordChecksumMatchesTheEngines) {
     spec.level = 5;
     spec.codePage = "CP850";
     spec.password = "123";
-    spec.fields = {Col("A", 'A', 5)};
+    spec.fields = {columnSpec("A", 'A', 5)};
     spec.records = {{Str("x")}};
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("e123.db"), spec, fam));
@@ -1405,8 +1385,8 @@ TEST(ParadoxWriter, EmptyTableWithIndexesAndChecks) {
     TableSpec spec;
     spec.level = 7;
     spec.keyFields = 1;
-    spec.fields = {Col("Id", '+'), Col("Name", 'A', 10), Col("Memo", 'M', 20)};
-    spec.indexes = {Index("", {"Name"}), Index("NameDesc", {"Name"}, false, true)};
+    spec.fields = {columnSpec("Id", '+'), columnSpec("Name", 'A', 10), columnSpec("Memo", 'M', 20)};
+    spec.indexes = {indexSpec("", {"Name"}), indexSpec("NameDesc", {"Name"}, false, true)};
     CheckSpec c = Check("Name");
     c.required = true;
     spec.checks = {c};
@@ -1439,13 +1419,13 @@ TEST(ParadoxWriter, ManyRecordsTwoLevelIndexes) {
     spec.codePage = "CP437";
     spec.blockSizeKB = 1;
     spec.keyFields = 1;
-    spec.fields = {Col("Id", 'I'), Col("Name", 'A', 20), Col("Value", 'N')};
+    spec.fields = {columnSpec("Id", 'I'), columnSpec("Name", 'A', 20), columnSpec("Value", 'N')};
     std::vector<std::vector<FieldValue>> rows;
     for (int i = 0; i < 20000; ++i)
         rows.push_back({Int(i * 3 - 30000), Str("n" + std::to_string((i * 7727) % 20000)), Real(i / 7.0)});
     spec.records = rows;
     std::shuffle(spec.records.begin(), spec.records.end(), std::mt19937(42));
-    spec.indexes = {Index("", {"Name"})};
+    spec.indexes = {indexSpec("", {"Name"})};
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("many.db"), spec, fam));
     EXPECT_GT(fam.db.chain.size(), 600u);
@@ -1466,7 +1446,7 @@ TEST(ParadoxWriter, ThreeLevelIndexWithLongKeys) {
     spec.codePage = "CP850";
     spec.blockSizeKB = 1;
     spec.keyFields = 1;
-    spec.fields = {Col("Key", 'A', 100), Col("N", 'S')};
+    spec.fields = {columnSpec("Key", 'A', 100), columnSpec("N", 'S')};
     for (int i = 0; i < 4000; ++i) spec.records.push_back({Str("key-" + std::to_string(100000 + i * 13 % 4000)), Int(i % 30000)});
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("deep.db"), spec, fam));
@@ -1482,7 +1462,7 @@ TEST(ParadoxWriter, IndexCountsStayWithinSixteenBits) {
     spec.level = 5;
     spec.blockSizeKB = 1;
     spec.keyFields = 1;
-    spec.fields = {Col("Id", 'I'), Col("F", 'L')};
+    spec.fields = {columnSpec("Id", 'I'), columnSpec("F", 'L')};
     for (int i = 0; i < 90000; ++i) spec.records.push_back({Int(i), Bool(i % 2 == 0)});
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("wide.db"), spec, fam));
@@ -1506,7 +1486,7 @@ TableSpec specFromCorpus(const std::string& path, int level, const std::string& 
     spec.keyFields = h.primaryKeyFields;
     for (std::size_t i = 0; i < t.file->fields().size(); ++i) {
         const FieldDef& f = t.file->fields()[i];
-        spec.fields.push_back(Col(f.name, f.typeLetter, f.typeCode == 0x17 ? 0 : static_cast<int>(f.length), f.decimals));
+        spec.fields.push_back(columnSpec(f.name, f.typeLetter, f.typeCode == 0x17 ? 0 : static_cast<int>(f.length), f.decimals));
     }
     spec.records = t.rows;
     return spec;
@@ -1588,7 +1568,7 @@ TEST(ParadoxWriter, MatchesTheEngineLevel7TableWithCaseInsensitiveIndex) {
     const std::string source = test::paradoxCorpus(base + "AREACODES.DB");
     TempDir dir;
     TableSpec spec = specFromCorpus(source, 7, "CP1252");
-    spec.indexes = {Index("ste", {"State"}, true)};
+    spec.indexes = {indexSpec("ste", {"State"}, true)};
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("AREACODES.DB"), spec, fam));
     const Bytes ours = fileBytes(dir.file("AREACODES.DB"));
@@ -1657,7 +1637,7 @@ TEST(ParadoxWriter, MatchesTheEngineLevel7TableWithMemo) {
     const std::string source = test::paradoxCorpus(base + "CUSTOMER.DB");
     TempDir dir;
     TableSpec spec = specFromCorpus(source, 7, "CP1252");
-    spec.indexes = {Index("City", {"City"})};
+    spec.indexes = {indexSpec("City", {"City"})};
     Family fam;
     ASSERT_NO_FATAL_FAILURE(writeAndCheck(dir.file("CUSTOMER.DB"), spec, fam));
     const Bytes ours = fileBytes(dir.file("CUSTOMER.DB"));
@@ -1701,10 +1681,10 @@ TableSpec smallSpec() {
     spec.codePage = "CP1252";
     spec.blockSizeKB = 2;
     spec.keyFields = 1;
-    spec.fields = {Col("Id", 'I'), Col("Name", 'A', 10), Col("Notes", 'M', 20), Col("When", 'D')};
+    spec.fields = {columnSpec("Id", 'I'), columnSpec("Name", 'A', 10), columnSpec("Notes", 'M', 20), columnSpec("When", 'D')};
     spec.records = {{Int(1), Str("one"), Str(text(3000, 1)), Day(2020, 1, 1)},
                     {Int(2), Str("two"), Null(), Null()}};
-    spec.indexes = {Index("", {"Name"})};
+    spec.indexes = {indexSpec("", {"Name"})};
     CheckSpec c = Check("Name");
     c.required = true;
     spec.checks = {c};
@@ -1730,7 +1710,7 @@ TEST(ParadoxWriter, RefusesWhatTheFormatCannotHold) {
         {"256 fields",
          [](TableSpec& s) {
              s.fields.clear();
-             for (int i = 0; i < 256; ++i) s.fields.push_back(Col("F" + std::to_string(i), 'S'));
+             for (int i = 0; i < 256; ++i) s.fields.push_back(columnSpec("F" + std::to_string(i), 'S'));
              s.records.clear();
              s.indexes.clear();
              s.checks.clear();
@@ -1751,11 +1731,11 @@ TEST(ParadoxWriter, RefusesWhatTheFormatCannotHold) {
         {"Alpha of 0 bytes", [](TableSpec& s) { s.fields[1].size = 0; }},
         {"Alpha of 256 bytes", [](TableSpec& s) { s.fields[1].size = 256; }},
         {"a memo of 10 bytes", [](TableSpec& s) { s.fields[2].size = 10; }},
-        {"a BLOB of 251 bytes", [](TableSpec& s) { s.fields[2] = Col("Notes", 'B', 251); s.records[0][2] = Bin("x"); }},
-        {"Bytes of 0", [](TableSpec& s) { s.fields[3] = Col("When", 'Y', 0); s.records[0][3] = Null(); }},
+        {"a BLOB of 251 bytes", [](TableSpec& s) { s.fields[2] = columnSpec("Notes", 'B', 251); s.records[0][2] = Bin("x"); }},
+        {"Bytes of 0", [](TableSpec& s) { s.fields[3] = columnSpec("When", 'Y', 0); s.records[0][3] = Null(); }},
         {"a size for a fixed type", [](TableSpec& s) { s.fields[3].size = 8; }},
-        {"BCD with 33 decimals", [](TableSpec& s) { s.fields[3] = Col("When", '#', 0, 33); s.records[0][3] = Null(); }},
-        {"a type level 4 lacks", [](TableSpec& s) { s.level = 4; s.fields[3] = Col("When", 'L'); s.records[0][3] = Null(); }},
+        {"BCD with 33 decimals", [](TableSpec& s) { s.fields[3] = columnSpec("When", '#', 0, 33); s.records[0][3] = Null(); }},
+        {"a type level 4 lacks", [](TableSpec& s) { s.level = 4; s.fields[3] = columnSpec("When", 'L'); s.records[0][3] = Null(); }},
         {"an unknown type", [](TableSpec& s) { s.fields[3].type = 'X'; }},
         {"level 3", [](TableSpec& s) { s.level = 3; }},
         {"level 6", [](TableSpec& s) { s.level = 6; }},
@@ -1764,14 +1744,14 @@ TEST(ParadoxWriter, RefusesWhatTheFormatCannotHold) {
         {"a record larger than the block",
          [](TableSpec& s) {
              s.blockSizeKB = 1;
-             for (int i = 0; i < 5; ++i) s.fields.push_back(Col("Wide" + std::to_string(i), 'A', 255));
+             for (int i = 0; i < 5; ++i) s.fields.push_back(columnSpec("Wide" + std::to_string(i), 'A', 255));
              for (auto& r : s.records) r.resize(s.fields.size());
          }},
         {"a record larger than level 4 allows",
          [](TableSpec& s) {
              s.level = 4;
              s.blockSizeKB = 4;
-             for (int i = 0; i < 6; ++i) s.fields.push_back(Col("Wide" + std::to_string(i), 'A', 255));
+             for (int i = 0; i < 6; ++i) s.fields.push_back(columnSpec("Wide" + std::to_string(i), 'A', 255));
              for (auto& r : s.records) r.resize(s.fields.size());
          }},
         {"a key on a memo", [](TableSpec& s) { s.keyFields = 3; }},
@@ -1788,36 +1768,36 @@ TEST(ParadoxWriter, RefusesWhatTheFormatCannotHold) {
         {"a duplicate key", [](TableSpec& s) { s.records[1][0] = Int(1); }},
         {"two autoincrement fields",
          [](TableSpec& s) {
-             s.fields.push_back(Col("A1", '+'));
-             s.fields.push_back(Col("A2", '+'));
+             s.fields.push_back(columnSpec("A1", '+'));
+             s.fields.push_back(columnSpec("A2", '+'));
              for (auto& r : s.records) r.resize(s.fields.size());
          }},
         {"an autoincrement value of 0",
          [](TableSpec& s) {
-             s.fields.push_back(Col("A1", '+'));
+             s.fields.push_back(columnSpec("A1", '+'));
              for (auto& r : s.records) r.push_back(Int(0));
          }},
         {"a graphic that fits the leader",
-         [](TableSpec& s) { s.fields[2] = Col("Notes", 'G', 60); s.records[0][2] = Bin("BM" + noise(20, 1)); }},
-        {"an index on a missing field", [](TableSpec& s) { s.indexes = {Index("", {"Nope"})}; }},
-        {"an index on a memo", [](TableSpec& s) { s.indexes = {Index("", {"Notes"})}; }},
-        {"an index starting with the first key field", [](TableSpec& s) { s.indexes = {Index("IdName", {"Id", "Name"})}; }},
-        {"a composite index without a name", [](TableSpec& s) { s.indexes = {Index("", {"Name", "When"})}; }},
-        {"two indexes on one field", [](TableSpec& s) { s.indexes = {Index("", {"Name"}), Index("Name", {"Name"})}; }},
+         [](TableSpec& s) { s.fields[2] = columnSpec("Notes", 'G', 60); s.records[0][2] = Bin("BM" + noise(20, 1)); }},
+        {"an index on a missing field", [](TableSpec& s) { s.indexes = {indexSpec("", {"Nope"})}; }},
+        {"an index on a memo", [](TableSpec& s) { s.indexes = {indexSpec("", {"Notes"})}; }},
+        {"an index starting with the first key field", [](TableSpec& s) { s.indexes = {indexSpec("IdName", {"Id", "Name"})}; }},
+        {"a composite index without a name", [](TableSpec& s) { s.indexes = {indexSpec("", {"Name", "When"})}; }},
+        {"two indexes on one field", [](TableSpec& s) { s.indexes = {indexSpec("", {"Name"}), indexSpec("Name", {"Name"})}; }},
         {"two indexes of one name",
-         [](TableSpec& s) { s.indexes = {Index("X", {"Name"}, true), Index("x", {"When"}, true)}; }},
-        {"a descending index at level 5", [](TableSpec& s) { s.level = 5; s.indexes = {Index("D", {"Name"}, false, true)}; }},
-        {"a unique index at level 5", [](TableSpec& s) { s.level = 5; s.indexes = {Index("U", {"Name"}, false, false, true)}; }},
+         [](TableSpec& s) { s.indexes = {indexSpec("X", {"Name"}, true), indexSpec("x", {"When"}, true)}; }},
+        {"a descending index at level 5", [](TableSpec& s) { s.level = 5; s.indexes = {indexSpec("D", {"Name"}, false, true)}; }},
+        {"a unique index at level 5", [](TableSpec& s) { s.level = 5; s.indexes = {indexSpec("U", {"Name"}, false, false, true)}; }},
         {"a unique index meeting a duplicate",
-         [](TableSpec& s) { s.records[1][1] = Str("one"); s.indexes = {Index("U", {"Name"}, false, false, true)}; }},
+         [](TableSpec& s) { s.records[1][1] = Str("one"); s.indexes = {indexSpec("U", {"Name"}, false, false, true)}; }},
         {"a case-insensitive index over accented text",
-         [](TableSpec& s) { s.records[1][1] = Str("été"); s.indexes = {Index("C", {"Name"}, true)}; }},
+         [](TableSpec& s) { s.records[1][1] = Str("été"); s.indexes = {indexSpec("C", {"Name"}, true)}; }},
         {"an index with a key expression", [](TableSpec& s) { s.indexes[0].expression = "UPPER(Name)"; }},
         {"an index of 17 fields",
          [](TableSpec& s) {
-             for (int i = 0; i < 16; ++i) s.fields.push_back(Col("S" + std::to_string(i), 'S'));
+             for (int i = 0; i < 16; ++i) s.fields.push_back(columnSpec("S" + std::to_string(i), 'S'));
              for (auto& r : s.records) r.resize(s.fields.size());
-             s.indexes = {Index("Many", {"Name"})};
+             s.indexes = {indexSpec("Many", {"Name"})};
              for (int i = 0; i < 16; ++i) s.indexes[0].fields.push_back("S" + std::to_string(i));
          }},
         {"an index of an unkeyed table that holds records", [](TableSpec& s) { s.keyFields = 0; }},

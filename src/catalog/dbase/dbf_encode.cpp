@@ -1,10 +1,13 @@
 #include "dbf_encode.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "../byte_order.h"
+#include "../number_text.h"
 #include "../value_text.h"
 
 namespace tavrinth::dbase {
@@ -23,6 +26,47 @@ bool realOf(const FieldValue& v, double& out) {
 // A number right-justified in `width` characters with `decimals` decimals.
 bool numberText(const FieldValue& v, std::uint32_t width, int decimals, std::string& out, std::string& error) {
     char buf[400];
+    {
+        // The usual values without printf: whole numbers, and short decimals with no more
+        // decimals than the field (their digits padded with zeros are what "%.*f" prints, as
+        // they have at most 15 significant digits).
+        char* end = nullptr;
+        if (v.kind == ValueKind::Integer) {
+            end = std::to_chars(buf, buf + 32, v.integer).ptr;
+            if (decimals > 0) {
+                *end++ = '.';
+                end = std::fill_n(end, decimals, '0');
+            }
+        } else if (v.kind == ValueKind::Float && decimals <= 9 && (end = writeShortDecimal(buf, v.real)) != nullptr) {
+            char* const point = std::find(buf, end, '.');
+            const long have = point == end ? 0 : end - point - 1;
+            const long whole = (point - buf) - (buf[0] == '-' ? 1 : 0);
+            if (have > decimals || whole + decimals > 15) {
+                end = nullptr;
+            } else if (decimals > 0) {
+                if (point == end) *end++ = '.';
+                end = std::fill_n(end, decimals - have, '0');
+            }
+        } else if (v.kind == ValueKind::Float && v.real == 0 && !std::signbit(v.real)) {
+            end = buf;
+            *end++ = '0';
+            if (decimals > 0) {
+                *end++ = '.';
+                end = std::fill_n(end, decimals, '0');
+            }
+        }
+        if (end) {
+            const auto n = static_cast<std::size_t>(end - buf);
+            if (n > width) {
+                error = "the number " + std::string(buf, n) + " is wider than the field's " + std::to_string(width) +
+                        " characters";
+                return false;
+            }
+            out.assign(width - n, ' ');
+            out.append(buf, n);
+            return true;
+        }
+    }
     if (v.kind == ValueKind::Integer && decimals == 0) {
         std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v.integer));
     } else {
@@ -101,9 +145,10 @@ bool encodeValue(const RawField& f, const Header& h, const CodePage& codePage, c
                 error = "dates in dBase tables lie between the years 1 and 9999";
                 return false;
             }
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "%04d%02d%02d", static_cast<int>(c.year), c.month, c.day);
-            std::memcpy(p, buf, 8);
+            const int digits[8] = {static_cast<int>(c.year) / 1000, static_cast<int>(c.year) / 100 % 10,
+                                   static_cast<int>(c.year) / 10 % 10, static_cast<int>(c.year) % 10,
+                                   c.month / 10, c.month % 10, c.day / 10, c.day % 10};
+            for (int k = 0; k < 8; ++k) p[k] = static_cast<std::uint8_t>('0' + digits[k]);
             return true;
         }
         case 'L':

@@ -8,35 +8,18 @@
 
 #include "../byte_order.h"
 #include "../engine_error.h"
+#include "dbf_index_entries.h"
 
 namespace tavrinth::dbase {
 
 namespace {
 
 // Why an index file cannot be read; caught in readIndexes, which turns it into a warning.
-struct Damaged {
-    std::string what;
-};
+[[noreturn]] void damaged(const std::string& what) { throw IndexFileError(what); }
 
-[[noreturn]] void damaged(std::string what) { throw Damaged{std::move(what)}; }
-
-// The n bytes at offset; damaged when the file does not hold all of them.
 std::vector<std::uint8_t> readExactly(const ByteSource& src, std::uint64_t offset, std::uint64_t n,
                                       const std::string& what) {
-    const std::uint64_t size = src.size();
-    if (offset > size || n > size - offset) damaged(what + " runs past the end of the file");
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(n));
-    if (n != 0 && src.readAt(offset, bytes.data(), bytes.size()) != bytes.size())
-        damaged(what + " cannot be read in full");
-    return bytes;
-}
-
-// The bytes before the first NUL among the n at p; false when there is no NUL.
-bool nulTerminated(const std::uint8_t* p, std::size_t n, std::string& out) {
-    const std::uint8_t* end = std::find(p, p + n, std::uint8_t{0});
-    if (end == p + n) return false;
-    out.assign(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
-    return true;
+    return readIndexBytes(src, offset, n, what);
 }
 
 // The bytes before the first NUL (all n when there is none).
@@ -304,8 +287,8 @@ std::vector<TIndexDef> readIndexes(const Header& table, const std::vector<FieldD
         }
         fileName = src->name();
         return table.foxPro ? readCdx(*src, fields, codePage) : readMdx(*src, fields, codePage);
-    } catch (const Damaged& d) {
-        warnings.push_back("the index file " + fileName + " is damaged (" + d.what + "); its index definitions are left out");
+    } catch (const IndexFileError& d) {
+        warnings.push_back("the index file " + fileName + " is damaged (" + d.what() + "); its index definitions are left out");
     } catch (const EDBEngineError& e) {
         warnings.push_back("the index file " + fileName + " cannot be read (" + e.what() + "); its index definitions are left out");
     }

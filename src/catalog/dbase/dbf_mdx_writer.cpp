@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::size_t kPage = 512;
 constexpr std::size_t kPagesPerBlock = kMdxBlockBytes / kPage;
-constexpr std::size_t kHeaderPages = 4;           // file header and tag table
+constexpr std::size_t kHeaderPages = kMdxHeaderBytes / kPage;  // file header and tag table
 constexpr std::size_t kTagTableAt = 544;
 constexpr std::size_t kTagEntryBytes = 32;
 constexpr std::size_t kTagSlots = 48;
@@ -123,20 +123,26 @@ public:
         }
 
         std::uint8_t* h = header.data();
+        if (tag_.headerTemplate.size() == kMdxBlockBytes) {
+            header = tag_.headerTemplate;
+            h = header.data();
+            std::memset(h + 248, 0, 8);  // first and last node: not kept by this writer
+        } else {
+            h[8] = static_cast<std::uint8_t>(0x10 | (tag_.descending ? 0x08 : 0) | (tag_.unique ? 0x40 : 0));
+            h[9] = static_cast<std::uint8_t>(tag_.keyType);
+            storeLE16(h + 12, static_cast<std::uint16_t>(tag_.keyLength));
+            storeLE16(h + 14, static_cast<std::uint16_t>(perNode));
+            storeLE16(h + 16, tag_.keyType == 'D' ? 1 : 0);
+            storeLE16(h + 18, static_cast<std::uint16_t>(item));
+            h[20] = 2;
+            h[23] = tag_.unique ? 1 : 0;
+            std::memcpy(h + 24, tag_.expression.data(), tag_.expression.size());
+            putDate(h + 257, date);
+            h[480] = tag_.singleField ? 1 : 0;
+        }
         storeLE32(h + 0, level.front().page);
         storeLE32(h + 4, static_cast<std::uint32_t>(blocks.size() * kPagesPerBlock));
-        h[8] = static_cast<std::uint8_t>(0x10 | (tag_.descending ? 0x08 : 0) | (tag_.unique ? 0x40 : 0));
-        h[9] = static_cast<std::uint8_t>(tag_.keyType);
-        storeLE16(h + 12, static_cast<std::uint16_t>(tag_.keyLength));
-        storeLE16(h + 14, static_cast<std::uint16_t>(perNode));
-        storeLE16(h + 16, tag_.keyType == 'D' ? 1 : 0);
-        storeLE16(h + 18, static_cast<std::uint16_t>(item));
-        h[20] = 2;
-        h[23] = tag_.unique ? 1 : 0;
-        std::memcpy(h + 24, tag_.expression.data(), tag_.expression.size());
         h[246] = recordCount_ > 0 ? 1 : 0;
-        putDate(h + 257, date);
-        h[480] = tag_.singleField ? 1 : 0;
 
         file.insert(file.end(), header.begin(), header.end());
         for (const auto& b : blocks) file.insert(file.end(), b.begin(), b.end());
@@ -237,8 +243,11 @@ int compareMdxKeys(char keyType, const std::string& a, const std::string& b) {
 }
 
 std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vector<MdxTag>& tags,
-                                   std::uint32_t recordCount, const MdxDate& date) {
+                                   std::uint32_t recordCount, const MdxDate& date,
+                                   const std::vector<std::uint8_t>& fileTemplate) {
     std::vector<std::uint8_t> file(kHeaderPages * kPage, 0);
+    const bool kept = !fileTemplate.empty();
+    if (kept) std::copy_n(fileTemplate.begin(), std::min(fileTemplate.size(), file.size()), file.begin());
     std::uint32_t nextPage = kHeaderPages;
     std::vector<std::uint32_t> headerPages;
     for (const MdxTag& tag : tags) {
@@ -249,6 +258,14 @@ std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vect
     }
 
     std::uint8_t* h = file.data();
+    if (kept) {
+        storeLE16(h + 28, static_cast<std::uint16_t>(tags.size()));
+        storeLE32(h + 32, nextPage);
+        storeLE32(h + 36, 0);  // no free pages, no free blocks
+        storeLE32(h + 40, 0);
+        for (std::size_t i = 0; i < tags.size(); ++i) storeLE32(h + kTagTableAt + i * kTagEntryBytes, headerPages[i]);
+        return file;
+    }
     h[0] = 2;
     putDate(h + 1, date);
     std::memcpy(h + 4, tableName.data(), std::min<std::size_t>(tableName.size(), 15));

@@ -43,6 +43,12 @@ struct MdxTag {
     bool unique = false;
     std::size_t keyLength = 0;      // bytes of every key (C: 1..100; N: 12; D: 8)
     std::vector<std::string> keys;  // one per record, in record order
+    // Rebuilding a tag of an existing file: the tag's header block as that file holds it (1024
+    // bytes). Only what the keys decide is written anew (root page, pages, "has keys"; the first
+    // and last node words are cleared as in a new file); every other byte is kept: flags, key
+    // type and sizes, expression, FOR clause, dates, bytes of unknown meaning. Empty: a new tag,
+    // its header made from the fields above.
+    std::vector<std::uint8_t> headerTemplate;
 };
 
 struct MdxDate {
@@ -52,8 +58,13 @@ struct MdxDate {
 // The whole file. `tableName` goes into the header (the table's stem, upper case, 8 characters).
 // The tags must be valid (names, key lengths, one key per record, no duplicates in unique tags):
 // the caller checks them.
+// `fileTemplate`: rebuilding an existing file, its first kMdxHeaderBytes bytes (file header and
+// tag table; zero-filled where the file is shorter). Those are kept but for the tag count, the
+// page count, the free-page words and each tag's header page; `tableName` and `date` are then not
+// used. The tag table's entries must be 32 bytes long, in the order of `tags`.
 std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vector<MdxTag>& tags,
-                                   std::uint32_t recordCount, const MdxDate& date);
+                                   std::uint32_t recordCount, const MdxDate& date,
+                                   const std::vector<std::uint8_t>& fileTemplate = {});
 
 // Keys --------------------------------------------------------------------------------------------
 
@@ -62,6 +73,7 @@ inline constexpr std::size_t kMdxDateKeyLength = 8;
 inline constexpr std::size_t kMdxMaxCharKeyLength = 100;
 inline constexpr std::size_t kMdxMaxTags = 47;
 inline constexpr std::size_t kMdxBlockBytes = 1024;
+inline constexpr std::size_t kMdxHeaderBytes = 2048;  // the file header and the tag table
 
 // The N key of a number as a numeric field stores it ("  -12.50"); blank text is 0. Returns
 // false when the text is no plain decimal number or has more than 20 significant digits.

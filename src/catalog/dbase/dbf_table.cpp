@@ -229,6 +229,7 @@ void DBaseTable::readHeader() {
     if (fileSize < 32) corrupt(fileName_, "the file is too short for a dBase header");
     std::uint8_t h[68] = {};
     dbf_->readZeroFilled(0, h, sizeof h);
+    std::memcpy(loadedHeader_, h, sizeof loadedHeader_);
     Header& hd = header_;
     hd.version = h[0];
     hd.year = 1900 + h[1];
@@ -420,12 +421,17 @@ void DBaseTable::buildFields() {
         for (RawField& rf : raw_) rf.nullBit = rf.varLengthBit = -1;
 
     if (memoNeeded_) {
-        if (hd.foxPro) {
-            if (auto src = family_->open(".fpt")) memo_ = std::make_unique<Memo>(std::move(src), Memo::Kind::FoxPro);
-        } else if (auto src = family_->open(".dbt")) {
-            memo_ = std::make_unique<Memo>(std::move(src), hd.version == 0x83 ? Memo::Kind::DBase3 : Memo::Kind::DBase4);
-        }
+        openMemo();
         if (!memo_) warn("the memo file of " + fileName_ + " is missing; memo values cannot be shown");
+    }
+}
+
+void DBaseTable::openMemo() {
+    memo_.reset();
+    if (header_.foxPro) {
+        if (auto src = family_->open(".fpt")) memo_ = std::make_unique<Memo>(std::move(src), Memo::Kind::FoxPro);
+    } else if (auto src = family_->open(".dbt")) {
+        memo_ = std::make_unique<Memo>(std::move(src), header_.version == 0x83 ? Memo::Kind::DBase3 : Memo::Kind::DBase4);
     }
 }
 

@@ -85,19 +85,25 @@ public:
     bool memoFileMissing() const { return memoNeeded_ && !memo_; }
 
 protected:
-    std::string tableReadOnlyReason() override;
+    std::string tableReadOnlyReason(bool indexFiles) override;
     bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) override;
     void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen) override;
+
+public:
+    std::unique_ptr<TableAppend> beginAppend() override;
+    void reload() override;
 
 private:
     void readHeader();
     void buildFields();
     void scanRecords();
+    void openMemo();
     // n: the bytes of the field the record holds (fewer than declared when it runs past the record).
     void decodeMemo(const RawField& rf, const std::uint8_t* p, std::size_t n, FieldValue& out);
     bool nullFlag(const std::uint8_t* record, int bit) const;
 
     class Memo;
+    class Change;
     std::unique_ptr<ByteSource> dbf_;
     std::unique_ptr<FileFamily> family_;
     std::unique_ptr<Memo> memo_;
@@ -115,7 +121,7 @@ private:
 
     std::vector<std::uint8_t> buffer_;  // a run of whole records
     std::uint32_t bufferFirst_ = 0, bufferCount_ = 0;
-    std::unique_ptr<WritableFile> writable_;
+    std::uint8_t loadedHeader_[32] = {};  // the header's first bytes as read (to see changes by others)
 };
 
 }  // namespace tavrinth::dbase

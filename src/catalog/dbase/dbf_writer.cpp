@@ -16,6 +16,7 @@
 #include "../file_io.h"
 #include "dbf_encode.h"
 #include "dbf_mdx_writer.h"
+#include "dbf_memo_file.h"
 #include "dbf_props.h"
 #include "dbf_table.h"
 
@@ -51,6 +52,27 @@ constexpr Driver kDrivers[] = {
     {1253, 0xCB, nullptr, false},    {1254, 0xCA, nullptr, false},    {1255, 0x7D, "DBHEBREW", false},
     {1256, 0x7E, nullptr, false},
 };
+
+// The dBase language driver ids of the byte-order drivers above where dBase numbers them apart
+// from the ids written here: 0x1B DB437US0 and 0x37 DB850US0 (English US, code pages 437, 850).
+constexpr std::uint8_t kByteOrderAliases[] = {0x1B, 0x37};
+
+}  // namespace
+
+bool textSortsInByteOrder(const Header& table) {
+    if (table.foxPro) return false;
+    for (const Driver& d : kDrivers) {
+        if (!d.byteOrder) continue;
+        if (table.level7 ? (d.level7Name && table.languageDriverName == d.level7Name) : table.languageDriver == d.id)
+            return true;
+    }
+    if (!table.level7)
+        for (std::uint8_t id : kByteOrderAliases)
+            if (table.languageDriver == id) return true;
+    return false;
+}
+
+namespace {
 
 // The number of a code page by the name CodePage uses ("CP866", "BIG5"); 0 when it has none.
 unsigned codePageNumber(const std::string& name) {
@@ -388,9 +410,12 @@ std::vector<IndexPlan> planIndexes(Plan& plan, const TableSpec& spec, const Refu
 
 // --- memo files -------------------------------------------------------------------------------------
 
+// The memo file of a new table: its header block, then the memos.
 class MemoFile {
 public:
-    MemoFile(int level, const std::string& stem) : level_(level), bytes_(kMemoBlock, 0) {
+    MemoFile(int level, const std::string& stem)
+        : level_(level), memos_(level == 3 ? MemoAppender::Kind::DBase3 : MemoAppender::Kind::DBase4, kMemoBlock, 1),
+          bytes_(kMemoBlock, 0) {
         if (level_ != 3) {
             std::string name = toUpperAscii(stem.substr(0, 8));
             for (char& c : name)
@@ -404,40 +429,23 @@ public:
 
     // Appends one memo; returns its block number, or 0 with `why` set.
     std::uint64_t add(const std::string& data, std::string& why) {
-        const std::uint64_t block = bytes_.size() / kMemoBlock;
-        if (level_ == 3) {
-            if (data.find('\x1A') != std::string::npos) {
-                why = "a dBase III memo cannot hold the byte 0x1A, which ends it";
-                return 0;
-            }
-            bytes_.insert(bytes_.end(), data.begin(), data.end());
-            bytes_.push_back(0x1A);
-            bytes_.push_back(0x1A);
-        } else {
-            if (data.size() > 0xFFFFFFFFull - 8) {
-                why = "the memo is too long";
-                return 0;
-            }
-            std::uint8_t head[8] = {0xFF, 0xFF, 0x08, 0x00};
-            storeLE32(head + 4, static_cast<std::uint32_t>(data.size() + 8));
-            bytes_.insert(bytes_.end(), head, head + 8);
-            bytes_.insert(bytes_.end(), data.begin(), data.end());
-        }
-        bytes_.resize((bytes_.size() + kMemoBlock - 1) / kMemoBlock * kMemoBlock, 0);
-        if (bytes_.size() / kMemoBlock > 0xFFFFFFFFull) {
-            why = "the memo file would grow past the blocks a memo pointer can reach";
-            return 0;
+        const std::uint64_t block = memos_.add(data, true, why);
+        if (block != 0) {
+            std::uint64_t offset;
+            const std::vector<std::uint8_t> b = memos_.take(offset);
+            bytes_.insert(bytes_.end(), b.begin(), b.end());
         }
         return block;
     }
 
     std::vector<std::uint8_t> finish() {
-        storeLE32(bytes_.data(), static_cast<std::uint32_t>(bytes_.size() / kMemoBlock));
+        storeLE32(bytes_.data(), static_cast<std::uint32_t>(memos_.nextBlock()));
         return std::move(bytes_);
     }
 
 private:
     int level_;
+    MemoAppender memos_;
     std::vector<std::uint8_t> bytes_;
 };
 
@@ -543,11 +551,6 @@ struct Built {
     std::vector<std::uint8_t> dbf, dbt, mdx;
 };
 
-std::string memoPointer(std::uint64_t block) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%10llu", static_cast<unsigned long long>(block));
-    return buf;
-}
 
 Built build(Plan& plan, const TableSpec& spec, std::vector<IndexPlan>& indexes, const Refusal& refuse) {
     Built out;
@@ -604,7 +607,7 @@ Built build(Plan& plan, const TableSpec& spec, std::vector<IndexPlan>& indexes, 
                 if (!data.empty()) {
                     const std::uint64_t block = memo.add(data, why);
                     if (block == 0) refuse(label + ": " + why, Code::InvalidValue);
-                    const std::string text = memoPointer(block);
+                    const std::string text = memoPointerBytes(block, 10);
                     if (text.size() != f.raw.length) refuse(label + ": the memo file is too large");
                     std::memcpy(p, text.data(), f.raw.length);
                 }

@@ -23,4 +23,9 @@ namespace tavrinth::dbase {
 
 void createTable(const std::string& path, const TableSpec& spec);
 
+struct Header;
+// Whether the table's language driver collates text by its byte values, the order the character
+// keys of an index are written in here (its driver is one of the byte-order drivers above).
+bool textSortsInByteOrder(const Header& table);
+
 }  // namespace tavrinth::dbase

@@ -226,6 +226,30 @@ IndexFileName classifyIndexExtension(const std::string& extension) {
     return out;
 }
 
+std::vector<std::string> secondaryIndexExtensions(const std::vector<std::string>& extensions) {
+    std::vector<Candidate> candidates;
+    for (const std::string& ext : extensions) {
+        const IndexFileName n = classifyIndexExtension(ext);
+        if (n.kind == IndexFileName::Kind::None) continue;
+        // The same name in another case is the same index to the engine; the first one counts.
+        bool seen = false;
+        for (const Candidate& c : candidates) seen = seen || (c.name.kind == n.kind && c.name.number == n.number);
+        if (!seen) candidates.push_back({ext, n});
+    }
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.name.kind != b.name.kind) return a.name.kind == IndexFileName::Kind::Single;
+        return a.name.number < b.name.number;
+    });
+    std::vector<std::string> out;
+    for (const Candidate& c : candidates) out.push_back(c.extension);
+    return out;
+}
+
+bool readSecondaryIndex(const Header& table, const std::vector<FieldDef>& fields, const CodePage& codePage,
+                        const ByteSource& file, const std::string& extension, TIndexDef& def, std::string& problem) {
+    return readSecondary(table, fields, codePage, file, {extension, classifyIndexExtension(extension)}, def, problem);
+}
+
 std::vector<TIndexDef> readIndexes(const Header& table, const std::vector<FieldDef>& fields, const FileFamily& family,
                                    const CodePage& codePage, std::vector<std::string>& warnings) {
     std::vector<TIndexDef> out;
@@ -249,21 +273,8 @@ std::vector<TIndexDef> readIndexes(const Header& table, const std::vector<FieldD
         warnings.push_back(std::string("the index files cannot be listed (") + e.what() + ")");
         return out;
     }
-    std::vector<Candidate> candidates;
-    for (const std::string& ext : extensions) {
-        const IndexFileName n = classifyIndexExtension(ext);
-        if (n.kind == IndexFileName::Kind::None) continue;
-        // The same name in another case is the same index to the engine; the first one counts.
-        bool seen = false;
-        for (const Candidate& c : candidates) seen = seen || (c.name.kind == n.kind && c.name.number == n.number);
-        if (!seen) candidates.push_back({ext, n});
-    }
-    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        if (a.name.kind != b.name.kind) return a.name.kind == IndexFileName::Kind::Single;
-        return a.name.number < b.name.number;
-    });
-
-    for (const Candidate& c : candidates) {
+    for (const std::string& extension : secondaryIndexExtensions(extensions)) {
+        const Candidate c{extension, classifyIndexExtension(extension)};
         std::unique_ptr<ByteSource> src = openCompanion(family, c.extension, warnings);
         if (!src) continue;
         TIndexDef def;

@@ -45,4 +45,14 @@ struct IndexFileName {
 };
 IndexFileName classifyIndexExtension(const std::string& extension);
 
+// The secondary index files among a family's extensions, in the order readIndexes reports them:
+// the .Xnn ones by number, then the .XGn ones; of one name in several cases the first listed.
+std::vector<std::string> secondaryIndexExtensions(const std::vector<std::string>& extensions);
+
+// Reads the secondary index file `file` (extension `extension`) and checks it against the table
+// as readIndexes does: false, with `problem` saying why, when it does not belong to the table.
+// Throws EDBEngineError when its header is damaged.
+bool readSecondaryIndex(const Header& table, const std::vector<FieldDef>& fields, const CodePage& codePage,
+                        const ByteSource& file, const std::string& extension, TIndexDef& def, std::string& problem);
+
 }  // namespace tavrinth::paradox

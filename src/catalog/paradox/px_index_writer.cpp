@@ -63,8 +63,6 @@ std::string hex2(int v) {
     return std::string{digits[(v >> 4) & 15], digits[v & 15]};
 }
 
-std::uint8_t maxIndexBlockKB(const Layout& layout) { return layout.level >= 5 ? 32 : 4; }
-
 std::vector<IndexPlan> planIndexes(const Layout& layout, const TableSpec& spec) {
     std::vector<IndexPlan> plans;
     if (spec.indexes.empty()) return plans;
@@ -150,7 +148,8 @@ std::vector<IndexPlan> planIndexes(const Layout& layout, const TableSpec& spec) 
 }
 
 IndexTree treeOver(const BlockFile& data, const std::vector<std::uint8_t>& records, unsigned recordSize,
-                   unsigned keyLength, std::uint8_t maxBlockKB, const std::string& what) {
+                   unsigned keyLength, std::uint8_t maxBlockKB, const std::string& what, std::uint8_t blockKB = 0,
+                   const std::string& action = "create") {
     std::vector<IndexEntry> level1;
     level1.reserve(data.counts.size());
     for (std::size_t b = 0; b < data.counts.size(); ++b) {
@@ -158,12 +157,16 @@ IndexTree treeOver(const BlockFile& data, const std::vector<std::uint8_t>& recor
         level1.push_back({std::vector<std::uint8_t>(first, first + keyLength), static_cast<std::uint16_t>(b + 1),
                           data.counts[b]});
     }
-    return buildTree(level1, keyLength, maxBlockKB, what);
+    return buildTree(level1, keyLength, maxBlockKB, what, blockKB, action);
 }
 
-OutputFile treeFile(const Layout& layout, const std::string& name, std::uint8_t fileType,
-                    const std::vector<FieldDescriptor>& descriptors, unsigned keyLength, IndexTree tree,
-                    std::uint8_t byte2C) {
+}  // namespace
+
+std::uint8_t maxIndexBlockKB(const Layout& layout) { return layout.level >= 5 ? 32 : 4; }
+
+OutputFile buildTreeFile(const Layout& layout, const std::string& name, std::uint8_t fileType,
+                         const std::vector<FieldDescriptor>& descriptors, unsigned keyLength, IndexTree tree,
+                         std::uint8_t byte2C) {
     HeaderSpec h;
     h.fileType = fileType;
     h.recordSize = static_cast<std::uint16_t>(keyLength + 6);
@@ -179,8 +182,6 @@ OutputFile treeFile(const Layout& layout, const std::string& name, std::uint8_t 
     h.tableName = layout.storedName(name);
     return assemble(name, buildHeader(layout, h), std::move(tree.file), tree.blockKB * 1024u, layout.checksum);
 }
-
-}  // namespace
 
 std::vector<std::string> secondaryIndexFileNames(const Layout& layout, const TableSpec& spec) {
     std::vector<std::string> names;
@@ -198,7 +199,104 @@ OutputFile buildPrimaryIndex(const Layout& layout, const std::vector<std::uint8_
     IndexTree tree = treeOver(data, records, layout.recordSize, layout.keyLength, maxIndexBlockKB(layout),
                               joinPath(layout.folder, name));
     // 0x2C of a primary index repeats the table's change counter in the files the engine wrote.
-    return treeFile(layout, name, kPrimaryIndex, descriptors, layout.keyLength, std::move(tree), layout.changeCount1);
+    return buildTreeFile(layout, name, kPrimaryIndex, descriptors, layout.keyLength, std::move(tree), layout.changeCount1);
+}
+
+SecondaryContents buildSecondaryContents(const Layout& layout, const SecondaryShape& shape,
+                                         const std::vector<std::uint8_t>& records,
+                                         const std::vector<std::uint16_t>& blockOfRecord,
+                                         const SecondaryTarget& target) {
+    const bool keyed = layout.keyFields > 0;
+    const std::size_t count = layout.recordSize ? records.size() / layout.recordSize : 0;
+    const std::string cannot = "Cannot " + target.action + " " + target.xWhat + ": ";
+    const std::size_t m = shape.fields.size();
+    if (!keyed && count > 0)
+        refuse(cannot + "the index of an unkeyed table addresses its records by \"Tup No\" and \"Tup Offset\", "
+                        "which are not known well enough to be written for a table with records");
+    SecondaryContents out;
+    out.count = static_cast<std::uint32_t>(count);
+
+    // The index record: index fields, then the key and Blk Num, or the record position.
+    std::vector<KeyPart> parts;
+    unsigned size = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const Field& f = layout.fields[static_cast<std::size_t>(shape.fields[i])];
+        out.descriptors.push_back(f.descriptor());
+        out.names.push_back(f.nameBytes);
+        parts.push_back({size, f.length, shape.caseInsensitive && f.code == kAlpha, shape.descending[i]});
+        size += f.length;
+    }
+    const unsigned indexLength = size;
+    if (keyed) {
+        for (int i = 0; i < layout.keyFields; ++i) {
+            const Field& f = layout.fields[static_cast<std::size_t>(i)];
+            out.descriptors.push_back(f.descriptor());
+            out.names.push_back(f.nameBytes);
+        }
+        size += layout.keyLength;
+        out.descriptors.push_back({kShort, 2});
+        out.names.push_back("Blk Num");
+        size += 2;
+    } else {
+        out.descriptors.push_back({kLong, 4});
+        out.descriptors.push_back({kShort, 2});
+        out.descriptors.push_back({kShort, 2});
+        out.names.insert(out.names.end(), {"Tup No", "Blk Num", "Tup Offset"});
+        size += 8;
+    }
+    const unsigned recordSize = size;
+    out.recordSize = recordSize;
+    if (recordSize + kBlockHeader > target.xBlockSize)
+        refuse(cannot + "its records of " + std::to_string(recordSize) + " bytes do not fit a block of " +
+               std::to_string(target.xBlockSize) + " bytes");
+    // Then the rest of the record, in byte order (the key is unique, so this settles every tie).
+    parts.push_back({indexLength, recordSize - indexLength, false, false});
+
+    std::vector<std::uint8_t> x(count * recordSize, 0);
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::uint8_t* src = records.data() + r * layout.recordSize;
+        std::uint8_t* dst = x.data() + r * recordSize;
+        unsigned at = 0;
+        for (int fi : shape.fields) {
+            const Field& f = layout.fields[static_cast<std::size_t>(fi)];
+            std::memcpy(dst + at, src + f.offset, f.length);
+            if (shape.caseInsensitive && f.code == kAlpha)
+                for (unsigned k = 0; k < f.length; ++k)
+                    if (src[f.offset + k] >= 0x80)
+                        refuse(cannot + "case-insensitive index " + shape.name + " meets '" +
+                               describeKey(layout, src, {fi}) +
+                               "'; letters outside ASCII are not folded here, so the order the engine expects is "
+                               "not certain");
+            at += f.length;
+        }
+        std::memcpy(dst + at, src, layout.keyLength);
+        at += layout.keyLength;
+        storeBE16(dst + at, static_cast<std::uint16_t>(blockOfRecord[r] ^ 0x8000u));
+    }
+
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return compareKeys(x.data() + a * recordSize, x.data() + b * recordSize, parts) < 0;
+    });
+    std::vector<std::uint8_t> sorted(x.size());
+    for (std::size_t i = 0; i < count; ++i)
+        std::memcpy(sorted.data() + i * recordSize, x.data() + order[i] * recordSize, recordSize);
+    if (shape.unique) {
+        const std::vector<KeyPart> indexParts(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(m));
+        for (std::size_t i = 1; i < count; ++i)
+            if (compareKeys(sorted.data() + (i - 1) * recordSize, sorted.data() + i * recordSize, indexParts) == 0)
+                refuse(cannot + "unique index " + shape.name + " meets a second record with " +
+                       describeKey(layout, records.data() + order[i] * layout.recordSize, shape.fields));
+    }
+
+    const unsigned perBlock = (target.xBlockSize - kBlockHeader) / recordSize;
+    out.x = packBlocks(sorted, recordSize, target.xBlockSize, perBlock, target.xWhat, target.action);
+    // The tree's key: every field but the last (Blk Num, or Tup Offset).
+    out.treeKeyLength = recordSize - 2;
+    out.y = treeOver(out.x, sorted, recordSize, out.treeKeyLength, target.yMaxBlockKB, target.yWhat, target.yBlockKB,
+                     target.action);
+    return out;
 }
 
 std::vector<OutputFile> buildSecondaryIndexes(const Layout& layout, const TableSpec& spec,
@@ -206,102 +304,29 @@ std::vector<OutputFile> buildSecondaryIndexes(const Layout& layout, const TableS
                                               const std::vector<std::uint16_t>& blockOfRecord) {
     std::vector<OutputFile> out;
     const bool keyed = layout.keyFields > 0;
-    const std::size_t count = layout.recordSize ? records.size() / layout.recordSize : 0;
     for (const IndexPlan& p : planIndexes(layout, spec)) {
-        const std::string what = joinPath(layout.folder, p.xName);
         const std::size_t m = p.fields.size();
+        SecondaryShape shape;
+        shape.name = p.name;
+        shape.fields = p.fields;
+        shape.descending.assign(m, p.descending);
+        shape.caseInsensitive = p.caseInsensitive;
+        shape.unique = p.unique;
+        SecondaryTarget target;
+        target.xWhat = joinPath(layout.folder, p.xName);
+        target.yWhat = joinPath(layout.folder, p.yName);
+        target.xBlockSize = layout.blockSize;
+        target.yMaxBlockKB = maxIndexBlockKB(layout);
+        SecondaryContents c = buildSecondaryContents(layout, shape, records, blockOfRecord, target);
 
-        // The index record: index fields, then the key and Blk Num, or the record position.
-        std::vector<FieldDescriptor> descriptors;
-        std::vector<std::string> names;
-        std::vector<KeyPart> parts;
-        unsigned size = 0;
-        for (int fi : p.fields) {
-            const Field& f = layout.fields[static_cast<std::size_t>(fi)];
-            descriptors.push_back(f.descriptor());
-            names.push_back(f.nameBytes);
-            parts.push_back({size, f.length, p.caseInsensitive && f.code == kAlpha, p.descending});
-            size += f.length;
-        }
-        const unsigned indexLength = size;
-        if (keyed) {
-            for (int i = 0; i < layout.keyFields; ++i) {
-                const Field& f = layout.fields[static_cast<std::size_t>(i)];
-                descriptors.push_back(f.descriptor());
-                names.push_back(f.nameBytes);
-            }
-            size += layout.keyLength;
-            descriptors.push_back({kShort, 2});
-            names.push_back("Blk Num");
-            size += 2;
-        } else {
-            descriptors.push_back({kLong, 4});
-            descriptors.push_back({kShort, 2});
-            descriptors.push_back({kShort, 2});
-            names.insert(names.end(), {"Tup No", "Blk Num", "Tup Offset"});
-            size += 8;
-        }
-        const unsigned recordSize = size;
-        if (recordSize + kBlockHeader > layout.blockSize)
-            refuse("Cannot create " + what + ": its records of " + std::to_string(recordSize) +
-                   " bytes do not fit a block of " + std::to_string(layout.blockSize) + " bytes");
-        // Then the rest of the record, in byte order (the key is unique, so this settles every tie).
-        parts.push_back({indexLength, recordSize - indexLength, false, false});
-
-        std::vector<std::uint8_t> x(count * recordSize, 0);
-        for (std::size_t r = 0; r < count; ++r) {
-            const std::uint8_t* src = records.data() + r * layout.recordSize;
-            std::uint8_t* dst = x.data() + r * recordSize;
-            unsigned at = 0;
-            for (int fi : p.fields) {
-                const Field& f = layout.fields[static_cast<std::size_t>(fi)];
-                std::memcpy(dst + at, src + f.offset, f.length);
-                if (p.caseInsensitive && f.code == kAlpha)
-                    for (unsigned k = 0; k < f.length; ++k)
-                        if (src[f.offset + k] >= 0x80)
-                            refuse("Cannot create " + what + ": case-insensitive index " + p.name + " meets '" +
-                                   describeKey(layout, src, {fi}) +
-                                   "'; letters outside ASCII are not folded here, so the order the engine expects is "
-                                   "not certain");
-                at += f.length;
-            }
-            std::memcpy(dst + at, src, layout.keyLength);
-            at += layout.keyLength;
-            storeBE16(dst + at, static_cast<std::uint16_t>(blockOfRecord[r] ^ 0x8000u));
-        }
-
-        std::vector<std::size_t> order(count);
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return compareKeys(x.data() + a * recordSize, x.data() + b * recordSize, parts) < 0;
-        });
-        std::vector<std::uint8_t> sorted(x.size());
-        for (std::size_t i = 0; i < count; ++i)
-            std::memcpy(sorted.data() + i * recordSize, x.data() + order[i] * recordSize, recordSize);
-        if (p.unique) {
-            const std::vector<KeyPart> indexParts(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(m));
-            for (std::size_t i = 1; i < count; ++i)
-                if (compareKeys(sorted.data() + (i - 1) * recordSize, sorted.data() + i * recordSize, indexParts) == 0)
-                    refuse("Cannot create " + what + ": unique index " + p.name + " meets a second record with " +
-                           describeKey(layout, records.data() + order[i] * layout.recordSize, p.fields));
-        }
-
-        const unsigned perBlock = (layout.blockSize - kBlockHeader) / recordSize;
-        BlockFile blocks = packBlocks(sorted, recordSize, layout.blockSize, perBlock, what);
-
-        // The tree's key: every field but the last (Blk Num, or Tup Offset).
-        const unsigned keyLength = recordSize - 2;
-        const std::uint8_t keyFields = static_cast<std::uint8_t>(descriptors.size() - 1);
-        IndexTree tree = treeOver(blocks, sorted, recordSize, keyLength, maxIndexBlockKB(layout),
-                                  joinPath(layout.folder, p.yName));
-
+        const std::uint8_t keyFields = static_cast<std::uint8_t>(c.descriptors.size() - 1);
         HeaderSpec h;
         h.fileType = keyed ? (p.composite ? kCompositeIndexMaintained : kSecondaryIndexMaintained)
                            : (p.composite ? kCompositeIndexNonMaintained : kSecondaryIndexNonMaintained);
-        h.recordSize = static_cast<std::uint16_t>(recordSize);
+        h.recordSize = static_cast<std::uint16_t>(c.recordSize);
         h.blockKB = layout.blockKB;
-        h.numRecords = static_cast<std::uint32_t>(count);
-        h.blocks = blocks.blockCount();
+        h.numRecords = c.count;
+        h.blocks = c.x.blockCount();
         h.indexFieldNumber = static_cast<std::uint8_t>(p.fields.front() + 1);
         h.primaryKeyFields = keyFields;
         h.autoIncrement = layout.autoIncrement;  // the index files repeat the table's counter
@@ -312,19 +337,19 @@ std::vector<OutputFile> buildSecondaryIndexes(const Layout& layout, const TableS
         h.byte2C = 0xFF;
         h.changeCount1 = layout.changeCount1;
         h.changeCount2 = layout.changeCount2;
-        h.descriptors = descriptors;
-        h.names = names;
-        for (std::size_t i = 0; i < descriptors.size(); ++i)
-            h.fieldNumbers.push_back(i < m ? static_cast<std::uint16_t>((p.fields[i] + 1) | (p.descending ? kDescendingBit : 0))
+        h.descriptors = c.descriptors;
+        h.names = c.names;
+        for (std::size_t i = 0; i < c.descriptors.size(); ++i)
+            h.fieldNumbers.push_back(i < m ? static_cast<std::uint16_t>((p.fields[i] + 1) | (shape.descending[i] ? kDescendingBit : 0))
                                            : static_cast<std::uint16_t>(i + 1));
         h.hasIndexName = p.composite;
         h.indexName = p.nameBytes;
         h.tableName = layout.storedName(p.xName);
-        out.push_back(assemble(p.xName, buildHeader(layout, h), std::move(blocks), layout.blockSize, layout.checksum));
+        out.push_back(assemble(p.xName, buildHeader(layout, h), std::move(c.x), layout.blockSize, layout.checksum));
 
-        const std::vector<FieldDescriptor> treeDescriptors(descriptors.begin(), descriptors.begin() + keyFields);
-        out.push_back(treeFile(layout, p.yName, p.composite ? kCompositeIndexTree : kSecondaryIndexTree, treeDescriptors,
-                               keyLength, std::move(tree), layout.changeCount1));
+        const std::vector<FieldDescriptor> treeDescriptors(c.descriptors.begin(), c.descriptors.begin() + keyFields);
+        out.push_back(buildTreeFile(layout, p.yName, p.composite ? kCompositeIndexTree : kSecondaryIndexTree,
+                                    treeDescriptors, c.treeKeyLength, std::move(c.y), layout.changeCount1));
     }
     return out;
 }

@@ -69,6 +69,7 @@ ParadoxTable::ParadoxTable(std::unique_ptr<ByteSource> db, std::unique_ptr<FileF
     : db_(std::move(db)), family_(std::move(family)) {
     fileName_ = db_->name();
     header_ = readHeader(*db_);
+    db_->readZeroFilled(0, loadedHeader_, sizeof loadedHeader_);
     if (!header_.isTable())
         throw EDBEngineError(EDBEngineError::Code::Corrupt,
                              "Not a table: " + fileName_ + " is a Paradox index file (file type " +

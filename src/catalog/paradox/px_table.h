@@ -34,9 +34,13 @@ public:
     const std::vector<std::uint16_t>& chain() const { return chainBlocks_; }
 
 protected:
-    std::string tableReadOnlyReason() override;
+    std::string tableReadOnlyReason(bool indexFiles) override;
     bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) override;
     void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen) override;
+
+public:
+    std::unique_ptr<TableAppend> beginAppend() override;
+    void reload() override;
 
 private:
     std::size_t chainPositionOf(std::uint32_t index);
@@ -62,7 +66,8 @@ private:
     std::size_t lastPosition_ = 0;           // where the last lookup ended (sequential reading)
     std::vector<std::uint8_t> chunkBuffer_;
     bool damaged_ = false;  // the block chain had to be read around damage
-    std::unique_ptr<WritableFile> writable_;
+    std::uint8_t loadedHeader_[0x58] = {};  // the header's fixed part as read (to see changes by others)
+    class Change;
 };
 
 }  // namespace tavrinth::paradox

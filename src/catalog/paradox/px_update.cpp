@@ -5,10 +5,13 @@
 #include <set>
 
 #include "../engine_error.h"
+#include "../byte_order.h"
+#include "../table_change.h"
 #include "../table_update.h"
 #include "px_crypt.h"
 #include "px_table.h"
 #include "px_values.h"
+#include "px_writer_internal.h"
 
 namespace tavrinth::paradox {
 
@@ -21,20 +24,20 @@ bool isIndexExtension(const std::string& ext) {
 }
 }  // namespace
 
-std::string ParadoxTable::tableReadOnlyReason() {
-    const auto* file = dynamic_cast<const FileSource*>(db_.get());
-    if (!file) return "the table is not a file on disk";
+std::string ParadoxTable::tableReadOnlyReason(bool indexFiles) {
+    if (path_.empty()) return "the table is not a file on disk";
     if (header_.writeProtected) return "the table is write-protected";
     if (header_.modifiedFlags1 || header_.modifiedFlags2) return "the table's header says it needs a rebuild";
     if (damaged_) return "the table is damaged (" + (warnings_.empty() ? std::string("see the warnings") : warnings_.front()) + ")";
     // The lock files of a running engine, or of Paradox for DOS, next to the table.
-    const std::string folder = folderPart(file->path());
+    const std::string folder = folderPart(path_);
     for (const std::string& lockName : {std::string("PARADOX.LCK"), std::string("PDOXUSRS.LCK"),
-                                        stemPart(fileNamePart(file->path())) + ".LCK"}) {
+                                        stemPart(fileNamePart(path_)) + ".LCK"}) {
         const std::string found = findInFolder(folder, lockName);
         if (!found.empty()) return "another program is using the table (" + found + " exists in its folder)";
     }
-    if (std::string why = foreignLockReason(file->path()); !why.empty()) return why;
+    if (std::string why = foreignLockReason(path_); !why.empty()) return why;
+    if (!indexFiles) return std::string();
     // Every index file must be one we understand, so that no edit leaves one stale unnoticed.
     std::set<std::string> understood;
     for (const TIndexDef& d : indexesForChanges()) understood.insert(toUpperAscii(extensionPart(d.Source)));
@@ -74,47 +77,267 @@ bool ParadoxTable::encodeField(std::size_t field, const FieldValue& value, std::
     return encodeValue(f.typeCode, f.length, f.decimals, *codePage_, value, rec + f.offset, error);
 }
 
-void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
-    const auto* file = dynamic_cast<const FileSource*>(db_.get());
-    if (!file) throw EDBEngineError(EDBEngineError::Code::Io, "Cannot change " + fileName_ + ": not a file on disk");
-    if (!writable_) writable_ = std::make_unique<WritableFile>(file->path());
-    const std::size_t pos = chainPositionOf(index);
-    const std::uint16_t blk = chainBlocks_[pos];
-    const std::uint32_t blockSize = header_.blockSize();
-    const std::uint64_t blockOffset = header_.headerSize + static_cast<std::uint64_t>(blk - 1) * blockSize;
-    const std::size_t slotOffset = kBlockHeader + static_cast<std::size_t>(index - chainStart_[pos]) * header_.recordSize;
+void ParadoxTable::reload() {
+    const std::string path = diskPath();
+    const Header was = header_;
+    db_ = std::make_unique<FileSource>(path);
+    family_ = std::make_unique<DiskFamily>(path);
+    header_ = readHeader(*db_);
+    db_->readZeroFilled(0, loadedHeader_, sizeof loadedHeader_);
+    if (header_.recordSize != was.recordSize || header_.numFields != was.numFields ||
+        header_.blockSize() != was.blockSize() || header_.encryption != was.encryption)
+        throw EDBEngineError(EDBEngineError::Code::Locked,
+                             "The structure of " + fileName_ + " was changed by another program; reopen the table");
+    chainBlocks_.clear();
+    chainStart_.clear();
+    damaged_ = false;
+    walkChain();
+    loadedPosition_ = SIZE_MAX;
+    lastPosition_ = 0;
+    if (mb_) mb_ = family_->open(".mb");
+    journalProblem_.clear();
+}
 
-    writable_->lock();
-    try {
+namespace {
+
+bool headerMoved(FamilyChange& change, const std::string& path, const std::uint8_t* opened, std::size_t n) {
+    std::vector<std::uint8_t> now(n);
+    change.read(path, 0, now.data(), n);
+    return std::memcmp(now.data(), opened, n) != 0;
+}
+
+}  // namespace
+
+// --- The change object ---------------------------------------------------------------------------
+
+// One change to the table's family: begun by taking the write lock (the block chain read again
+// when another program changed the file), then records rewritten in place or appended, then
+// committed. Every write goes through the family's journal.
+class ParadoxTable::Change final : public TableAppend {
+public:
+    explicit Change(ParadoxTable& t) : t_(t), path_(t.diskPath()), change_(path_) {
+        if (change_.rolledBack() || headerMoved(change_, path_, t_.loadedHeader_, sizeof t_.loadedHeader_)) t_.reload();
+    }
+
+    // Writes the record at position `index` in place, when the file still holds `seen` there.
+    void rewrite(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
+        const Header& h = t_.header_;
+        if (index >= t_.totalRecords_) throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
+        t_.loadedPosition_ = SIZE_MAX;
+        const std::size_t pos = t_.chainPositionOf(index);
+        const std::uint16_t blk = t_.chainBlocks_[pos];
+        const std::uint32_t blockSize = h.blockSize();
+        const std::uint64_t blockOffset = offsetOf(blk);
+        const std::size_t slotOffset = kBlockHeader + static_cast<std::size_t>(index - t_.chainStart_[pos]) * h.recordSize;
         // The block as the file holds it now, not as it was read into the cache: the record must
         // still be the one the change was made on.
         std::vector<std::uint8_t> block(blockSize);
-        db_->readZeroFilled(blockOffset, block.data(), blockSize);
-        if (header_.encryption != 0) decryptBlock(block.data(), blockSize, header_.encryption, blk);
-        if (std::memcmp(block.data() + slotOffset, seen, header_.recordSize) != 0)
+        change_.read(path_, blockOffset, block.data(), blockSize);
+        if (h.encryption != 0) decryptBlock(block.data(), blockSize, h.encryption, blk);
+        if (std::memcmp(block.data() + slotOffset, seen, h.recordSize) != 0)
             throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
-        if (header_.encryption == 0) {
-            writable_->writeDurably(blockOffset + slotOffset, rec, header_.recordSize);
+        if (h.encryption == 0) {
+            change_.preserve(path_, blockOffset + slotOffset, h.recordSize);
+            change_.write(path_, blockOffset + slotOffset, rec, h.recordSize);
         } else {
             // A scrambled block is rewritten whole, scrambled again with its block number.
-            std::copy(rec, rec + header_.recordSize, block.begin() + static_cast<std::ptrdiff_t>(slotOffset));
-            encryptBlock(block.data(), blockSize, header_.encryption, blk);
-            // Only the bytes that exist in the file (the last block may be written only in part), but
-            // at least the whole chunks that hold the record.
-            const std::uint64_t size = db_->size();
-            const std::size_t recordEnd = (slotOffset + header_.recordSize + 255) / 256 * 256;
-            const std::size_t n = std::min<std::size_t>(
-                blockSize, std::max<std::size_t>(recordEnd, static_cast<std::size_t>(
-                                                                std::min<std::uint64_t>(blockSize, size - blockOffset))));
-            writable_->writeDurably(blockOffset, block.data(), n);
+            std::copy(rec, rec + h.recordSize, block.begin() + static_cast<std::ptrdiff_t>(slotOffset));
+            encryptBlock(block.data(), blockSize, h.encryption, blk);
+            change_.preserve(path_, blockOffset, blockSize);
+            change_.write(path_, blockOffset, block.data(), blockSize);
         }
-    } catch (...) {
-        writable_->unlock();
-        loadedPosition_ = SIZE_MAX;
-        throw;
     }
-    writable_->unlock();
-    loadedPosition_ = SIZE_MAX;
+
+    void append(const std::vector<FieldValue>& values, const std::vector<bool>& given) override {
+        if (!appending_) beginAppending();
+        appendRecord(values, given);
+    }
+
+    std::uint64_t appended() const override { return added_; }
+
+    void commit() override {
+        if (appending_ && added_ > 0) finishAppending();
+        change_.commit();
+        if (appending_) t_.reload();
+    }
+
+private:
+    void beginAppending() {
+        appending_ = true;
+        if (t_.damaged_)
+            throw EDBEngineError(EDBEngineError::Code::Corrupt, "Cannot add records to " + t_.fileName_ + ": the table is damaged");
+        const Header& h = t_.header_;
+        blockSize_ = h.blockSize();
+        perBlock_ = (blockSize_ - kBlockHeader) / h.recordSize;
+        headerBytes_.resize(h.headerSize);
+        change_.read(path_, 0, headerBytes_.data(), headerBytes_.size());
+        change_.preserve(path_, 0, h.headerSize);
+        count_ = t_.totalRecords_;
+        nextBlock_ = static_cast<std::uint32_t>(h.fileBlocks) + 1;
+        // Bytes past the blocks the header counts are overwritten by the new blocks.
+        if (const std::uint64_t size = change_.sizeOf(path_); size > offsetOf(nextBlock_))
+            change_.preserve(path_, offsetOf(nextBlock_), size - offsetOf(nextBlock_));
+        autoInc_ = h.autoIncrement;
+        if (!t_.chainBlocks_.empty()) {
+            // The last block of the chain takes records while it has room.
+            const std::size_t last = t_.chainBlocks_.size() - 1;
+            current_ = t_.chainBlocks_[last];
+            inBlock_ = t_.chainStart_[last + 1] - t_.chainStart_[last];
+            block_.resize(blockSize_);
+            change_.read(path_, offsetOf(current_), block_.data(), blockSize_);
+            if (h.encryption != 0) decryptBlock(block_.data(), blockSize_, h.encryption, current_);
+            change_.preserve(path_, offsetOf(current_), blockSize_);
+            firstBlock_ = h.firstBlock;
+        }
+        for (const FieldDef& f : t_.fields_)
+            if (writer::isBlobCode(f.typeCode)) {
+                mbPath_ = DiskFamily(path_).path(".mb");
+                if (mbPath_.empty())
+                    throw EDBEngineError(EDBEngineError::Code::NotFound,
+                                         "Cannot add records to " + t_.fileName_ + ": its BLOB file (.MB) is missing");
+                const std::uint64_t size = change_.sizeOf(mbPath_);
+                mb_ = std::make_unique<writer::BlobFile>((size + writer::BlobFile::kMbBlock - 1) /
+                                                         writer::BlobFile::kMbBlock * writer::BlobFile::kMbBlock);
+                break;
+            }
+        record_.resize(h.recordSize);
+    }
+
+    void appendRecord(const std::vector<FieldValue>& values, const std::vector<bool>& given) {
+        const Header& h = t_.header_;
+        std::uint8_t* rec = record_.data();
+        std::fill(record_.begin(), record_.end(), 0);
+        for (std::size_t i = 0; i < t_.fields_.size(); ++i) {
+            const FieldDef& f = t_.fields_[i];
+            FieldValue v;
+            const bool has = i < given.size() && given[i];
+            if (has) v = values[i];
+            else t_.defaultValue(i, v);
+            if (f.typeCode == writer::kAutoInc) {
+                if (has && !v.isNull()) refuse("field " + f.name + " cannot be given: auto-increment values are given by the table");
+                if (autoInc_ >= 2147483647u) refuse("the auto-increment values of field " + f.name + " run out");
+                v.setInteger(++autoInc_);
+            }
+            if (const std::string why = t_.validityProblem(i, v); !why.empty()) refuse(why);
+            if (writer::isBlobCode(f.typeCode)) {
+                const std::string where = "Cannot add record " + std::to_string(added_ + 1) + " to " + t_.fileName_ +
+                                          ", field " + f.name;
+                const std::string bytes = writer::blobFieldBytes(f.typeCode, f.typeLetter, *t_.codePage_, v, where);
+                if (!bytes.empty() && !mb_) refuse("field " + f.name + ": the table has no BLOB file");
+                if (mb_) writer::storeBlobField(f.typeCode, f.length, bytes, rec + f.offset, *mb_, mbPath_, where);
+                continue;
+            }
+            std::string error;
+            if (!t_.encodeField(i, v, rec, error)) refuse("field " + f.name + ": " + error);
+        }
+        if (count_ >= 0xFFFFFFFFull) refuse("the table would hold more records than a Paradox table can");
+        if (current_ == 0 || inBlock_ == perBlock_) startBlock();
+        std::memcpy(block_.data() + kBlockHeader + inBlock_ * h.recordSize, rec, h.recordSize);
+        ++inBlock_;
+        ++count_;
+        ++added_;
+        if (mb_ && ++sinceMbFlush_ >= std::max<std::size_t>(1, testing::appendFlushBytes() / 4096)) flushBlobs(false);
+    }
+
+    void finishAppending() {
+        finishBlock();
+        flushNew();
+        if (mb_) flushBlobs(true);
+        std::uint8_t* hb = headerBytes_.data();
+        const std::uint16_t fileBlocks = static_cast<std::uint16_t>(nextBlock_ - 1);
+        storeLE32(hb + 0x06, static_cast<std::uint32_t>(count_));
+        storeLE16(hb + 0x0A, static_cast<std::uint16_t>(loadLE16(hb + 0x0A) + newBlocks_));
+        storeLE16(hb + 0x0C, fileBlocks);
+        storeLE16(hb + 0x0E, firstBlock_);
+        storeLE16(hb + 0x10, current_);
+        storeLE16(hb + 0x3A, std::max(loadLE16(hb + 0x3A), fileBlocks));
+        if (t_.header_.level() >= 5) storeLE32(hb + 0x49, autoInc_);
+        change_.write(path_, 0, hb, headerBytes_.size());
+    }
+
+    [[noreturn]] void refuse(const std::string& why) const {
+        throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                             "Cannot add record " + std::to_string(added_ + 1) + " to " + t_.fileName_ + ": " + why);
+    }
+    std::uint64_t offsetOf(std::uint32_t blk) const {
+        return t_.header_.headerSize + static_cast<std::uint64_t>(blk - 1) * t_.header_.blockSize();
+    }
+    // Closes the block being filled and starts a new one after it in the chain.
+    void startBlock() {
+        if (nextBlock_ > 0xFFFF) refuse("the table would need more blocks than a Paradox table can hold");
+        const auto blk = static_cast<std::uint16_t>(nextBlock_++);
+        if (current_ != 0) {
+            storeLE16(block_.data(), blk);
+            finishBlock();
+        } else {
+            firstBlock_ = blk;
+        }
+        const std::uint16_t prev = current_;
+        block_.assign(blockSize_, 0);
+        storeLE16(block_.data() + 2, prev);
+        current_ = blk;
+        inBlock_ = 0;
+        ++newBlocks_;
+    }
+    void finishBlock() {
+        const Header& h = t_.header_;
+        storeLE16(block_.data() + 4, static_cast<std::uint16_t>(static_cast<std::int16_t>((inBlock_ - 1) * h.recordSize)));
+        if (h.encryption != 0) encryptBlock(block_.data(), blockSize_, h.encryption, current_);
+        if (current_ < firstNew()) {
+            change_.write(path_, offsetOf(current_), block_.data(), blockSize_);
+        } else {
+            if (pending_.empty()) pendingFirst_ = current_;
+            pending_.insert(pending_.end(), block_.begin(), block_.end());
+            if (pending_.size() >= testing::appendFlushBytes()) flushNew();
+        }
+    }
+    std::uint32_t firstNew() const { return static_cast<std::uint32_t>(t_.header_.fileBlocks) + 1; }
+    void flushNew() {
+        if (pending_.empty()) return;
+        change_.write(path_, offsetOf(pendingFirst_), pending_.data(), pending_.size());
+        pending_.clear();
+    }
+    void flushBlobs(bool all) {
+        sinceMbFlush_ = 0;
+        std::uint64_t offset;
+        std::vector<std::uint8_t> bytes = mb_->takeWritten(offset, all);
+        if (bytes.empty()) return;
+        if (t_.header_.encryption != 0) encryptBlobChunks(bytes.data(), bytes.size(), t_.header_.encryption);
+        change_.write(mbPath_, offset, bytes.data(), bytes.size());
+    }
+
+    ParadoxTable& t_;
+    std::string path_;
+    FamilyChange change_;
+    std::uint32_t blockSize_ = 0, perBlock_ = 0;
+    std::vector<std::uint8_t> headerBytes_, block_, record_, pending_;
+    std::uint16_t current_ = 0, firstBlock_ = 0, pendingFirst_ = 0;
+    std::uint32_t inBlock_ = 0, nextBlock_ = 0, newBlocks_ = 0, autoInc_ = 0;
+    std::uint64_t count_ = 0, added_ = 0;
+    std::string mbPath_;
+    std::unique_ptr<writer::BlobFile> mb_;
+    unsigned sinceMbFlush_ = 0;
+    bool appending_ = false;
+};
+
+void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
+    Change change(*this);
+    change.rewrite(index, rec, seen);
+    change.commit();
+}
+
+std::unique_ptr<TableAppend> ParadoxTable::beginAppend() {
+    if (const std::string why = writeRefusal(); !why.empty())
+        throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot add records to " + fileName_ + ": " + why);
+    std::string indexFile;
+    for (const std::string& ext : family_->extensions())
+        if (isIndexExtension(ext) || equalsIgnoreCase(ext, ".px")) indexFile = stemPart(fileName_) + ext;
+    if (header_.primaryKeyFields > 0 || !indexFile.empty())
+        throw EDBEngineError(EDBEngineError::Code::Unsupported,
+                             "Cannot add records to " + fileName_ + ": it " +
+                                 (header_.primaryKeyFields > 0 ? std::string("is keyed") : "has the index file " + indexFile) +
+                                 ", and this program does not yet keep indexes up to date when records are added");
+    return std::make_unique<Change>(*this);
 }
 
 }  // namespace tavrinth::paradox

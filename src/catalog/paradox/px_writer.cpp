@@ -53,6 +53,16 @@ const SortOrder kSortOrders[] = {
     {1251, "ancyrr", 0x8F, false},
 };
 
+}  // namespace
+
+const writer::SortOrder* writer::findSortOrder(const std::string& name, unsigned codePage) {
+    for (const writer::SortOrder& s : kSortOrders)
+        if (equalsIgnoreCase(name, s.name) && (codePage == 0 || codePage == s.codePage)) return &s;
+    return nullptr;
+}
+
+namespace {
+
 struct TypeRule {
     char letter;
     std::uint8_t code;
@@ -141,7 +151,7 @@ Layout checkLayout(const std::string& path, const TableSpec& spec) {
     l.level = spec.level;
 
     const unsigned cpNumber = codePageNumber(spec.codePage);
-    for (const SortOrder& s : kSortOrders)
+    for (const writer::SortOrder& s : kSortOrders)
         if (s.codePage == cpNumber) l.sortOrder = &s;
     if (!l.sortOrder) {
         std::string known;
@@ -260,25 +270,6 @@ Layout checkLayout(const std::string& path, const TableSpec& spec) {
 }
 
 // The bytes a BLOB field keeps (graphics with their 8-byte prefix), checked against its type.
-std::string blobBytes(const Layout& l, const Field& f, const FieldValue& v, const std::string& where) {
-    if (v.isNull()) return {};
-    if (f.code == kMemo) {
-        if (v.kind != ValueKind::String) refuse(where + ": a memo takes text");
-        std::string bytes;
-        if (!l.codePage->encode(v.text, bytes))
-            refuse(where + ": the text has a character that code page " + l.codePage->name() + " cannot hold");
-        return bytes;
-    }
-    if (v.kind != ValueKind::Binary) refuse(where + ": a '" + std::string(1, f.letter) + "' field takes binary data");
-    if (f.code != kGraphic || v.text.empty()) return v.text;
-    std::string bytes = std::string("\x01\x00\x00\x01", 4);
-    std::uint8_t length[4];
-    storeLE32(length, static_cast<std::uint32_t>(v.text.size()));
-    bytes.append(reinterpret_cast<const char*>(length), 4);
-    bytes += v.text;
-    return bytes;
-}
-
 }  // namespace
 
 void createTable(const std::string& path, const TableSpec& spec) {
@@ -311,7 +302,7 @@ void createTable(const std::string& path, const TableSpec& spec) {
             const Field& f = l.fields[i];
             const std::string where = at + ", field " + f.name;
             if (f.isBlob()) {
-                blobs[r][i] = blobBytes(l, f, rec[i], where);
+                blobs[r][i] = blobFieldBytes(f.code, f.letter, *l.codePage, rec[i], where);
                 continue;
             }
             FieldValue value = rec[i];
@@ -364,25 +355,7 @@ void createTable(const std::string& path, const TableSpec& spec) {
             const std::string& bytes = blobs[r][i];
             if (!f.isBlob() || bytes.empty()) continue;
             const std::string where = "Cannot create " + path + ": record " + std::to_string(r + 1) + ", field " + f.name;
-            std::uint8_t* q = p + f.offset;
-            const std::size_t leader = f.length - 10;
-            if (bytes.size() > 0xFFFFFFFFull) refuse(where + ": the value is larger than a BLOB can hold");
-            if (bytes.size() <= leader) {
-                if (f.code == kGraphic)
-                    // How the engine keeps a graphic short enough for the record is not known.
-                    refuse(where + ": a graphic of " + std::to_string(bytes.size() - 8) + " bytes fits the field's " +
-                           std::to_string(leader) + "-byte leader, and how such a graphic is stored is not known; "
-                           "give the field a smaller size");
-                std::memcpy(q, bytes.data(), bytes.size());  // all in the record: no pointer
-            } else {
-                // The leader repeats the value's first bytes (a graphic's without its prefix).
-                const std::string& shown = bytes;
-                const std::size_t skip = f.code == kGraphic ? 8 : 0;
-                std::memcpy(q, shown.data() + skip, std::min(leader, shown.size() - skip));
-                storeLE32(q + leader, mb.add(bytes, joinPath(l.folder, mbName)));
-                storeLE16(q + leader + 8, BlobFile::kModification);
-            }
-            storeLE32(q + leader + 4, static_cast<std::uint32_t>(bytes.size()));
+            storeBlobField(f.code, f.length, bytes, p + f.offset, mb, joinPath(l.folder, mbName), where);
         }
     }
     blobs.clear();

@@ -149,13 +149,13 @@ std::vector<std::uint8_t> buildHeader(const Layout& layout, const HeaderSpec& s)
 }
 
 BlockFile packBlocks(const std::vector<std::uint8_t>& records, unsigned recordSize, unsigned blockSize,
-                     unsigned perBlock, const std::string& what) {
+                     unsigned perBlock, const std::string& what, const std::string& action) {
     BlockFile out;
     const std::size_t count = recordSize ? records.size() / recordSize : 0;
     if (count == 0) return out;
     const std::size_t blocks = (count + perBlock - 1) / perBlock;
     if (blocks > 0xFFFF)
-        refuse("Cannot create " + what + ": its " + std::to_string(count) + " records need " + std::to_string(blocks) +
+        refuse("Cannot " + action + " " + what + ": its " + std::to_string(count) + " records need " + std::to_string(blocks) +
                " blocks, more than the 65535 a Paradox file can number; choose a larger block size");
     out.blocks.assign(blocks * blockSize, 0);
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -182,12 +182,19 @@ std::uint8_t indexBlockKB(unsigned keyLength, std::uint8_t maxBlockKB) {
 }
 
 IndexTree buildTree(const std::vector<IndexEntry>& level1, unsigned keyLength, std::uint8_t maxBlockKB,
-                    const std::string& what) {
+                    const std::string& what, std::uint8_t blockKB, const std::string& action) {
     IndexTree tree;
-    tree.blockKB = indexBlockKB(keyLength, maxBlockKB);
+    const std::string cannot = "Cannot " + action + " " + what + ": ";
+    if (blockKB != 0) {
+        if (blockKB > 32 || (blockKB * 1024u - kBlockHeader) / (keyLength + 6) < 3)
+            refuse(cannot + "its blocks of " + std::to_string(blockKB) + " KB do not hold the entries of a key of " +
+                   std::to_string(keyLength) + " bytes");
+        tree.blockKB = blockKB;
+    } else {
+        tree.blockKB = indexBlockKB(keyLength, maxBlockKB);
+    }
     if (tree.blockKB == 0)
-        refuse("Cannot create " + what + ": its key of " + std::to_string(keyLength) +
-               " bytes is too long for an index block");
+        refuse(cannot + "its key of " + std::to_string(keyLength) + " bytes is too long for an index block");
     const unsigned recordSize = keyLength + 6;
     const unsigned blockSize = tree.blockKB * 1024u;
     // As the engine fills index blocks it builds in one go: all slots but one.
@@ -218,11 +225,11 @@ IndexTree buildTree(const std::vector<IndexEntry>& level1, unsigned keyLength, s
                 group.push_back(level[i++]);
             }
             blocks.push_back(group);
-            if (blocks.size() > 0xFFFF) refuse("Cannot create " + what + ": the index needs more than 65535 blocks");
+            if (blocks.size() > 0xFFFF) refuse(cannot + "the index needs more than 65535 blocks");
             above.push_back({group.front().key, static_cast<std::uint16_t>(blocks.size()), sum});
         }
         if (above.size() == level.size())
-            refuse("Cannot create " + what + ": the table holds too many records for its index");
+            refuse(cannot + "the table holds too many records for its index");
         level = std::move(above);
     }
 

@@ -137,8 +137,9 @@ struct BlockFile {
     std::vector<std::uint32_t> counts;       // records in each block
     std::uint16_t blockCount() const { return static_cast<std::uint16_t>(counts.size()); }
 };
+// `what` names the file in messages ("Cannot <action> <what>: ...").
 BlockFile packBlocks(const std::vector<std::uint8_t>& records, unsigned recordSize, unsigned blockSize,
-                     unsigned perBlock, const std::string& what);
+                     unsigned perBlock, const std::string& what, const std::string& action = "create");
 
 // A B-tree over blocks of sorted records (.PX over .DB, .Y over .X): the level-1 entries hold
 // the first key of each child block, its number and its record count; higher levels hold the
@@ -155,8 +156,10 @@ struct IndexTree {
     std::uint32_t entries = 0;  // over all levels (the header's record count)
     std::uint8_t blockKB = kIndexBlockKB;
 };
+// `blockKB`: the size of the tree's blocks (an existing file's); 0 = the smallest that fits
+// (indexBlockKB). Refuses a block size that does not hold two entries and a free slot.
 IndexTree buildTree(const std::vector<IndexEntry>& level1, unsigned keyLength, std::uint8_t maxBlockKB,
-                    const std::string& what);
+                    const std::string& what, std::uint8_t blockKB = 0, const std::string& action = "create");
 // The smallest index block (2 KB upwards, at most maxBlockKB) that holds at least two entries
 // with one slot left free; 0 when none does.
 std::uint8_t indexBlockKB(unsigned keyLength, std::uint8_t maxBlockKB);
@@ -185,15 +188,22 @@ std::string describeKey(const Layout& layout, const std::uint8_t* record, const 
 // --- Companions -------------------------------------------------------------------------------
 
 // The .MB: BLOB values appended one by one; each call gives the descriptor words for the record.
+// A new file starts with its header block; BlobFile(size) appends to an existing file of that
+// size (a multiple of 4 KB), and takeWritten() hands over the finished blocks as they fill, so
+// that appending many BLOBs keeps little in memory.
 class BlobFile {
 public:
     BlobFile();
+    explicit BlobFile(std::uint64_t existingSize);
     // Stores `bytes` (already prefixed for graphics) and returns the pointer word (block offset
     // | index, or | 0xFF for a block of its own). Refuses BLOBs the format cannot hold.
     std::uint32_t add(const std::string& bytes, const std::string& what);
     // The whole file; scrambled when checksum != 0.
     OutputFile finish(const std::string& name, std::uint32_t checksum);
     bool empty() const { return bytes_.size() <= kMbBlock; }
+    // The bytes added since the last call that no later add() changes (all of them when `all`),
+    // and in `offset` where they go in the file.
+    std::vector<std::uint8_t> takeWritten(std::uint64_t& offset, bool all);
 
     static constexpr std::uint32_t kMbBlock = 4096;
     static constexpr std::uint16_t kModification = 1;
@@ -201,11 +211,22 @@ public:
     static constexpr std::size_t kSmallBlob = 0x800;
 
 private:
+    std::uint64_t base_ = 0;    // file offset of bytes_[0]
     std::vector<std::uint8_t> bytes_;
-    std::size_t subBlock_ = 0;  // offset of the shared block being filled, 0 = none
+    std::size_t subBlock_ = 0;  // offset in bytes_ of the shared block being filled
+    bool subOpen_ = false;      // whether there is one
     int nextEntry_ = -1;        // next free entry of it (entries are used from 63 downwards)
     unsigned nextChunk_ = 0;    // next free 16-byte chunk of it
 };
+
+// The bytes a BLOB field's value keeps in the .MB: memo text in the code page, binary data as it
+// is, a graphic behind its 8-byte prefix; empty for NULL. Refuses a value of the wrong kind.
+std::string blobFieldBytes(std::uint8_t code, char letter, const CodePage& codePage, const FieldValue& value,
+                           const std::string& where);
+// Puts a BLOB field's bytes into the record's `length` bytes at q: the leader, and unless the
+// value fits it, the value itself in `mb` with the pointer to it.
+void storeBlobField(std::uint8_t code, unsigned length, const std::string& bytes, std::uint8_t* q, BlobFile& mb,
+                    const std::string& mbPath, const std::string& where);
 
 // The .VAL, or no file (empty name) when the table description has no checks.
 OutputFile buildValidityFile(const Layout& layout, const TableSpec& spec);
@@ -220,6 +241,54 @@ std::vector<std::string> secondaryIndexFileNames(const Layout& layout, const Tab
 
 // The .PX of a keyed table over its data blocks.
 OutputFile buildPrimaryIndex(const Layout& layout, const std::vector<std::uint8_t>& records, const BlockFile& data);
+
+// The largest index block the table's level allows (KB).
+std::uint8_t maxIndexBlockKB(const Layout& layout);
+
+// An index tree file (.PX, .Y) with a header of its own: `fileType` 1, 4 or 7, the descriptors of
+// the tree's key, `byte2C` for header byte 0x2C.
+OutputFile buildTreeFile(const Layout& layout, const std::string& name, std::uint8_t fileType,
+                         const std::vector<FieldDescriptor>& descriptors, unsigned keyLength, IndexTree tree,
+                         std::uint8_t byte2C);
+
+// One secondary index: the .X records (index fields, then the key and Blk Num of a keyed table or
+// Tup No, Blk Num and Tup Offset of an unkeyed one) sorted as the index orders them, packed into
+// blocks, and the tree (.Y) over them.
+struct SecondaryShape {
+    std::string name;              // UTF-8, for messages
+    std::vector<int> fields;       // 0-based table positions, in key order
+    std::vector<bool> descending;  // per field
+    bool caseInsensitive = false;  // Alpha fields compare with a-z folded onto A-Z
+    bool unique = false;           // refuses two records with equal index fields
+};
+struct SecondaryTarget {
+    std::string xWhat, yWhat;       // the files, for messages
+    std::string action = "create";  // for messages: "Cannot <action> <file>: ..."
+    unsigned xBlockSize = 0;        // bytes of an .X block
+    std::uint8_t yMaxBlockKB = 0;
+    std::uint8_t yBlockKB = 0;      // 0 = the smallest that fits
+};
+struct SecondaryContents {
+    std::vector<FieldDescriptor> descriptors;  // of the .X record
+    std::vector<std::string> names;            // their names as stored
+    unsigned recordSize = 0;                   // of the .X record
+    unsigned treeKeyLength = 0;                // every field but the last
+    std::uint32_t count = 0;
+    BlockFile x;
+    IndexTree y;
+};
+// `records` are the table's records in table order, `blockOfRecord` the data block that holds
+// each. Refuses text the case-insensitive folding does not know, a second record with the same
+// index fields in a unique index, and the records of an unkeyed table (how its index addresses
+// records is not known well enough).
+SecondaryContents buildSecondaryContents(const Layout& layout, const SecondaryShape& shape,
+                                         const std::vector<std::uint8_t>& records,
+                                         const std::vector<std::uint16_t>& blockOfRecord,
+                                         const SecondaryTarget& target);
+
+// The writer's sort order of this name (any case) for this code page (0: any of the name); null
+// when it has none.
+const SortOrder* findSortOrder(const std::string& name, unsigned codePage);
 
 // Upper-case folding of UTF-8 text for comparing names ignoring case (ASCII, Latin-1, Latin
 // Extended-A, Greek and Cyrillic letters).

@@ -1,0 +1,659 @@
+#include "index_rebuild.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "byte_order.h"
+#include "dbase/dbf_index.h"
+#include "dbase/dbf_mdx_writer.h"
+#include "dbase/dbf_table.h"
+#include "dbase/dbf_writer.h"
+#include "engine_error.h"
+#include "file_io.h"
+#include "paradox/px_header.h"
+#include "paradox/px_index.h"
+#include "paradox/px_table.h"
+#include "paradox/px_writer_internal.h"
+
+namespace tavrinth {
+
+namespace {
+
+using Code = EDBEngineError::Code;
+using Bytes = std::vector<std::uint8_t>;
+
+[[noreturn]] void cannot(Code code, const std::string& file, const std::string& why) {
+    throw EDBEngineError(code, "Cannot rebuild the index file " + file + ": " + why);
+}
+
+const DiskFamily& diskFamily(const FileFamily& family, const std::string& table) {
+    const auto* disk = dynamic_cast<const DiskFamily*>(&family);
+    if (!disk)
+        throw EDBEngineError(Code::Unsupported, "Cannot rebuild the indexes of " + table + ": it is not a table on disk");
+    return *disk;
+}
+
+// The path of a companion: the existing file in any case, else the stem with `extension`.
+std::string companionPath(const DiskFamily& family, const std::string& extension) {
+    const std::string found = family.path(extension);
+    return found.empty() ? joinPath(family.folder(), family.stem() + extension) : found;
+}
+
+Bytes readAll(const ByteSource& src, std::uint64_t limit = UINT64_MAX) {
+    Bytes b(static_cast<std::size_t>(std::min(src.size(), limit)));
+    if (!b.empty()) src.readZeroFilled(0, b.data(), b.size());
+    return b;
+}
+
+// --- Paradox ---------------------------------------------------------------------------------------
+
+namespace pw = paradox::writer;
+
+// The counts, blocks, root and levels of a kept header; every other byte stays.
+void patchHeader(Bytes& header, std::uint32_t records, std::uint16_t blocks, bool tree, std::uint16_t root,
+                 std::uint8_t levels) {
+    std::uint8_t* p = header.data();
+    storeLE32(p + 0x06, records);
+    storeLE16(p + 0x0A, blocks);
+    storeLE16(p + 0x0C, blocks);
+    storeLE16(p + 0x0E, blocks ? 1 : 0);
+    storeLE16(p + 0x10, blocks);
+    storeLE16(p + 0x3A, blocks);
+    storeLE16(p + 0x4D, 0);  // no free blocks
+    if (tree) {
+        storeLE16(p + 0x1E, root);
+        p[0x20] = levels;
+    }
+}
+
+// An existing file's header, when it can be kept for a tree of this kind.
+struct KeptHeader {
+    bool usable = false;
+    paradox::Header header;
+    Bytes bytes;
+};
+
+KeptHeader keptTreeHeader(const FileFamily& family, const std::string& extension, std::uint8_t fileType,
+                          const std::vector<paradox::FieldDescriptor>& key) {
+    KeptHeader k;
+    std::unique_ptr<ByteSource> src;
+    try {
+        src = family.open(extension);
+        if (!src) return k;
+        k.header = paradox::readHeader(*src);
+    } catch (const EDBEngineError&) {
+        return k;  // damaged: a new header is made
+    }
+    const paradox::Header& h = k.header;
+    if (h.fileType != fileType || h.fields.size() != key.size()) return k;
+    unsigned length = 0;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (h.fields[i].type != key[i].type || h.fields[i].size != key[i].size) return k;
+        length += paradox::fieldBytes(key[i]);
+    }
+    if (h.recordSize != length + 6) return k;
+    k.bytes = readAll(*src, h.headerSize);
+    k.usable = true;
+    return k;
+}
+
+std::string yExtensionOf(std::string x) {
+    x[1] = x[1] == 'X' ? 'Y' : 'y';
+    return x;
+}
+
+class ParadoxRebuild {
+public:
+    explicit ParadoxRebuild(paradox::ParadoxTable& table)
+        : table_(table), h_(table.header()), family_(diskFamily(table.family(), table.fileName())) {}
+
+    std::vector<RebuiltIndexFile> run() {
+        const bool keyed = h_.primaryKeyFields > 0;
+        const std::vector<std::string> secondaries = paradox::secondaryIndexExtensions(family_.extensions());
+        if (!keyed && secondaries.empty()) return {};
+        checkTable();
+        makeLayout();
+        readRecords();
+
+        std::vector<RebuiltIndexFile> out;
+        if (keyed) out.push_back(primary());
+        for (const std::string& ext : secondaries)
+            for (RebuiltIndexFile& f : secondary(ext)) out.push_back(std::move(f));
+        return out;
+    }
+
+private:
+    void checkTable() {
+        const std::string name = joinPath(family_.folder(), fileNamePart(table_.fileName()));
+        if (table_.recordCount() != h_.numRecords || table_.chain().size() != h_.blocksInUse)
+            throw EDBEngineError(Code::InvalidValue,
+                                 "Cannot rebuild the indexes of " + name + ": its block chain is damaged (" +
+                                     std::to_string(table_.recordCount()) + " records in " +
+                                     std::to_string(table_.chain().size()) + " blocks where the header counts " +
+                                     std::to_string(h_.numRecords) + " in " + std::to_string(h_.blocksInUse) +
+                                     "); the table needs repair first");
+        if (h_.primaryKeyFields < 0 || static_cast<std::size_t>(h_.primaryKeyFields) > table_.fields().size())
+            throw EDBEngineError(Code::InvalidValue, "Cannot rebuild the indexes of " + name + ": its header counts " +
+                                                         std::to_string(h_.primaryKeyFields) + " key fields");
+    }
+
+    void makeLayout() {
+        const std::vector<FieldDef>& fields = table_.fields();
+        pw::Layout& l = layout_;
+        l.path = joinPath(family_.folder(), fileNamePart(table_.fileName()));
+        l.folder = family_.folder();
+        l.stem = family_.stem();
+        l.upperCaseExtensions = extensionPart(table_.fileName()) == ".DB";
+        l.level = h_.level() / 10;
+        l.versionByte = h_.versionByte;
+        // The table's own code page object, not owned here.
+        l.codePage = std::shared_ptr<const CodePage>(std::shared_ptr<const CodePage>(), &table_.codePage());
+        // Paradox 3 files name no sort order; their byte 0x29 is 0 for 'ascii' (the other sort
+        // orders of those versions, intl, nordan and swedfin, have bytes of their own).
+        const pw::SortOrder* known = h_.hasExtension ? pw::findSortOrder(h_.sortOrderName, h_.dosCodePage)
+                                     : h_.sortOrder == 0 ? pw::findSortOrder("ascii", 0)
+                                                         : nullptr;
+        byteOrder_ = known && known->byteOrder;
+        sortName_ = h_.sortOrderName;
+        sortOrder_ = {h_.dosCodePage, sortName_.c_str(), h_.sortOrder, byteOrder_};
+        l.sortOrder = &sortOrder_;
+        l.blockKB = h_.maxTableSize;
+        l.blockSize = h_.blockSize();
+        l.recordSize = h_.recordSize;
+        l.keyFields = h_.primaryKeyFields;
+        l.checksum = h_.encryption;
+        l.updateTime = h_.fileUpdateTime;
+        l.changeCount1 = h_.changeCount1;
+        l.changeCount2 = h_.changeCount2;
+        l.autoIncrement = h_.autoIncrement;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            pw::Field f;
+            f.name = fields[i].name;
+            f.nameBytes = i < h_.fieldNames.size() ? h_.fieldNames[i] : std::string();
+            f.letter = fields[i].typeLetter;
+            f.code = fields[i].typeCode;
+            f.sizeByte = h_.fields[i].size;
+            f.length = fields[i].length;
+            f.offset = fields[i].offset;
+            f.decimals = fields[i].decimals;
+            if (static_cast<int>(i) < l.keyFields) l.keyLength += f.length;
+            l.fields.push_back(std::move(f));
+        }
+    }
+
+    // Every record in table order, and the data block that holds it.
+    void readRecords() {
+        const std::uint32_t n = table_.recordCount();
+        const unsigned size = layout_.recordSize;
+        records_.resize(static_cast<std::size_t>(n) * size);
+        blockOfRecord_.resize(n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            std::memcpy(records_.data() + static_cast<std::size_t>(i) * size, table_.record(i), size);
+            const std::uint64_t offset = table_.recordFileOffset(i);
+            blockOfRecord_[i] = static_cast<std::uint16_t>((offset - h_.headerSize) / layout_.blockSize + 1);
+        }
+    }
+
+    // Refuses text fields in a key when the sort order does not collate in byte order (and there
+    // are records to order).
+    void checkTextOrder(const std::vector<int>& fields, const std::string& file, const std::string& what) const {
+        if (byteOrder_ || blockOfRecord_.size() < 2) return;
+        for (int i : fields) {
+            const pw::Field& f = layout_.fields[static_cast<std::size_t>(i)];
+            if (f.code != pw::kAlpha) continue;
+            const std::string sort = sortName_.empty() ? "the table's sort order (byte 0x" + hex2(h_.sortOrder) + ")"
+                                                       : "sort order '" + sortName_ + "'";
+            cannot(Code::Unsupported, file,
+                   what + " orders text field " + f.name + " by " + sort +
+                       ", whose collation is not known here (text is ordered only by byte value)");
+        }
+    }
+
+    static std::string hex2(unsigned v) {
+        static const char digits[] = "0123456789ABCDEF";
+        return std::string{digits[(v >> 4) & 15], digits[v & 15]};
+    }
+
+    RebuiltIndexFile primary() {
+        const std::string ext = layout_.upperCaseExtensions ? ".PX" : ".px";
+        const std::string path = companionPath(family_, ext);
+        std::vector<int> keyList;
+        std::vector<paradox::FieldDescriptor> keyDescriptors;
+        for (int i = 0; i < layout_.keyFields; ++i) {
+            keyList.push_back(i);
+            keyDescriptors.push_back(layout_.fields[static_cast<std::size_t>(i)].descriptor());
+        }
+        checkTextOrder(keyList, path, "the primary index");
+
+        // The records must already be in key order: the primary index describes the data blocks.
+        const unsigned size = layout_.recordSize;
+        const std::size_t n = blockOfRecord_.size();
+        for (std::size_t i = 1; i < n; ++i) {
+            const std::uint8_t* a = records_.data() + (i - 1) * size;
+            const std::uint8_t* b = records_.data() + i * size;
+            const int c = pw::compareBytes(a, b, layout_.keyLength);
+            if (c > 0)
+                cannot(Code::InvalidValue, path,
+                       "record " + std::to_string(i + 1) + " (" + pw::describeKey(layout_, b, keyList) +
+                           ") comes after a record with a greater key; the table itself needs sorting first");
+            if (c == 0)
+                cannot(Code::InvalidValue, path,
+                       "records " + std::to_string(i) + " and " + std::to_string(i + 1) + " have the same key (" +
+                           pw::describeKey(layout_, b, keyList) + "); the table itself needs repair first");
+        }
+
+        // Level 1: the first key of each data block in chain order, its number and its records.
+        std::vector<pw::IndexEntry> level1;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i > 0 && blockOfRecord_[i] == blockOfRecord_[i - 1]) {
+                ++level1.back().count;
+                continue;
+            }
+            const std::uint8_t* r = records_.data() + i * size;
+            level1.push_back({Bytes(r, r + layout_.keyLength), blockOfRecord_[i], 1});
+        }
+
+        const KeptHeader kept = keptTreeHeader(family_, ext, paradox::kPrimaryIndex, keyDescriptors);
+        pw::IndexTree tree = pw::buildTree(level1, layout_.keyLength, pw::maxIndexBlockKB(layout_), path,
+                                           kept.usable ? kept.header.maxTableSize : 0, "rebuild");
+        if (!kept.usable)
+            return {path, pw::buildTreeFile(layout_, fileNamePart(path), paradox::kPrimaryIndex, keyDescriptors,
+                                            layout_.keyLength, std::move(tree), layout_.changeCount1)
+                              .bytes};
+        return {path, treeBytes(kept, std::move(tree))};
+    }
+
+    static Bytes treeBytes(const KeptHeader& kept, pw::IndexTree tree) {
+        Bytes header = kept.bytes;
+        patchHeader(header, tree.entries, tree.file.blockCount(), true, tree.root, tree.levels);
+        return pw::assemble({}, header, std::move(tree.file), tree.blockKB * 1024u, kept.header.encryption).bytes;
+    }
+
+    std::vector<RebuiltIndexFile> secondary(const std::string& ext) {
+        const std::string xPath = companionPath(family_, ext);
+        const std::string yExt = yExtensionOf(ext);
+        const std::string yPath = companionPath(family_, yExt);
+        const bool composite = paradox::classifyIndexExtension(ext).kind == paradox::IndexFileName::Kind::Composite;
+
+        std::unique_ptr<ByteSource> src = family_.open(ext);
+        if (!src) cannot(Code::InvalidValue, xPath, "the file cannot be opened");
+        TIndexDef def;
+        std::string problem;
+        paradox::Header x;
+        try {
+            if (!paradox::readSecondaryIndex(h_, table_.fields(), table_.codePage(), *src, ext, def, problem))
+                cannot(Code::InvalidValue, xPath, "it is not an index of this table (" + problem + ")");
+            x = paradox::readHeader(*src);
+        } catch (const EDBEngineError& e) {
+            if (e.code() != Code::Corrupt) throw;
+            cannot(Code::InvalidValue, xPath,
+                   std::string("its header is damaged, so the index it defines is not known (") + e.what() + ")");
+        }
+
+        pw::SecondaryShape shape;
+        shape.name = def.Name;
+        shape.fields = def.fieldIndexes;
+        const std::uint8_t options = x.versionByte >= 0x05 ? x.indexOptions : 0;
+        for (std::size_t i = 0; i < shape.fields.size(); ++i)
+            shape.descending.push_back((i < x.fieldNumbers.size() && (x.fieldNumbers[i] & 0x8000)) ||
+                                       (options & 0x10));
+        shape.caseInsensitive = def.has(ixCaseInsensitive);
+        shape.unique = def.has(ixUnique);
+        checkTextOrder(shape.fields, xPath, "index " + def.Name);
+        if (h_.primaryKeyFields == 0 && !blockOfRecord_.empty())
+            cannot(Code::Unsupported, xPath,
+                   "index " + def.Name + " of an unkeyed table addresses its records by \"Tup No\" and \"Tup Offset\", "
+                   "which are not known well enough to be written for a table with records; give the table a key");
+
+        // The tree's key: the .X record but its last field.
+        std::vector<paradox::FieldDescriptor> treeKey(x.fields.begin(), x.fields.end() - 1);
+        const std::uint8_t treeType = composite ? paradox::kCompositeIndexTree : paradox::kSecondaryIndexTree;
+        const KeptHeader keptY = keptTreeHeader(family_, yExt, treeType, treeKey);
+
+        pw::SecondaryTarget target;
+        target.xWhat = xPath;
+        target.yWhat = yPath;
+        target.action = "rebuild";
+        target.xBlockSize = x.blockSize();
+        target.yMaxBlockKB = pw::maxIndexBlockKB(layout_);
+        target.yBlockKB = keptY.usable ? keptY.header.maxTableSize : 0;
+        pw::SecondaryContents c = pw::buildSecondaryContents(layout_, shape, records_, blockOfRecord_, target);
+        bool same = c.recordSize == x.recordSize && c.descriptors.size() == x.fields.size();
+        for (std::size_t i = 0; same && i < c.descriptors.size(); ++i)
+            same = c.descriptors[i].type == x.fields[i].type && c.descriptors[i].size == x.fields[i].size;
+        if (!same) cannot(Code::InvalidValue, xPath, "its records are not laid out as an index of this table");
+
+        Bytes header = readAll(*src, x.headerSize);
+        patchHeader(header, c.count, c.x.blockCount(), false, 0, 0);
+        std::vector<RebuiltIndexFile> out;
+        out.push_back({xPath, pw::assemble({}, header, std::move(c.x), x.blockSize(), x.encryption).bytes});
+        if (keptY.usable)
+            out.push_back({yPath, treeBytes(keptY, std::move(c.y))});
+        else
+            out.push_back({yPath, pw::buildTreeFile(layout_, fileNamePart(yPath), treeType, treeKey, c.treeKeyLength,
+                                                    std::move(c.y), layout_.changeCount1)
+                                      .bytes});
+        return out;
+    }
+
+    paradox::ParadoxTable& table_;
+    const paradox::Header& h_;
+    const DiskFamily& family_;
+    pw::Layout layout_;
+    std::string sortName_;
+    pw::SortOrder sortOrder_{};
+    bool byteOrder_ = false;
+    Bytes records_;
+    std::vector<std::uint16_t> blockOfRecord_;
+};
+
+// --- dBase -----------------------------------------------------------------------------------------
+
+// The key of a tag: one field (C, N, F or D), or text joined from character fields, UPPER() of
+// text and DTOS() of a date field.
+struct KeyTerm {
+    std::size_t field = 0;
+    bool upper = false;
+    bool dtos = false;
+};
+
+class KeyParser {
+public:
+    KeyParser(const std::string& text, const std::vector<dbase::RawField>& fields, const CodePage& codePage)
+        : s_(text), fields_(fields), codePage_(codePage) {}
+
+    // False when the expression is not of the forms above.
+    bool parse(std::vector<KeyTerm>& out) {
+        if (!expression(false, out)) return false;
+        skipBlanks();
+        return pos_ == s_.size();
+    }
+
+private:
+    void skipBlanks() {
+        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t')) ++pos_;
+    }
+    bool expression(bool upper, std::vector<KeyTerm>& out) {
+        for (;;) {
+            if (!term(upper, out)) return false;
+            skipBlanks();
+            if (pos_ >= s_.size() || s_[pos_] != '+') return true;
+            ++pos_;
+        }
+    }
+    std::string identifier() {
+        skipBlanks();
+        const std::size_t start = pos_;
+        while (pos_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '_')) ++pos_;
+        return s_.substr(start, pos_ - start);
+    }
+    bool field(const std::string& name, std::size_t& at) const {
+        for (std::size_t i = 0; i < fields_.size(); ++i)
+            if (equalsIgnoreCase(trimmedName(codePage_.decode(fields_[i].name)), name)) {
+                at = i;
+                return true;
+            }
+        return false;
+    }
+    static std::string trimmedName(std::string s) {
+        while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+        return s;
+    }
+    bool term(bool upper, std::vector<KeyTerm>& out) {
+        const std::string name = identifier();
+        if (name.empty()) return false;
+        skipBlanks();
+        if (pos_ < s_.size() && s_[pos_] == '(') {
+            ++pos_;
+            const std::string function = toUpperAscii(name);
+            if (function == "UPPER") {
+                if (!expression(true, out)) return false;
+            } else if (function == "DTOS") {
+                KeyTerm t;
+                if (!field(identifier(), t.field) || fields_[t.field].type != 'D') return false;
+                t.dtos = true;
+                out.push_back(t);
+            } else {
+                return false;
+            }
+            skipBlanks();
+            if (pos_ >= s_.size() || s_[pos_] != ')') return false;
+            ++pos_;
+            return true;
+        }
+        KeyTerm t;
+        if (!field(name, t.field)) return false;
+        t.upper = upper;
+        out.push_back(t);
+        return true;
+    }
+
+    const std::string& s_;
+    const std::vector<dbase::RawField>& fields_;
+    const CodePage& codePage_;
+    std::size_t pos_ = 0;
+};
+
+class DBaseRebuild {
+public:
+    explicit DBaseRebuild(dbase::DBaseTable& table)
+        : table_(table), h_(table.header()), family_(diskFamily(table.family(), table.fileName())) {}
+
+    std::vector<RebuiltIndexFile> run() {
+        // Index files for which there is no writer here.
+        for (const std::string& ext : family_.extensions()) {
+            const std::string e = toLowerAscii(ext);
+            const std::string path = companionPath(family_, ext);
+            if (e == ".cdx") cannot(Code::Unsupported, path, "rebuilding FoxPro .cdx index files is not supported");
+            if (e == ".ndx") cannot(Code::Unsupported, path, "rebuilding dBase III .ndx index files is not supported");
+            if (e == ".ntx") cannot(Code::Unsupported, path, "rebuilding Clipper .ntx index files is not supported");
+        }
+        const std::unique_ptr<ByteSource> src = family_.open(".mdx");
+        const std::string path = companionPath(family_, ".mdx");
+        if (!(h_.tableFlags & 0x01)) {
+            if (src)
+                cannot(Code::InvalidValue, path,
+                       "the table's header does not name it as the table's production index, so no index of the "
+                       "table lives in it");
+            return {};
+        }
+        if (h_.foxPro)
+            cannot(Code::Unsupported, companionPath(family_, ".cdx"), "rebuilding FoxPro .cdx index files is not supported");
+        if (!src) cannot(Code::InvalidValue, path, "the file is missing, so the tags it held are not known");
+        return {{path, mdx(*src, path)}};
+    }
+
+private:
+    Bytes mdx(const ByteSource& src, const std::string& path) {
+        const Bytes file = readAll(src);
+        if (file.size() < 544) cannot(Code::InvalidValue, path, "the file is shorter than its header");
+        const std::uint8_t* f = file.data();
+        if (loadLE16(f + 20) != dbase::kMdxBlockBytes / 512 || loadLE16(f + 22) != dbase::kMdxBlockBytes)
+            cannot(Code::Unsupported, path,
+                   "its blocks of " + std::to_string(loadLE16(f + 22)) + " bytes differ from the 1024-byte blocks written here");
+        if (f[26] != 32)
+            cannot(Code::Unsupported, path,
+                   "its tag table has entries of " + std::to_string(f[26]) + " bytes, a layout not written here");
+        const std::size_t tags = loadLE16(f + 28);
+
+        // The definitions as the engine reads them (names, keys, FOR clauses), in tag-table order.
+        std::vector<std::string> warnings;
+        const std::vector<TIndexDef> defs =
+            dbase::readIndexes(h_, table_.fields(), family_, table_.codePage(), warnings);
+        if (defs.size() != tags)
+            cannot(Code::InvalidValue, path,
+                   "its tags cannot be read" + (warnings.empty() ? std::string() : " (" + warnings.back() + ")"));
+
+        const std::uint32_t records = table_.physicalCount();
+        std::vector<dbase::MdxTag> built;
+        for (std::size_t i = 0; i < tags; ++i) {
+            const std::size_t page = loadLE32(f + 544 + i * 32);
+            const std::uint64_t at = static_cast<std::uint64_t>(page) * 512;
+            if (at + dbase::kMdxBlockBytes > file.size())
+                cannot(Code::InvalidValue, path, "the header of tag " + defs[i].Name + " runs past the end of the file");
+            built.push_back(tag(path, defs[i], Bytes(f + at, f + at + dbase::kMdxBlockBytes), records));
+        }
+        Bytes head(dbase::kMdxHeaderBytes, 0);
+        std::copy_n(file.begin(), std::min(file.size(), head.size()), head.begin());
+        return dbase::buildMdx({}, built, records, {}, head);
+    }
+
+    dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records) {
+        const std::string label = "tag " + def.Name;
+        const std::string expression = def.has(ixExpression) ? def.Expression : def.Fields;
+        if (header[245] != 0)
+            cannot(Code::Unsupported, path, label + " has the FOR clause \"" + def.Filter + "\", which is not evaluated here");
+
+        dbase::MdxTag t;
+        t.name = def.Name;
+        t.expression = expression;
+        t.keyType = static_cast<char>(header[9]);
+        t.keyLength = loadLE16(header.data() + 12);
+        t.descending = (header[8] & 0x08) != 0;
+        // Byte 23 makes a tag unique: key flag 0x40 alone does not (the engine's own files hold
+        // equal keys in tags that carry only the flag).
+        t.unique = header[23] != 0;
+        if (loadLE16(header.data() + 18) != dbase::mdxItemLength(t.keyLength) ||
+            loadLE16(header.data() + 14) != dbase::mdxKeysPerNode(t.keyLength))
+            cannot(Code::Unsupported, path, label + " lays out its nodes in a way not written here");
+
+        // The key: what it is made of, its type and length.
+        std::vector<KeyTerm> terms;
+        const std::vector<dbase::RawField>& raw = table_.rawFields();
+        if (!KeyParser(expression, raw, table_.codePage()).parse(terms))
+            cannot(Code::Unsupported, path,
+                   label + " has the key expression \"" + expression +
+                       "\", which is not evaluated here (a field, UPPER(), DTOS() and sums of those are)");
+        for (const KeyTerm& k : terms)
+            if (table_.fields()[k.field].length != raw[k.field].length)
+                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[k.field].name + " runs past the record");
+        char type = 'C';
+        std::size_t length = 0;
+        const dbase::RawField& first = raw[terms.front().field];
+        if (terms.size() == 1 && !terms.front().dtos && first.type != 'C') {
+            switch (first.type) {
+                case 'N': case 'F': type = 'N'; length = dbase::kMdxNumericKeyLength; break;
+                case 'D': type = 'D'; length = dbase::kMdxDateKeyLength; break;
+                default:
+                    cannot(Code::Unsupported, path,
+                           label + " is keyed on a field of type " + std::string(1, first.type) +
+                               ", whose keys are not written here");
+            }
+            if (terms.front().upper) cannot(Code::Unsupported, path, label + ": UPPER() of a non-text field");
+        } else {
+            for (const KeyTerm& k : terms) {
+                const dbase::RawField& r = raw[k.field];
+                if (!k.dtos && r.type != 'C')
+                    cannot(Code::Unsupported, path,
+                           label + " joins field " + trimmed(table_.codePage().decode(r.name)) + " of type " +
+                               std::string(1, r.type) + " into text, which is not evaluated here");
+                length += k.dtos ? 8 : r.length;
+            }
+        }
+        if (type != t.keyType || length != t.keyLength)
+            cannot(Code::InvalidValue, path,
+                   label + ": its key expression gives " + std::string(1, type) + " keys of " + std::to_string(length) +
+                       " bytes, but the tag holds " + std::string(1, t.keyType) + " keys of " +
+                       std::to_string(t.keyLength) + " bytes");
+        if (type == 'C' && records > 1 && !dbase::textSortsInByteOrder(h_))
+            cannot(Code::Unsupported, path,
+                   label + " orders text under the table's language driver (" +
+                       (h_.level7 ? "'" + h_.languageDriverName + "'" : "id 0x" + hex2(h_.languageDriver)) +
+                       "), whose collation is not known here (text is ordered only by byte value)");
+
+        t.keys.reserve(records);
+        for (std::uint32_t r = 0; r < records; ++r) t.keys.push_back(key(path, label, terms, type, r));
+        if (t.unique) {
+            std::vector<std::uint32_t> order(records);
+            for (std::uint32_t r = 0; r < records; ++r) order[r] = r;
+            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return dbase::compareMdxKeys(type, t.keys[a], t.keys[b]) < 0;
+            });
+            for (std::size_t k = 1; k < order.size(); ++k)
+                if (dbase::compareMdxKeys(type, t.keys[order[k - 1]], t.keys[order[k]]) == 0)
+                    cannot(Code::InvalidValue, path,
+                           "records " + std::to_string(order[k - 1] + 1) + " and " + std::to_string(order[k] + 1) +
+                               " have the same key in the unique " + label);
+        }
+        t.headerTemplate = std::move(header);
+        return t;
+    }
+
+    std::string key(const std::string& path, const std::string& label, const std::vector<KeyTerm>& terms, char type,
+                    std::uint32_t r) {
+        const std::uint8_t* rec = table_.physicalRecord(r);
+        const std::vector<FieldDef>& fields = table_.fields();
+        const std::string where = label + ", record " + std::to_string(r + 1);
+        std::string key;
+        for (const KeyTerm& k : terms) {
+            const FieldDef& f = fields[k.field];
+            const std::uint8_t* p = rec + f.offset;
+            if (type == 'N') {
+                if (!dbase::mdxNumericKey(std::string_view(reinterpret_cast<const char*>(p), f.length), key))
+                    cannot(Code::InvalidValue, path,
+                           where + ": the number \"" + std::string(reinterpret_cast<const char*>(p), f.length) +
+                               "\" has no key");
+                return key;
+            }
+            if (type == 'D' || k.dtos) {
+                FieldValue v;
+                if (!dbase::decodeStoredValue('D', h_, table_.codePage(), p, f.length, v) ||
+                    (v.kind != ValueKind::Date && v.kind != ValueKind::Null))
+                    cannot(Code::InvalidValue, path, where + ": the date is not valid");
+                if (type == 'D') {
+                    if (v.isNull())
+                        cannot(Code::Unsupported, path, where + ": the date is blank, and the key of a blank date is not "
+                                                                "settled for dBase indexes");
+                    return dbase::mdxDateKey(v.integer);
+                }
+                if (v.isNull()) {
+                    key.append(8, ' ');
+                } else {
+                    const CivilDate d = civilFromDayNumber(v.integer);
+                    char text[16];
+                    std::snprintf(text, sizeof text, "%04d%02d%02d", static_cast<int>(d.year), d.month, d.day);
+                    key.append(text, 8);
+                }
+                continue;
+            }
+            std::string bytes(reinterpret_cast<const char*>(p), f.length);
+            if (k.upper)
+                for (char& c : bytes) {
+                    const auto u = static_cast<unsigned char>(c);
+                    if (u >= 0x80)
+                        cannot(Code::Unsupported, path,
+                               where + ": UPPER() meets a character outside ASCII, whose upper case under the "
+                                       "table's language driver is not known here");
+                    if (u >= 'a' && u <= 'z') c = static_cast<char>(u - 32);
+                }
+            key += bytes;
+        }
+        return key;
+    }
+
+    static std::string trimmed(std::string s) {
+        while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+        return s;
+    }
+    static std::string hex2(unsigned v) {
+        static const char digits[] = "0123456789ABCDEF";
+        return std::string{digits[(v >> 4) & 15], digits[v & 15]};
+    }
+
+    dbase::DBaseTable& table_;
+    const dbase::Header& h_;
+    const DiskFamily& family_;
+};
+
+}  // namespace
+
+std::vector<RebuiltIndexFile> rebuildIndexFiles(TableFile& table) {
+    if (auto* px = dynamic_cast<paradox::ParadoxTable*>(&table)) return ParadoxRebuild(*px).run();
+    if (auto* dbf = dynamic_cast<dbase::DBaseTable*>(&table)) return DBaseRebuild(*dbf).run();
+    throw EDBEngineError(Code::Unsupported, "Cannot rebuild the indexes of " + table.fileName() + ": unknown table kind");
+}
+
+}  // namespace tavrinth

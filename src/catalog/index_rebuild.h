@@ -1,0 +1,53 @@
+#pragma once
+// Rebuilding the index files of a table from its records: the complete new bytes of every index
+// file of the family, each index defined exactly as before. Nothing is written here; the caller
+// puts the files in place (through the table's journal).
+//
+// What is rebuilt:
+// * Paradox: the primary index (.PX) of a keyed table, over the data blocks as they are (in
+//   their chain order; the records must already be in key order), and every secondary index
+//   (.Xnn/.Ynn, .XGn/.YGn) with its fields, options (case-insensitive, descending, unique) and
+//   maintained or not as its file says. The header of each existing file is kept as it is but
+//   for the record count, the block counts and, in a tree, the root and levels; a tree file
+//   (.PX, .Y) that is missing or does not match the table gets the header the table writer
+//   gives a new one. Blocks are scrambled like the file's own (an encrypted table's).
+// * dBase: the production .MDX with every tag, keys of deleted records included (as dBase and
+//   the table writer keep them), its header and each tag's header kept but for what the keys
+//   decide (root, pages; the first and last node words are cleared, as in a new file).
+//
+// What is refused (EDBEngineError naming the file and the reason, before anything is returned):
+// * A table whose block chain is damaged; a keyed Paradox table whose records are not in key
+//   order (the table itself needs sorting); an index file that does not belong to the table or
+//   whose header is damaged (its definition is lost).
+// * Text keys under a sort order or language driver that does not collate in byte order (the
+//   only order compared here; a table of fewer than two records orders nothing), and
+//   case-insensitive (or UPPER()) keys with letters outside ASCII.
+// * Secondary indexes of an unkeyed Paradox table that holds records (their record addresses,
+//   "Tup No" and "Tup Offset", are not known well enough); a unique index the records violate
+//   (Paradox option 0x20; a dBase tag with byte 23 set: key flag 0x40 alone does not make a tag
+//   unique, the engine's own files hold equal keys in such tags).
+// * dBase tags with a FOR clause, with key expressions other than a field, UPPER(), DTOS() and
+//   sums of those giving text, a date tag meeting a blank date, and tag layouts other than the
+//   one written here; FoxPro .cdx, dBase III .ndx and Clipper .ntx files (no writer for them).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "table_file.h"
+
+namespace tavrinth {
+
+struct RebuiltIndexFile {
+    std::string path;                 // the index file: an existing one, or a missing one of the family
+    std::vector<std::uint8_t> bytes;  // its complete new contents
+};
+
+// The index files of the open table (on disk) rebuilt from its current records: the primary
+// index first, then the secondary indexes each followed by its tree (Paradox), or the production
+// .MDX (dBase). A table without index files gives an empty list. Throws EDBEngineError
+// (Unsupported or InvalidValue) naming the index file and the reason when an index cannot be
+// rebuilt exactly, and whatever reading the files throws.
+std::vector<RebuiltIndexFile> rebuildIndexFiles(TableFile& table);
+
+}  // namespace tavrinth

@@ -1,0 +1,501 @@
+// Changes through the rollback journal. A process killed before any one write of an import, a
+// post or an index rebuild, or in the middle of one, leaves a family that reads as it was or as
+// the change leaves it, never torn; the next change puts a half-made one back byte for byte. A
+// journal that cannot be applied never is; a refused change leaves every byte as it was; two
+// writers never mix their records.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "csv.h"
+#include "engine_error.h"
+#include "file_io.h"
+#include "index_rebuild.h"
+#include "journal.h"
+#include "table_change.h"
+#include "table_check.h"
+#include "table_file.h"
+#include "table_writer.h"
+#include "test_files.h"
+#include "test_paths.h"
+
+using namespace tavrinth;
+using namespace tavrinth::test;
+
+namespace {
+
+FieldValue text(const std::string& s) {
+    FieldValue v;
+    v.setText(ValueKind::String);
+    v.text = s;
+    return v;
+}
+FieldValue integer(std::int64_t i, ValueKind k = ValueKind::Integer) {
+    FieldValue v;
+    v.setInteger(i, k);
+    return v;
+}
+
+
+// The families the changes run on: every format the engine appends to or rebuilds indexes of.
+struct Kind {
+    const char* name;
+    TableSpec spec;
+    const char* file;
+};
+
+std::vector<Kind> kinds() {
+    std::vector<Kind> out;
+    std::mt19937 rng(7);
+    auto word = [&](std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>('a' + rng() % 26));
+        return s;
+    };
+    {
+        TableSpec s;
+        s.format = TableFormat::DBase;
+        s.level = 3;
+        s.fields = {{"NAME", 'C', 20, 0}, {"AMOUNT", 'N', 10, 2}, {"DAY", 'D', 0, 0}, {"OK", 'L', 0, 0},
+                    {"NOTES", 'M', 0, 0}};
+        for (int i = 0; i < 30; ++i)
+            s.records.push_back({text(word(8)), integer(i * 3), integer(730000 + i, ValueKind::Date),
+                                 integer(i % 2, ValueKind::Boolean), text(word(static_cast<std::size_t>(i * 40)))});
+        out.push_back({"dBase III with memos", s, "D3.DBF"});
+    }
+    {
+        TableSpec s;
+        s.format = TableFormat::DBase;
+        s.level = 7;
+        s.fields = {{"ID", '+', 0, 0}, {"NAME", 'C', 30, 0}, {"NOTES", 'M', 0, 0}};
+        for (int i = 0; i < 20; ++i) s.records.push_back({FieldValue(), text(word(10)), text(word(700))});
+        out.push_back({"dBase 7 with auto-increment and memos", s, "D7.DBF"});
+    }
+    {
+        TableSpec s;
+        s.format = TableFormat::Paradox;
+        s.level = 4;
+        s.blockSizeKB = 1;
+        s.fields = {{"Name", 'A', 20, 0}, {"Count", 'S', 0, 0}, {"Day", 'D', 0, 0}, {"Memo", 'M', 20, 0}};
+        for (int i = 0; i < 40; ++i)
+            s.records.push_back({text(word(12)), integer(i), integer(730000 + i, ValueKind::Date), text(word(30))});
+        out.push_back({"Paradox 4 unkeyed with memos", s, "P4.DB"});
+    }
+    {
+        TableSpec s;
+        s.format = TableFormat::Paradox;
+        s.level = 7;
+        s.blockSizeKB = 1;
+        s.password = "secret";
+        s.fields = {{"Id", '+', 0, 0}, {"Name", 'A', 30, 0}, {"Data", 'B', 12, 0}, {"Memo", 'M', 11, 0}};
+        for (int i = 0; i < 25; ++i) s.records.push_back({FieldValue(), text(word(9)), FieldValue(), text(word(3000))});
+        out.push_back({"Paradox 7 encrypted with BLOBs", s, "P7.DB"});
+    }
+    return out;
+}
+
+// Indexed families for the index rebuild.
+std::vector<Kind> indexedKinds() {
+    std::vector<Kind> out;
+    {
+        TableSpec s;
+        s.format = TableFormat::Paradox;
+        s.level = 7;
+        s.blockSizeKB = 1;
+        s.fields = {{"Code", 'I', 0, 0}, {"Name", 'A', 24, 0}, {"City", 'A', 16, 0}};
+        s.keyFields = 1;
+        IndexSpec byName;
+        byName.name = "Name";
+        byName.fields = {"Name"};
+        IndexSpec byCity;
+        byCity.name = "ByCityName";
+        byCity.fields = {"City", "Name"};
+        s.indexes = {byName, byCity};
+        for (int i = 0; i < 400; ++i)
+            s.records.push_back({integer(i * 7), text("name " + std::to_string((i * 37) % 400)), text("city " + std::to_string(i % 13))});
+        out.push_back({"Paradox keyed with secondary indexes", s, "PK.DB"});
+    }
+    {
+        TableSpec s;
+        s.format = TableFormat::DBase;
+        s.level = 4;
+        s.fields = {{"NAME", 'C', 20, 0}, {"AMOUNT", 'N', 8, 0}};
+        IndexSpec byName;
+        byName.name = "NAME";
+        byName.fields = {"NAME"};
+        IndexSpec byAmount;
+        byAmount.name = "AMOUNT";
+        byAmount.fields = {"AMOUNT"};
+        byAmount.descending = true;
+        s.indexes = {byName, byAmount};
+        for (int i = 0; i < 900; ++i) s.records.push_back({text("n" + std::to_string((i * 31) % 900)), integer(i % 50)});
+        out.push_back({"dBase IV with a production index", s, "DX.DBF"});
+    }
+    return out;
+}
+
+// Values for new records: every field the table lets a record be given, of its type.
+std::vector<std::vector<FieldValue>> newRecords(const TableFile& table, std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::vector<std::vector<FieldValue>> rows;
+    for (std::size_t r = 0; r < n; ++r) {
+        std::vector<FieldValue> row(table.fields().size());
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            const FieldDef& f = table.fields()[i];
+            FieldValue& v = row[i];
+            switch (f.dataType) {
+                case ftString: {
+                    std::string s;
+                    for (int k = pick(1, std::min(12, std::max(1, f.size))); k > 0; --k) s.push_back(static_cast<char>('A' + pick(0, 25)));
+                    v = text(s);
+                    break;
+                }
+                case ftMemo: {
+                    std::string s(static_cast<std::size_t>(pick(0, 3) == 0 ? pick(2000, 5000) : pick(0, 200)), 'm');
+                    for (char& c : s) c = static_cast<char>('a' + pick(0, 25));
+                    v = text(s);
+                    break;
+                }
+                case ftBlob: {
+                    v.setText(ValueKind::Binary);
+                    for (int k = pick(0, 3000); k > 0; --k) v.text.push_back(static_cast<char>(pick(0, 255)));
+                    break;
+                }
+                case ftSmallint: v = integer(pick(-30000, 30000)); break;
+                case ftInteger: v = integer(pick(-100000, 100000)); break;
+                case ftFloat: v.setReal(pick(-100000, 100000) / 4.0); break;
+                case ftBoolean: v = integer(pick(0, 1), ValueKind::Boolean); break;
+                case ftDate: v = integer(pick(700000, 740000), ValueKind::Date); break;
+                default: break;  // auto-increment and the rest: left out
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<bool> givenFields(const TableFile& table) {
+    std::vector<bool> given;
+    for (const FieldDef& f : table.fields())
+        given.push_back(f.dataType == ftString || f.dataType == ftMemo || f.dataType == ftBlob ||
+                        f.dataType == ftSmallint || f.dataType == ftInteger || f.dataType == ftFloat ||
+                        f.dataType == ftBoolean || f.dataType == ftDate);
+    return given;
+}
+
+OpenOptions optionsFor(const Kind& k) {
+    OpenOptions o;
+    if (!k.spec.password.empty()) o.knownPasswords.push_back(k.spec.password);
+    return o;
+}
+
+std::string dumpOf(const std::string& path, const OpenOptions& options) {
+    auto table = openTableFile(path, options);
+    return dumpToString(*table);
+}
+
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const std::string& name : listFolder(folder)) files[name] = readFile(joinPath(folder, name));
+    return files;
+}
+
+void restore(const std::string& folder, const std::map<std::string, std::string>& files) {
+    for (const std::string& name : listFolder(folder)) ::unlink(joinPath(folder, name).c_str());
+    for (const auto& [name, bytes] : files) writeFile(joinPath(folder, name), bytes);
+}
+
+enum class Operation { Import, Post, Rebuild };
+
+void runOperation(Operation op, const std::string& path, const OpenOptions& options, std::uint32_t seed) {
+    auto table = openTableFile(path, options);
+    switch (op) {
+        case Operation::Import: {
+            auto change = table->beginAppend();
+            for (const auto& row : newRecords(*table, 300, seed)) change->append(row, givenFields(*table));
+            change->commit();
+            break;
+        }
+        case Operation::Post: {
+            const std::vector<bool> given = givenFields(*table);
+            const std::vector<FieldValue> row = newRecords(*table, 1, seed)[0];
+            std::vector<TableFile::FieldChange> changes;
+            for (std::size_t i = 0; i < row.size(); ++i)
+                if (given[i] && table->fieldReadOnlyReason(i).empty()) changes.push_back({i, row[i]});
+            table->updateRecord(1, changes);
+            break;
+        }
+        case Operation::Rebuild: {
+            FamilyChange change(path);
+            const std::vector<RebuiltIndexFile> files = rebuildIndexFiles(*table);
+            for (const RebuiltIndexFile& f : files) change.preserveWhole(f.path);
+            for (const RebuiltIndexFile& f : files) {
+                change.write(f.path, 0, f.bytes.data(), f.bytes.size());
+                change.resize(f.path, f.bytes.size());
+            }
+            change.commit();
+            break;
+        }
+    }
+}
+
+std::uint64_t killAt = 0;
+tavrinth::testing::WriteAction killMode = tavrinth::testing::WriteAction::KillBefore;
+std::uint64_t writesSeen = 0;
+
+tavrinth::testing::WriteAction killHook(std::uint64_t n) {
+    writesSeen = n;
+    return n == killAt ? killMode : tavrinth::testing::WriteAction::Go;
+}
+
+// Runs the operation in a child process that is killed before write `k` (or in its middle).
+// Returns true when the child was killed, false when it finished first.
+bool runAndKill(Operation op, const std::string& path, const OpenOptions& options, std::uint64_t k,
+                tavrinth::testing::WriteAction mode) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        killAt = k;
+        killMode = mode;
+        tavrinth::testing::setAppendFlushBytes(4096);
+        tavrinth::testing::setWriteHook(killHook);
+        try {
+            runOperation(op, path, options, 99);
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) {
+        EXPECT_EQ(WTERMSIG(status), SIGKILL);
+        return true;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the change failed without being killed";
+    return false;
+}
+
+void expectSound(const std::string& path, const OpenOptions& options, const std::string& when) {
+    const std::vector<std::string> problems = checkTableFamily(path, options);
+    EXPECT_TRUE(problems.empty()) << when << ": " << (problems.empty() ? std::string() : problems.front());
+}
+
+struct Case {
+    Operation op;
+    Kind kind;
+};
+
+// Index files with bytes after their end, as damage leaves them: the rebuild writes them whole.
+void damageIndexFiles(const std::string& folder) {
+    for (const std::string& name : listFolder(folder)) {
+        const std::string ext = toUpperAscii(extensionPart(name));
+        if (ext == ".PX" || ext == ".MDX" || (ext.size() == 4 && (ext[1] == 'X' || ext[1] == 'Y')))
+            writeFile(joinPath(folder, name), readFile(joinPath(folder, name)) + std::string(4096, '\xEE'));
+    }
+}
+
+void killEverywhere(const Case& c, std::size_t& killPoints) {
+    TempDir pristineDir, work;
+    const std::string pristine = pristineDir.file(c.kind.file);
+    createTable(pristine, c.kind.spec);
+    if (c.op == Operation::Rebuild) damageIndexFiles(pristineDir.path());
+    const OpenOptions options = optionsFor(c.kind);
+    const std::string before = dumpOf(pristine, options);
+    const auto pristineFiles = snapshot(pristineDir.path());
+    const std::string path = work.file(c.kind.file);
+
+    // The change made whole, counting its writes.
+    restore(work.path(), pristineFiles);
+    tavrinth::testing::setAppendFlushBytes(4096);
+    killAt = 0;
+    tavrinth::testing::setWriteHook(killHook);
+    runOperation(c.op, path, options, 99);
+    tavrinth::testing::setWriteHook(nullptr);
+    tavrinth::testing::setAppendFlushBytes(0);
+    const std::uint64_t writes = writesSeen;
+    const std::string after = dumpOf(path, options);
+    expectSound(path, options, std::string(c.kind.name) + ", after the whole change");
+    const auto afterFiles = snapshot(work.path());
+    ASSERT_FALSE(afterFiles == pristineFiles);
+    ASSERT_GE(writes, 3u);  // the journal, a file, the journal's removal
+
+    for (std::uint64_t k = 1; k <= writes; ++k)
+        for (const auto mode : {tavrinth::testing::WriteAction::KillBefore, tavrinth::testing::WriteAction::TearAndKill}) {
+            const std::string when = std::string(c.kind.name) + ", killed " +
+                                     (mode == tavrinth::testing::WriteAction::KillBefore ? "before" : "in the middle of") +
+                                     " write " + std::to_string(k) + " of " + std::to_string(writes);
+            restore(work.path(), pristineFiles);
+            ASSERT_TRUE(runAndKill(c.op, path, options, k, mode)) << when;
+            ++killPoints;
+            // Read as it is: the old family while a journal is left, never a torn one.
+            const bool journalLeft = fileExists(journalPathFor(path));
+            const std::string seen = dumpOf(path, options);
+            EXPECT_TRUE(seen == before || seen == after) << when;
+            if (journalLeft) {
+                EXPECT_EQ(seen, before) << when;
+            }
+            // The next change puts a half-made one back: the old bytes exactly, or the new.
+            { FamilyChange next(path); }
+            EXPECT_FALSE(fileExists(journalPathFor(path))) << when;
+            const auto files = snapshot(work.path());
+            EXPECT_TRUE(files == pristineFiles || files == afterFiles) << when << ": neither the old nor the new files";
+            if (journalLeft) {
+                EXPECT_TRUE(files == pristineFiles) << when << ": not put back to the old files";
+            }
+            EXPECT_EQ(dumpOf(path, options), files == pristineFiles ? before : after) << when;
+            if (c.op != Operation::Rebuild || files == afterFiles) {
+                expectSound(path, options, when);
+            }
+        }
+}
+
+}  // namespace
+
+// Every write of an import (hundreds, with small pieces), of a post, and of an index rebuild.
+TEST(CrashSafety, AKilledChangeLeavesTheOldOrTheNewFamily) {
+    ::testing::FLAGS_gtest_death_test_style = "fast";
+    std::size_t killPoints = 0;
+    for (const Kind& k : kinds()) {
+        killEverywhere({Operation::Import, k}, killPoints);
+        killEverywhere({Operation::Post, k}, killPoints);
+    }
+    for (const Kind& k : indexedKinds()) {
+        // A damaged index file, rebuilt.
+        killEverywhere({Operation::Rebuild, k}, killPoints);
+    }
+    std::printf("kill points tried: %zu\n", killPoints);
+    EXPECT_GT(killPoints, 200u);
+}
+
+// A journal that is damaged or belongs to another table is never applied: the table reads as the
+// files are, with a warning, and refuses every change, leaving every byte as it was.
+TEST(CrashSafety, AJournalThatCannotBeAppliedLeavesTheTableReadOnly) {
+    const Kind kind = kinds()[0];
+    TempDir dir;
+    const std::string path = dir.file(kind.file);
+    createTable(path, kind.spec);
+    Journal foreign;
+    foreign.tableName = "OTHER.DBF";
+    Journal::File f;
+    f.name = "OTHER.DBF";
+    foreign.files.push_back(f);
+    const std::vector<std::uint8_t> foreignBytes = foreign.serialize();
+    std::vector<std::uint8_t> cut = Journal{kind.file, {}, {}}.serialize();
+    cut.pop_back();
+    std::vector<std::uint8_t> flipped = Journal{kind.file, {}, {}}.serialize();
+    flipped[10] ^= 1;
+    for (const auto& [journal, words] : std::vector<std::pair<std::vector<std::uint8_t>, std::string>>{
+             {foreignBytes, "belongs to another table"}, {cut, "damaged"}, {flipped, "damaged"}}) {
+        writeFile(journalPathFor(path), std::string(journal.begin(), journal.end()));
+        const auto files = snapshot(dir.path());
+        auto table = openTableFile(path);
+        ASSERT_FALSE(table->warnings().empty());
+        EXPECT_NE(table->warnings().back().find(words), std::string::npos) << table->warnings().back();
+        EXPECT_NE(table->writeRefusal().find(words), std::string::npos);
+        EXPECT_THROW(table->updateRecord(0, {{0, text("x")}}), EDBEngineError);
+        EXPECT_THROW(table->beginAppend(), EDBEngineError);
+        try {
+            FamilyChange change(path);
+            ADD_FAILURE() << "a change began beside a journal that cannot be applied";
+        } catch (const EDBEngineError& e) {
+            EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(snapshot(dir.path()) == files);
+        ::unlink(journalPathFor(path).c_str());
+    }
+}
+
+// An import that fails on its way (a value the field cannot hold, after many records were
+// written) or is refused at once (a keyed table) leaves every byte of the family as it was.
+TEST(CrashSafety, AFailedImportLeavesEveryByte) {
+    for (const Kind& kind : kinds()) {
+        TempDir dir;
+        const std::string path = dir.file(kind.file);
+        createTable(path, kind.spec);
+        const auto files = snapshot(dir.path());
+        tavrinth::testing::setAppendFlushBytes(4096);
+        {
+            auto table = openTableFile(path, optionsFor(kind));
+            auto change = table->beginAppend();
+            auto rows = newRecords(*table, 250, 5);
+            for (const auto& row : rows) change->append(row, givenFields(*table));
+            std::vector<FieldValue> bad = rows[0];
+            bad[1] = text(std::string(300, 'x'));  // wider than the field
+            EXPECT_THROW(change->append(bad, givenFields(*table)), EDBEngineError) << kind.name;
+        }
+        tavrinth::testing::setAppendFlushBytes(0);
+        EXPECT_TRUE(snapshot(dir.path()) == files) << kind.name;
+    }
+    for (const Kind& kind : indexedKinds()) {
+        TempDir dir;
+        const std::string path = dir.file(kind.file);
+        createTable(path, kind.spec);
+        const auto files = snapshot(dir.path());
+        auto table = openTableFile(path);
+        EXPECT_THROW(table->beginAppend(), EDBEngineError);
+        EXPECT_TRUE(snapshot(dir.path()) == files) << kind.name;
+    }
+}
+
+// Two processes import into one table at once: both land, one after the other, never mixed.
+TEST(CrashSafety, TwoImportsAtOnceNeverMix) {
+    for (const Kind& kind : {kinds()[0], kinds()[3]}) {
+        TempDir dir;
+        const std::string path = dir.file(kind.file);
+        createTable(path, kind.spec);
+        const OpenOptions options = optionsFor(kind);
+        const std::size_t old = [&] { return openTableFile(path, options)->recordCount(); }();
+        int go[2];
+        ASSERT_EQ(::pipe(go), 0);
+        std::fflush(nullptr);
+        std::vector<pid_t> children;
+        for (const char* marker : {"FIRST", "SECOND"}) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::close(go[1]);
+                char c;
+                if (::read(go[0], &c, 1) != 1) ::_exit(4);
+                try {
+                    auto table = openTableFile(path, options);
+                    auto change = table->beginAppend();
+                    for (auto row : newRecords(*table, 2000, 3)) {
+                        row[table->fields()[0].dataType == ftString ? 0 : 1] = text(marker);
+                        change->append(row, givenFields(*table));
+                    }
+                    change->commit();
+                } catch (...) {
+                    ::_exit(3);
+                }
+                ::_exit(0);
+            }
+            children.push_back(pid);
+        }
+        ::close(go[0]);
+        ASSERT_EQ(::write(go[1], "gg", 2), 2);
+        ::close(go[1]);
+        for (const pid_t pid : children) {
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << kind.name;
+        }
+        auto table = openTableFile(path, options);
+        ASSERT_EQ(table->recordCount(), old + 4000) << kind.name;
+        const std::size_t markerField = table->fields()[0].dataType == ftString ? 0 : 1;
+        std::vector<std::string> runs;
+        for (std::uint32_t i = static_cast<std::uint32_t>(old); i < table->recordCount(); ++i) {
+            FieldValue v;
+            table->decode(table->record(i), markerField, v);
+            if (runs.empty() || runs.back() != v.text) runs.push_back(v.text);
+        }
+        EXPECT_EQ(runs.size(), 2u) << kind.name << ": the two imports' records are mixed";
+        expectSound(path, options, kind.name);
+    }
+}
