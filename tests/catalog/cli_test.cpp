@@ -286,6 +286,13 @@ TEST_F(Cli, ImportAppendsTheRowsOfACsvFile) {
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(run({"dump", dir_.file("T.DBF")}).out,
               "_deleted,NAME,NOTE,AMOUNT,DAY\r\n,\"a \"\"quoted\"\" name\",\"memo, long\",-12,\\N\r\n,b,\\N,7,\\N\r\n");
+    // A reader we did not write sees the same records and memos.
+    const ProcessResult py = runProcess(
+        {TAVRINTH_PYTHON3, "-c",
+         "import sys\nfrom dbfread import DBF\nfor r in DBF(sys.argv[1], encoding='cp1252'): print(repr(list(r.values())))",
+         dir_.file("T.DBF")});
+    EXPECT_EQ(py.err, "");
+    EXPECT_EQ(py.out, "['a \"quoted\" name', 'memo, long', -12, None]\n['b', None, 7, None]\n");
 }
 
 // Every refusal names the cause and leaves every byte of the family as it was.
@@ -345,6 +352,38 @@ TEST_F(Cli, RebuildIndexesMendsDamagedIndexFiles) {
         EXPECT_TRUE(familyBytes(dir_.path()) == sound) << name << ": the rebuilt files differ from the writer's";
     }
     expectFailure({"rebuild-indexes", dbaseCorpus("incubus__DBD-XBase/t/rooms.dbf")}, "cdx");
+
+    // A reader we did not write (Perl's XBase::Index) finds every record once, in order, under the
+    // key of its value in each rebuilt tag.
+    const ProcessResult perl = runProcess(
+        {"/usr/bin/perl", "-MXBase::Index", "-e",
+         "for my $t (qw(PARTNO WAREHOUSE PLACE)) { my $i = XBase::Index->new($ARGV[0], tag => $t) or die "
+         "XBase::Index->errstr; $i->prepare_select; while (my @e = $i->fetch) { print \"$t|$e[0]|$e[1]\\n\" } }",
+         dir_.file("STOCK.MDX")});
+    ASSERT_EQ(perl.exitStatus, 0) << perl.err;
+    std::map<std::string, std::vector<std::pair<std::string, int>>> entries;
+    for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = perl.out.substr(at, end - at);
+        const std::size_t a = line.find('|'), b = line.rfind('|');
+        entries[line.substr(0, a)].push_back({line.substr(a + 1, b - a - 1), std::stoi(line.substr(b + 1))});
+    }
+    auto table = openTableFile(dir_.file("STOCK.DBF"));
+    auto text = [&](std::uint32_t r, std::size_t field) {
+        FieldValue v;
+        table->decode(table->record(r), field, v);
+        return v.text + std::string(table->fields()[field].length - v.text.size(), ' ');
+    };
+    for (const auto& [tag, fields] : std::vector<std::pair<std::string, std::vector<std::size_t>>>{
+             {"PARTNO", {0}}, {"WAREHOUSE", {1}}, {"PLACE", {1, 0}}}) {
+        std::vector<std::pair<std::string, int>> expected;
+        for (std::uint32_t r = 0; r < table->recordCount(); ++r) {
+            std::string key;
+            for (std::size_t f : fields) key += text(r, f);
+            expected.push_back({key, table->recNo(r)});
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(entries[tag], expected) << tag;
+    }
 }
 
 }  // namespace
