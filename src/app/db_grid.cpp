@@ -4,10 +4,29 @@
 #include <QFocusEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QStyledItemDelegate>
 
 #include "tdexport.h"
 
 namespace tavrinth {
+
+namespace {
+
+// Cell editors that take no more characters than the field holds.
+class CellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+        const auto* source = qobject_cast<const TdExport*>(index.model());
+        if (auto* line = qobject_cast<QLineEdit*>(editor); line && source)
+            if (const int n = source->MaxTextLength(index.column()); n > 0) line->setMaxLength(n);
+        return editor;
+    }
+};
+
+}  // namespace
 
 TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent) {
     setObjectName(QStringLiteral("DBGrid"));
@@ -15,12 +34,16 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setWordWrap(false);
+    setItemDelegate(new CellDelegate(this));
     // Every row has the same height: the header needs no per-row work, even for millions of rows.
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     verticalHeader()->setMinimumWidth(12);
     connect(this, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid()) emit cellClicked(index.column());
+    });
+    connect(this, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.isValid() && source_ && source_->IsBlobColumn(index.column())) emit blobCellOpened(index);
     });
 }
 
@@ -54,6 +77,17 @@ void TDBGrid::SetReadOnly(bool readOnly) {
         setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                         QAbstractItemView::AnyKeyPressed | QAbstractItemView::SelectedClicked);
     }
+}
+
+void TDBGrid::keyPressEvent(QKeyEvent* event) {
+    const QModelIndex current = currentIndex();
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat() && state() != EditingState &&
+        current.isValid() && source_ && source_->IsBlobColumn(current.column())) {
+        event->accept();
+        emit blobCellOpened(current);
+        return;
+    }
+    QTableView::keyPressEvent(event);
 }
 
 void TDBGrid::keyReleaseEvent(QKeyEvent* event) {

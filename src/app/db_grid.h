@@ -31,8 +31,11 @@ signals:
     void keyReleased(int key);
     // The focus went to a widget outside the grid (a cell's editor is part of the grid).
     void exited();
+    // A memo, graphic or BLOB cell was double-clicked, or Enter was pressed on it: its viewer.
+    void blobCellOpened(const QModelIndex& index);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
 

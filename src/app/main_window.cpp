@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPrinter>
 #include <QRadioButton>
 #include <QScreen>
@@ -277,7 +278,7 @@ void TfmMain::CreateControls() {
     for (int i = 0; i < 4; ++i) {
         StatusPanels[i] = new QLabel(bar);
         StatusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        StatusPanels[i]->setFixedWidth(widths[i]);
+        StatusPanels[i]->setMinimumWidth(widths[i]);
         StatusPanels[i]->setFrameShape(QFrame::Panel);
         StatusPanels[i]->setFrameShadow(QFrame::Sunken);
         bar->addWidget(StatusPanels[i]);
@@ -320,6 +321,7 @@ void TfmMain::ConnectHandlers() {
             [this](int index) { Guard([&] { lbAliasChange(lbAlias->itemText(index)); }); });
     connect(lbAlias->lineEdit(), &QLineEdit::textEdited, this,
             [this](const QString& text) { Guard([&] { lbAliasTextEdited(text); }); });
+    connect(lbAlias->lineEdit(), &QLineEdit::returnPressed, this, guarded(&TfmMain::lbAliasEntered));
     connect(btFile, &QToolButton::clicked, this, guarded(&TfmMain::OpenFile));
     connect(btAll, &QToolButton::clicked, this, guarded(&TfmMain::SelectAll));
     connect(btNone, &QToolButton::clicked, this, guarded(&TfmMain::SelectNone));
@@ -359,6 +361,8 @@ void TfmMain::ConnectHandlers() {
     connect(DBGrid, &TDBGrid::cellClicked, this, guarded(&TfmMain::VisLineNo));
     connect(DBGrid, &TDBGrid::keyReleased, this, guarded(&TfmMain::DBGridKeyUp));
     connect(DBGrid, &TDBGrid::exited, this, guarded(&TfmMain::SletLineNo));
+    connect(DBGrid, &TDBGrid::blobCellOpened, this,
+            [this](const QModelIndex& index) { Guard([&] { ShowBlobViewer(index); }); });
     // A value the engine refuses to read or write: the error box, with the old value kept.
     connect(dExport, &TdExport::engineError, this, [this](const QString& message) { ErrorBox(message); });
 
@@ -371,7 +375,27 @@ void TfmMain::ConnectHandlers() {
 
 void TfmMain::ErrorBox(const QString& message) {
     while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+    const FocusKeeper keep(this);
     ShowErrorBox(message);
+}
+
+// The focus goes back where it was when the box closes: to the widget that had it, or to the
+// grid when a cell's editor had it (the editor is gone by then).
+TfmMain::FocusKeeper::FocusKeeper(TfmMain* window)
+    : window_(window), focus_(QApplication::focusWidget()),
+      inGrid_(focus_ && (focus_ == window->DBGrid || window->DBGrid->isAncestorOf(focus_))) {}
+
+TfmMain::FocusKeeper::~FocusKeeper() {
+    // A cell's editor goes once the box is closed: the grid itself takes the focus.
+    QWidget* back = inGrid_                                                  ? window_->DBGrid
+                    : focus_ && focus_->isVisible() && focus_->isEnabled() ? focus_.data()
+                                                                             : nullptr;
+    if (!back) return;
+    if (window_->isActiveWindow()) back->setFocus(Qt::OtherFocusReason);
+    // The window gets the activation back after the box: the focus goes there then.
+    QTimer::singleShot(0, window_, [back = QPointer<QWidget>(back)] {
+        if (back && back->isVisible()) back->setFocus(Qt::OtherFocusReason);
+    });
 }
 
 void TfmMain::ShowErrorBox(const QString& message) {
@@ -385,6 +409,7 @@ int TfmMain::RunDialog(QDialog* dialog) { return dialog->exec(); }
 QMessageBox::StandardButton TfmMain::MessageBox(const QString& text, const QString& caption,
                                                 QMessageBox::StandardButtons buttons,
                                                 QMessageBox::StandardButton defaultButton, QMessageBox::Icon icon) {
+    const FocusKeeper keep(this);
     QMessageBox box(icon, caption, text, buttons, this);
     if (defaultButton != QMessageBox::NoButton) box.setDefaultButton(defaultButton);
     return static_cast<QMessageBox::StandardButton>(box.exec());
@@ -425,9 +450,17 @@ bool TfmMain::event(QEvent* event) {
 bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ListBox) {
         if (event->type() == QEvent::KeyPress) {
+            listKeyDown_ = true;
             Guard([&] { ListBoxKeyDown(); });
         } else if (event->type() == QEvent::KeyRelease && !static_cast<QKeyEvent*>(event)->isAutoRepeat()) {
-            Guard([&] { ListBoxKeyUp(); });
+            // Only a key pressed in the list: the release of the Enter or Esc that closed a dialog
+            // or a message box (which then gave the focus back to the list) starts nothing.
+            if (listKeyDown_) {
+                listKeyDown_ = false;
+                Guard([&] { ListBoxKeyUp(); });
+            }
+        } else if (event->type() == QEvent::FocusOut) {
+            listKeyDown_ = false;
         }
     } else if (event->type() == QEvent::MouseButtonDblClick &&
                (watched == Panel1 || watched == FilePanel || watched == VisPanel || watched == SQLPanel)) {
@@ -470,6 +503,12 @@ void TfmMain::rbStructClick() {
     Editor->show();
     SQLPanel->show();
     StartKonv();
+}
+
+void TfmMain::ShowToView(bool tableShown) {
+    if (btEditButton->isChecked()) btEditButton->setChecked(false);
+    DBGrid->SetReadOnly(true);
+    StatusPanels[2]->setText(tableShown ? QStringLiteral(" View") : QString());
 }
 
 void TfmMain::btEditButtonClick() {

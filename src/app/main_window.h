@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QModelIndex;
 class QPlainTextEdit;
 class QPrinter;
 class QRadioButton;
@@ -89,6 +91,19 @@ private:
         }
     }
     void ErrorBox(const QString& message);
+    // Gives the focus back, when a box closes, to where it was when the box opened.
+    class FocusKeeper {
+    public:
+        explicit FocusKeeper(TfmMain* window);
+        ~FocusKeeper();
+        FocusKeeper(const FocusKeeper&) = delete;
+        FocusKeeper& operator=(const FocusKeeper&) = delete;
+
+    private:
+        TfmMain* window_;
+        QPointer<QWidget> focus_;
+        bool inGrid_;
+    };
 
     void CreateControls();
     void ConnectHandlers();
@@ -102,6 +117,8 @@ private:
     void GetAliasInfo();
     void lbAliasChange(const QString& alias);
     void lbAliasTextEdited(const QString& text);
+    // Enter in the alias box: a folder typed there is opened as the database.
+    void lbAliasEntered();
     void OpenFile();
     void SelectAll();
     void SelectNone();
@@ -113,6 +130,9 @@ private:
     void EnableTimer();
     void SetDataButtons(bool enabled);
     void ShowRecordCount();
+    // No table is shown any more (another database was chosen): the data buttons, the edit mode
+    // and the panels that told of the table are cleared.
+    void ShowNoTable();
 
     // The table, opened and closed together with its data source.
     void OpenTable();
@@ -129,6 +149,9 @@ private:
     void rbVisClick();
     void rbStructClick();
     void btEditButtonClick();
+    // The grid goes back to viewing (edit button released, read-only); panel 2 says " View" when a
+    // table is shown, nothing when none is.
+    void ShowToView(bool tableShown);
     void btSearchButtonClick();
     void VisLineNo();
     void DBGridKeyUp();
@@ -139,6 +162,8 @@ private:
     // The grid goes to the table's current record (after the cursor was moved by code), in the
     // column of field `field` (-1: the column stays).
     void GridFollowsTable(int field);
+    // The viewer of the memo, graphic or BLOB cell at `index` of the grid (blob_viewer.cpp).
+    void ShowBlobViewer(const QModelIndex& index);
 
     // Export and about box.
     void btExportClick();
@@ -212,6 +237,7 @@ private:
     bool showView_ = true;      // the view the radio buttons last switched to
     QString dialect_;           // the dialect last chosen
     QString startAlias_;
+    bool listKeyDown_ = false;  // a key went down in the table list and has not come up yet
 };
 
 }  // namespace tavrinth

@@ -89,7 +89,10 @@ void TfmMain::StartKonv() {
             setWindowTitle(CaptionBase + QStringLiteral(" - Table: ") + item->text());
             OpenTable();
             ShowRecordCount();
-            StatusPanels[2]->setText(QStringLiteral(" View"));
+            // Each opening shows the table to view, and the panels tell it: the count, the mode,
+            // no line number until the grid's cursor moves.
+            ShowToView(true);
+            StatusPanels[3]->clear();
         } else {
             const bool takesPart = anyChecked ? item->checkState() == Qt::Checked : item->isSelected();
             if (!takesPart) continue;

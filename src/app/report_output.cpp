@@ -127,7 +127,25 @@ void TfmMain::PrintDefinition() {
     } keep{printer, copies};
     printer.setCopyCount(1);
     printer.setDocName(QStringLiteral("Tavrinth"));
-    const QString text = Editor->document()->toRawText();
+    // The lines as the pane shows them: tab stops every 8 characters, in the pane's fixed-pitch
+    // font. The tabs are laid out here, as spaces, so that the printer's resolution cannot move
+    // them (a tab stop measured at one resolution and laid out at another broke every line).
+    QString text;
+    {
+        const QString raw = Editor->toPlainText();
+        text.reserve(raw.size() + raw.size() / 4);
+        int column = 0;
+        for (const QChar c : raw) {
+            if (c == QLatin1Char('\t')) {
+                const int spaces = 8 - column % 8;
+                text.append(QString(spaces, QLatin1Char(' ')));
+                column += spaces;
+            } else {
+                text.append(c);
+                column = c == QLatin1Char('\n') ? 0 : column + 1;
+            }
+        }
+    }
 
     for (int copy = 1; copy <= copies; ++copy) {
         PrintJobStarting(printer, copy);
@@ -146,7 +164,6 @@ void TfmMain::PrintDefinition() {
         document.setDefaultFont(Editor->font());
         QTextOption option;
         option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        option.setTabStopDistance(8 * QFontMetricsF(Editor->font(), &printer).horizontalAdvance(QLatin1Char(' ')));
         document.setDefaultTextOption(option);
         document.setPlainText(text);
         document.setPageSize(area);

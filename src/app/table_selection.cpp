@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "engine_error.h"
+#include "file_io.h"
 #include "main_window.h"
 #include "path_names.h"
 #include "session.h"
@@ -68,6 +69,13 @@ void TfmMain::SetDataButtons(bool enabled) {
     btExport->setEnabled(enabled);
     btEditButton->setEnabled(enabled);
     btSearch->setEnabled(enabled);
+}
+
+void TfmMain::ShowNoTable() {
+    SetDataButtons(false);
+    ShowToView(false);
+    StatusPanels[1]->clear();
+    StatusPanels[3]->clear();
 }
 
 void TfmMain::ShowRecordCount() {
@@ -170,10 +178,34 @@ void TfmMain::lbAliasTextEdited(const QString& typed) {
     lbAliasChange(lbAlias->itemText(index));
 }
 
+void TfmMain::lbAliasEntered() {
+    const QString typed = lbAlias->currentText().trimmed();
+    if (typed.isEmpty()) return;
+    // An alias typed whole was chosen as it was typed.
+    if (lbAlias->findText(typed, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0) return;
+    if (!isDirectory(typed.toStdString())) {
+        // The box goes back to the database in use.
+        lbAlias->setEditText(text(Table.DatabaseName()));
+        throw EDBEngineError(EDBEngineError::Code::NotFound,
+                             "Unknown database: " + typed.toStdString() + " is neither an alias nor a folder");
+    }
+    // A folder: its tables, as an alias's.
+    CloseTable();
+    ShowNoTable();
+    std::vector<std::string> tables;
+    TSession::Default().GetTableNames(typed.toStdString(), "*.*", false, false, tables);
+    QStringList names;
+    for (const std::string& t : tables) names << text(t);
+    FillListBox(names);
+    SetDatabaseName(typed.toStdString());
+    DatabaseShortName = ApplyShortNameRule(Table.DatabaseName(), DatabaseShortName);
+    CaptionBase = QStringLiteral("Tavrinth  -  File: ") + typed;
+    setWindowTitle(CaptionBase);
+}
+
 void TfmMain::lbAliasChange(const QString& alias) {
     CloseTable();
-    StatusPanels[3]->clear();
-    SetDataButtons(false);
+    ShowNoTable();
     std::vector<std::string> tables;
     TSession::Default().GetTableNames(alias.toStdString(), "*.*", false, false, tables);
     QStringList names;
@@ -190,9 +222,8 @@ void TfmMain::OpenFile() {
     if (OpenDialog->exec() != QDialog::Accepted) return;
     const QStringList files = OpenDialog->selectedFiles();
     if (files.isEmpty()) return;
-    StatusPanels[3]->clear();
-    SetDataButtons(false);
     CloseTable();
+    ShowNoTable();
     // All chosen files are taken to lie in the folder of the first.
     const std::string first = files.first().toStdString();
     OpenDialog->setDirectory(text(PathWithoutLastPart(first)));

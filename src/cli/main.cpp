@@ -13,6 +13,7 @@
 //                       [--password P] TABLE-FILE...
 //   tavrinth-cli export [--delimiter none|comma|semi|tab] [--no-field-names] [--include-memo]
 //                       [--password P] TABLE-FILE OUT
+//   tavrinth-cli --help | --version
 //
 // Errors go to standard error with exit status 1.
 
@@ -232,6 +233,10 @@ int main(int argc, char** argv) {
         if (command == "export") return cli::cmdExport(args);
         if (command == "--help" || command == "-h" || command == "help") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (command == "--version") {
+            std::printf("tavrinth-cli %s\n", TAVRINTH_VERSION);
             return 0;
         }
         throw UsageError("unknown command " + command);

@@ -48,16 +48,53 @@ void TdExport::DataSetChanged() {
     readErrorReported_ = false;
     rows_ = 0;
     columns_.clear();
+    readOnly_.clear();
     if (table_ && table_->Active()) {
         rows_ = table_->RecordCount();
         for (int i = 0; i < table_->FieldCount(); ++i)
             if (table_->Fields(i).Visible()) columns_.push_back(i);
+        // Asked once per opening: the engine reads the index files and the locks to answer.
+        std::string tableReason;
+        try {
+            tableReason = table_->File().writeRefusal();
+        } catch (const std::exception& e) {
+            tableReason = e.what();
+        }
+        for (const int field : columns_) {
+            std::string why = tableReason;
+            if (why.empty()) {
+                try {
+                    why = table_->File().fieldReadOnlyReason(static_cast<std::size_t>(field));
+                } catch (const std::exception& e) {
+                    why = e.what();
+                }
+            }
+            readOnly_.push_back(QString::fromStdString(why));
+        }
     }
     endResetModel();
 }
 
+QString TdExport::ReadOnlyReason(int column) const {
+    return column >= 0 && column < static_cast<int>(readOnly_.size()) ? readOnly_[static_cast<std::size_t>(column)]
+                                                                      : QString();
+}
+
+int TdExport::MaxTextLength(int column) const {
+    const int field = FieldIndex(column);
+    if (field < 0 || !table_ || !table_->Active()) return 0;
+    const TFieldType type = table_->Fields(field).DataType();
+    if (type != ftString && type != ftFixedChar && type != ftWideString) return 0;
+    return table_->Fields(field).Size();
+}
+
 int TdExport::FieldIndex(int column) const {
     return column >= 0 && column < static_cast<int>(columns_.size()) ? columns_[static_cast<std::size_t>(column)] : -1;
+}
+
+bool TdExport::IsBlobColumn(int column) const {
+    const int field = FieldIndex(column);
+    return field >= 0 && table_ && table_->Active() && blobMarker(table_->Fields(field).DataType(), false);
 }
 
 int TdExport::DisplayWidth(int column) const {
@@ -138,6 +175,10 @@ void TdExport::dropPage(int pageIndex) {
 }
 
 QVariant TdExport::data(const QModelIndex& index, int role) const {
+    if (role == Qt::ToolTipRole) {
+        const QString why = ReadOnlyReason(index.column());
+        return why.isEmpty() ? QVariant() : QVariant(QStringLiteral("Read-only: ") + why);
+    }
     if (role != Qt::DisplayRole && role != Qt::EditRole) return QVariant();
     if (!index.isValid() || !table_ || !table_->Active() || index.row() >= rows_ ||
         index.column() >= static_cast<int>(columns_.size()))
@@ -175,7 +216,8 @@ Qt::ItemFlags TdExport::flags(const QModelIndex& index) const {
     Qt::ItemFlags f = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
     const int field = FieldIndex(index.column());
     if (field >= 0 && table_ && table_->Active() && !blobMarker(table_->Fields(field).DataType(), false) &&
-        table_->Fields(field).DataType() != ftBytes && table_->Fields(field).DataType() != ftVarBytes)
+        table_->Fields(field).DataType() != ftBytes && table_->Fields(field).DataType() != ftVarBytes &&
+        ReadOnlyReason(index.column()).isEmpty())
         f |= Qt::ItemIsEditable;
     return f;
 }
@@ -184,18 +226,29 @@ bool TdExport::setData(const QModelIndex& index, const QVariant& value, int role
     if (role != Qt::EditRole || !index.isValid() || !table_ || !table_->Active() || index.row() >= rows_) return false;
     const QString text = value.toString();
     if (data(index, Qt::EditRole).toString() == text) return true;  // nothing changed
+    FieldValue newValue;
+    std::string error;
+    const FieldDef& def = table_->Fields(columns_[static_cast<std::size_t>(index.column())]).Def();
+    if (!ValueFromCellText(def, text, newValue, error)) {
+        emit engineError(QString::fromStdString("Cannot change " + def.name + ": " + error));
+        emit dataChanged(index, index);
+        return false;
+    }
+    return SetCellValue(index, newValue);
+}
+
+bool TdExport::SetCellValue(const QModelIndex& index, const FieldValue& value) {
+    if (!index.isValid() || !table_ || !table_->Active() || index.row() >= rows_ ||
+        index.column() >= static_cast<int>(columns_.size()))
+        return false;
     const int row = index.row();
     if (pendingRow_ >= 0 && pendingRow_ != row && !SubmitPending()) return false;
     TTable& table = *table_;
     try {
         if (table.Position() != row) table.MoveToPosition(row);
         TField& field = table.Fields(columns_[static_cast<std::size_t>(index.column())]);
-        FieldValue newValue;
-        std::string error;
-        if (!ValueFromCellText(field.Def(), text, newValue, error))
-            throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + field.FieldName() + ": " + error);
         table.Edit();
-        field.SetValue(newValue);
+        field.SetValue(value);
     } catch (const std::exception& e) {
         // Refused before anything was written: earlier changes of this record stay pending.
         if (!table.Modified()) table.Cancel();
@@ -260,6 +313,8 @@ bool TdExport::ValueFromCellText(const FieldDef& field, const QString& text, Fie
         const QString upper = t.toUpper();
         if (upper == QLatin1String("TRUE") || upper == QLatin1String("T")) t = QStringLiteral("T");
         else if (upper == QLatin1String("FALSE") || upper == QLatin1String("F")) t = QStringLiteral("F");
+        // Asked in the terms the grid shows.
+        else return (error = "'" + text.toStdString() + "' is not a logical value (True or False)", false);
     } else if (field.dataType == ftDateTime) {
         const int blank = t.indexOf(QLatin1Char(' '));
         if (blank > 0) t[blank] = QLatin1Char('T');

@@ -66,7 +66,16 @@ public:
 
     // The field shown in a column, and its width for the grid in characters.
     int FieldIndex(int column) const;
+    // The column shows a memo, graphic, OLE or BLOB field (its cells show a marker).
+    bool IsBlobColumn(int column) const;
     int DisplayWidth(int column) const;
+    // Why the column's field cannot be changed in the grid (the engine refuses it: a key or
+    // indexed field, an auto-increment field, a table another program holds ...); empty when it
+    // can. Its cells are not editable then.
+    QString ReadOnlyReason(int column) const;
+    // The most characters a text typed into the column's cells can have (its field's length);
+    // 0 when the column takes no typed text of a limited length.
+    int MaxTextLength(int column) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -74,6 +83,9 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+    // Gives a cell a new value the way setData does with a typed text (also memo and BLOB cells,
+    // which the grid does not edit itself). False when the engine refused it (engineError).
+    bool SetCellValue(const QModelIndex& index, const FieldValue& value);
 
     // Records read from the file since the model was made (for tests and benchmarks), and the
     // pages now in the cache.
@@ -108,6 +120,7 @@ private:
     TTable* table_ = nullptr;
     int rows_ = 0;
     std::vector<int> columns_;  // field index of each column (the visible fields)
+    std::vector<QString> readOnly_;  // why each column cannot be changed (empty: it can)
     int pendingRow_ = -1;
 
     // The cache is filled from data(), which Qt declares const: it is state of the model's

@@ -302,6 +302,47 @@ private slots:
         QCOMPARE(w.errors, QStringList("There is no default printer currently selected"));
     }
 
+    // A printed report keeps the pane's columns: tab stops every 8 characters, one printed line
+    // for each line of the pane (read back with pdftotext -layout).
+    void printedReportKeepsItsColumns() {
+        Window w;
+        start(w);
+        QTest::mouseClick(w.rbStruct, Qt::LeftButton);
+        const QStringList lines = {"\tDatabase   : \tsales\t\t\tDate: 12/9/2026",
+                                   "\tTable\t\tA\tRecord Size: \t16",
+                                   "\tField Name\tType\t\tSize\tRequired",
+                                   "\tNAME\t\tAlpha\t\t10\tFalse",
+                                   "\tQUANTITY_ON_HAND\tNumber\t\t5\tTrue",
+                                   "x\ty\tz"};
+        w.Editor->setPlainText(lines.join('\n'));
+        w.dialog = [&](QDialog* d) {
+            QPrinter* printer = qobject_cast<QPrintDialog*>(d)->printer();
+            printer->setOutputFormat(QPrinter::PdfFormat);
+            printer->setOutputFileName(path("columns.pdf"));
+            printer->setCopyCount(1);
+            return int(QDialog::Accepted);
+        };
+        w.printJob = [&](QPrinter& printer, int) { printer.setOutputFileName(path("columns.pdf")); };
+        QTest::mouseClick(w.btPrint, Qt::LeftButton);
+        QVERIFY2(w.errors.isEmpty(), qPrintable(w.errors.join('|')));
+        QProcess p;
+        p.start("pdftotext", {"-layout", path("columns.pdf"), "-"});
+        QVERIFY(p.waitForFinished());
+        QStringList printed;
+        for (QString line : QString::fromUtf8(p.readAllStandardOutput()).split('\n')) {
+            while (line.endsWith(' ') || line.endsWith('\f')) line.chop(1);
+            if (!line.isEmpty()) printed << line;
+        }
+        // One printed line for each line of the pane, with its words, and the words the tab stops
+        // put in one column in one column on paper (pdftotext places text by its position).
+        QCOMPARE(printed.size(), lines.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QCOMPARE(printed[i].split(' ', Qt::SkipEmptyParts), lines[i].split(QRegularExpression("[\t ]+"), Qt::SkipEmptyParts));
+        for (const auto& [above, below] : {std::pair{"Type", "Alpha"}, {"Size", "10"}, {"Required", "False"}, {"Field", "NAME"}})
+            QCOMPARE(printed[2].indexOf(QString(above) + (QString(above) == "Size" ? " " : "")), printed[3].indexOf(below));
+        QCOMPARE(printed[3].indexOf("Alpha"), printed[4].indexOf("Number") - 8);  // a name past its stop: one stop on
+    }
+
     void exportAndAbout() {
         // Record 2's QTY holds bytes that are no number.
         const QString table = path("sales/E.DBF");
