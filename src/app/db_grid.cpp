@@ -1,6 +1,10 @@
 #include "db_grid.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QMenu>
 #include <QFocusEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -8,6 +12,8 @@
 #include <QStyledItemDelegate>
 
 #include "tdexport.h"
+
+#include <algorithm>
 
 namespace tavrinth {
 
@@ -31,7 +37,9 @@ public:
 TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent) {
     setObjectName(QStringLiteral("DBGrid"));
     setSelectionBehavior(QAbstractItemView::SelectItems);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    // Cells are selected for copying as a user selects them anywhere (Shift, Ctrl); the current
+    // cell's row is the table's current record.
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setWordWrap(false);
     setItemDelegate(new CellDelegate(this));
@@ -60,9 +68,14 @@ void TDBGrid::SetDataSource(TdExport* source) {
 
 void TDBGrid::sourceReset() {
     if (!source_) return;
-    const int charWidth = fontMetrics().averageCharWidth();
-    for (int c = 0; c < source_->columnCount(); ++c)
-        setColumnWidth(c, source_->DisplayWidth(c) * charWidth + 12);
+    // A column as wide as its field's characters (measured with digits, the widest usual ones),
+    // and its title readable.
+    const QFontMetrics cells = fontMetrics(), titles = horizontalHeader()->fontMetrics();
+    for (int c = 0; c < source_->columnCount(); ++c) {
+        const int field = cells.horizontalAdvance(QString(source_->DisplayWidth(c), QLatin1Char('0')));
+        const int title = titles.horizontalAdvance(source_->headerData(c, Qt::Horizontal).toString()) + 8;
+        setColumnWidth(c, std::max(field, title) + 12);
+    }
     // The table stands on its first record after opening: the grid starts there too.
     if (source_->rowCount() > 0 && source_->columnCount() > 0)
         selectionModel()->setCurrentIndex(source_->index(0, 0), QItemSelectionModel::ClearAndSelect);
@@ -79,7 +92,62 @@ void TDBGrid::SetReadOnly(bool readOnly) {
     }
 }
 
+QString TDBGrid::SelectedText() const {
+    const QModelIndexList selected = selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList();
+    if (selected.isEmpty() || !model()) return QString();
+    int top = selected.first().row(), bottom = top, left = selected.first().column(), right = left;
+    for (const QModelIndex& i : selected) {
+        top = std::min(top, i.row());
+        bottom = std::max(bottom, i.row());
+        left = std::min(left, i.column());
+        right = std::max(right, i.column());
+    }
+    // A tab in a value would start a new column, a line break a new row: both become blanks.
+    auto clean = [](QString text) {
+        for (QChar& c : text)
+            if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r')) c = QLatin1Char(' ');
+        return text;
+    };
+    QString out;
+    for (int c = left; c <= right; ++c) {
+        if (c > left) out += QLatin1Char('\t');
+        out += clean(model()->headerData(c, Qt::Horizontal).toString());
+    }
+    out += QLatin1Char('\n');
+    for (int r = top; r <= bottom; ++r) {
+        for (int c = left; c <= right; ++c) {
+            if (c > left) out += QLatin1Char('\t');
+            const QModelIndex i = model()->index(r, c);
+            if (selectionModel()->isSelected(i)) out += clean(i.data().toString());
+        }
+        out += QLatin1Char('\n');
+    }
+    return out;
+}
+
+void TDBGrid::CopySelection() {
+    const QString text = SelectedText();
+    if (!text.isEmpty()) QGuiApplication::clipboard()->setText(text);
+}
+
+void TDBGrid::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("GridMenu"));
+    QAction* copy = menu.addAction(QStringLiteral("Copy"), this, &TDBGrid::CopySelection);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(selectionModel() && selectionModel()->hasSelection());
+    const QModelIndex at = indexAt(event->pos());
+    if (at.isValid() && source_ && source_->IsBlobColumn(at.column()))
+        menu.addAction(QStringLiteral("Open value..."), this, [this, at] { emit blobCellOpened(at); });
+    menu.exec(event->globalPos());
+}
+
 void TDBGrid::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy) && state() != EditingState) {
+        CopySelection();
+        event->accept();
+        return;
+    }
     const QModelIndex current = currentIndex();
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat() && state() != EditingState &&
         current.isValid() && source_ && source_->IsBlobColumn(current.column())) {

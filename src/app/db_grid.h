@@ -24,6 +24,12 @@ public:
     void SetReadOnly(bool readOnly);
     bool ReadOnly() const { return readOnly_; }
 
+    // The selected cells as tab-separated text: a line of the columns' field names, then a line
+    // per row from the first selected row to the last (cells not selected left empty); what
+    // Ctrl+C and the context menu's Copy put on the clipboard.
+    QString SelectedText() const;
+    void CopySelection();
+
 signals:
     // A left-button click released on a data cell (not on the titles or the indicator column).
     void cellClicked(int column);
@@ -38,6 +44,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void sourceReset();

@@ -3,7 +3,8 @@
 //   tavrinth [--alias NAME] [FILE...]
 //   tavrinth --help | --version
 //
-// --alias chooses an alias once start-up is over, as if the user had chosen it in the alias box.
+// --alias chooses an alias once start-up is over, as if the user had chosen it in the alias box;
+// FILE... opens those table files once start-up is over (the first one shown).
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -60,10 +61,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption aliasOption(QStringLiteral("alias"), QStringLiteral("Chooses the alias NAME at start."),
                                          QStringLiteral("NAME"));
     parser.addOption(aliasOption);
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Table files (.db, .dbf) to open."),
+                                 QStringLiteral("[FILE...]"));
     parser.process(app);
 
     tavrinth::TfmMain window;
     if (parser.isSet(aliasOption)) window.SetStartAlias(parser.value(aliasOption));
+    if (!parser.positionalArguments().isEmpty()) window.SetStartFiles(parser.positionalArguments());
     window.show();
     window.activateWindow();
     return app.exec();

@@ -8,6 +8,11 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QUrl>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QFrame>
@@ -71,6 +76,7 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
     Table.SetTableName("Firma.DB");
     CreateControls();
     ConnectHandlers();
+    setAcceptDrops(true);
 
     // Opening an encrypted table asks for its password.
     TSession::Default().SetPasswordPrompt([this](const std::string& tableName, std::string& password) {
@@ -290,7 +296,8 @@ void TfmMain::CreateControls() {
     Timer->setSingleShot(true);
 
     OpenDialog = new QFileDialog(this, QStringLiteral("Open Paradox database"), QDir::homePath(),
-                                 QStringLiteral("Paradox files (*.db *.DB);;DBase files (*.dbf *.DBF)"));
+                                 QStringLiteral("Paradox and dBase tables (*.db *.DB *.dbf *.DBF);;"
+                                                "Paradox files (*.db *.DB);;DBase files (*.dbf *.DBF)"));
     OpenDialog->setObjectName(QStringLiteral("OpenDialog"));
     OpenDialog->setFileMode(QFileDialog::ExistingFiles);
     OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
@@ -429,6 +436,12 @@ bool TfmMain::event(QEvent* event) {
             if (!activated_) {
                 activated_ = true;
                 Guard([&] { FormActivate(); });
+                if (!startFiles_.isEmpty()) {
+                    const QStringList files = startFiles_;
+                    startFiles_.clear();
+                    startAlias_.clear();  // the files chosen last win
+                    Guard([&] { OpenFiles(files); });
+                }
                 if (!startAlias_.isEmpty()) {
                     const QString alias = startAlias_;
                     startAlias_.clear();
@@ -473,6 +486,25 @@ bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
 void TfmMain::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
     Guard([&] { FormResize(); });
+}
+
+void TfmMain::dragEnterEvent(QDragEnterEvent* event) {
+    if (!event->mimeData()->hasUrls()) return;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        const QString suffix = QFileInfo(url.toLocalFile()).suffix().toLower();
+        if (url.isLocalFile() && (suffix == QLatin1String("db") || suffix == QLatin1String("dbf"))) {
+            event->acceptProposedAction();
+            return;
+        }
+    }
+}
+
+void TfmMain::dropEvent(QDropEvent* event) {
+    QStringList files;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) files << url.toLocalFile();
+    event->acceptProposedAction();
+    Guard([&] { OpenFiles(files); });
 }
 
 void TfmMain::closeEvent(QCloseEvent* event) {

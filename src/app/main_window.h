@@ -51,6 +51,12 @@ public:
     // A start-up choice given on the command line: once start-up is over, the alias is chosen as
     // if the user had chosen it in the alias box.
     void SetStartAlias(const QString& alias) { startAlias_ = alias; }
+    // Table files given on the command line: opened once start-up is over (after --alias).
+    void SetStartFiles(const QStringList& files) { startFiles_ = files; }
+    // Opens table files as the open button does, from the command line or dropped on the window:
+    // they are listed (taken to lie in the folder of the first) and the first is shown. Files
+    // that are no tables (.db, .dbf) are left out with an error.
+    void OpenFiles(const QStringList& files);
 
     // The report driver: in the Show view it opens the selected table in the grid; in the
     // Structure view it writes the structure report of the tables the selection rule picks.
@@ -77,6 +83,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // Runs one handler: an error ends it, restores the normal cursor and shows the error box.
@@ -120,6 +128,8 @@ private:
     // Enter in the alias box: a folder typed there is opened as the database.
     void lbAliasEntered();
     void OpenFile();
+    // Lists table files as the database (the folder of the first); `showFirst` selects and shows it.
+    void ListFiles(const QStringList& files, bool showFirst);
     void SelectAll();
     void SelectNone();
     void ListBoxClick();
@@ -137,6 +147,8 @@ private:
     // The table, opened and closed together with its data source.
     void OpenTable();
     void CloseTable();
+    void KeepColumnWidths();
+    void RestoreColumnWidths();
     void SetTableName(const std::string& name);
     void SetDatabaseName(const std::string& name);
 
@@ -237,6 +249,7 @@ private:
     bool showView_ = true;      // the view the radio buttons last switched to
     QString dialect_;           // the dialect last chosen
     QString startAlias_;
+    QStringList startFiles_;
     bool listKeyDown_ = false;  // a key went down in the table list and has not come up yet
 };
 

@@ -4,17 +4,21 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QRadioButton>
 #include <QScreen>
 #include <QSettings>
 #include <QTimer>
+#include <QUrl>
 #include <QToolButton>
 
 #include <algorithm>
 
+#include "db_grid.h"
 #include "engine_error.h"
 #include "file_io.h"
 #include "main_window.h"
@@ -51,14 +55,43 @@ void sortIgnoringCase(QStringList& names) {
 void TfmMain::OpenTable() {
     Table.Open();
     dExport->DataSetChanged();
+    RestoreColumnWidths();
 }
 
 void TfmMain::CloseTable() {
     if (!Table.Active()) return;
     // A change made in the grid and not yet written is written before the table closes.
     dExport->SubmitPending();
+    KeepColumnWidths();
     Table.Close();
     dExport->DataSetChanged();
+}
+
+// The grid's column widths, per table and field: kept when the table closes (and when the
+// window does), given back when it opens again.
+namespace {
+QString widthsKey(const TTable& table) {
+    return QStringLiteral("ColumnWidths/") +
+           QString::fromLatin1(QUrl::toPercentEncoding(text(table.DatabaseName() + "/" + table.TableName())));
+}
+}  // namespace
+
+void TfmMain::KeepColumnWidths() {
+    if (!Table.Active() || dExport->columnCount() == 0) return;
+    QVariantMap widths;
+    for (int c = 0; c < dExport->columnCount(); ++c)
+        widths.insert(dExport->headerData(c, Qt::Horizontal).toString(), DBGrid->columnWidth(c));
+    QSettings settings = openSettings();
+    settings.setValue(widthsKey(Table), widths);
+}
+
+void TfmMain::RestoreColumnWidths() {
+    if (!Table.Active()) return;
+    const QVariantMap widths = openSettings().value(widthsKey(Table)).toMap();
+    for (int c = 0; c < dExport->columnCount(); ++c) {
+        const QVariant w = widths.value(dExport->headerData(c, Qt::Horizontal).toString());
+        if (w.isValid() && w.toInt() > 0) DBGrid->setColumnWidth(c, w.toInt());
+    }
 }
 
 void TfmMain::SetTableName(const std::string& name) { Table.SetTableName(name); }
@@ -159,6 +192,7 @@ void TfmMain::GetAliasInfo() {
 void TfmMain::FormClose() {
     // A change made in the grid and not yet written is written before the program ends.
     dExport->SubmitPending();
+    KeepColumnWidths();
     QSettings settings = openSettings();
     settings.setValue(kDataBaseValue, text(Table.DatabaseName()));
     settings.setValue(kTableValue, text(Table.TableName()));
@@ -220,7 +254,26 @@ void TfmMain::lbAliasChange(const QString& alias) {
 void TfmMain::OpenFile() {
     OpenDialog->selectFile(QString());
     if (OpenDialog->exec() != QDialog::Accepted) return;
-    const QStringList files = OpenDialog->selectedFiles();
+    ListFiles(OpenDialog->selectedFiles(), false);
+}
+
+void TfmMain::OpenFiles(const QStringList& given) {
+    QStringList files, refused;
+    for (const QString& f : given) {
+        const QFileInfo info(f);
+        const QString suffix = info.suffix().toLower();
+        if (info.isFile() && (suffix == QLatin1String("db") || suffix == QLatin1String("dbf")))
+            files << info.absoluteFilePath();
+        else
+            refused << f;
+    }
+    if (!files.isEmpty()) ListFiles(files, true);
+    if (!refused.isEmpty())
+        throw EDBEngineError(EDBEngineError::Code::NotFound,
+                             "Not a table file (.db or .dbf): " + refused.join(QStringLiteral(", ")).toStdString());
+}
+
+void TfmMain::ListFiles(const QStringList& files, bool showFirst) {
     if (files.isEmpty()) return;
     CloseTable();
     ShowNoTable();
@@ -235,6 +288,14 @@ void TfmMain::OpenFile() {
     QStringList names;
     for (const QString& f : files) names << text(LastPathPart(f.toStdString()));
     FillListBox(names);
+    lbAlias->setEditText(text(Table.DatabaseName()));
+    if (showFirst) {
+        const QString first = text(LastPathPart(files.first().toStdString()));
+        for (int i = 0; i < ListBox->count(); ++i)
+            if (ListBox->item(i)->text() == first) ListBox->setCurrentRow(i);
+        if (!rbVis->isChecked()) rbVis->setChecked(true);  // switching the view runs the report driver
+        else StartKonv();
+    }
 }
 
 void TfmMain::FillListBox(QStringList names) {

@@ -1,5 +1,7 @@
 #include "tdexport.h"
 
+#include <cmath>
+
 #include <QTimer>
 
 #include <algorithm>
@@ -175,6 +177,17 @@ void TdExport::dropPage(int pageIndex) {
 }
 
 QVariant TdExport::data(const QModelIndex& index, int role) const {
+    if (role == Qt::TextAlignmentRole) {
+        const int field = FieldIndex(index.column());
+        if (field < 0 || !table_ || !table_->Active()) return QVariant();
+        switch (table_->Fields(field).DataType()) {
+            case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: case ftLargeint: case ftFloat:
+            case ftCurrency: case ftBCD:
+                return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+            default:
+                return QVariant();
+        }
+    }
     if (role == Qt::ToolTipRole) {
         const QString why = ReadOnlyReason(index.column());
         return why.isEmpty() ? QVariant() : QVariant(QStringLiteral("Read-only: ") + why);
@@ -297,6 +310,16 @@ void TdExport::SetCurrentRow(int row) {
 
 QString TdExport::CellText(const FieldDef& field, const FieldValue& value) {
     if (const char* marker = blobMarker(field.dataType, !value.isNull())) return QString::fromLatin1(marker);
+    // Money with its cents: at least two decimals (more when the value has them).
+    if (field.dataType == ftCurrency && value.kind == ValueKind::Float && std::isfinite(value.real)) {
+        QString text = QString::fromStdString(displayValueText(value));
+        if (!text.contains(QLatin1Char('e'))) {
+            const int point = text.indexOf(QLatin1Char('.'));
+            const int decimals = point < 0 ? 0 : static_cast<int>(text.size()) - point - 1;
+            if (decimals < 2) text += (point < 0 ? QStringLiteral(".") : QString()) + QString(2 - decimals, QLatin1Char('0'));
+        }
+        return text;
+    }
     return QString::fromStdString(displayValueText(value));
 }
 

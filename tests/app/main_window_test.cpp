@@ -5,7 +5,13 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QHeaderView>
+#include <QMimeData>
+#include <QUrl>
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -633,6 +639,61 @@ private slots:
         QCOMPARE(w.errors.size(), 1);
         QCOMPARE(w.ListBox->count(), 1);
         QCOMPARE(w.lbAlias->currentText(), folder.path());
+    }
+
+    // Table files given on the command line or dropped on the window are listed and the first
+    // is shown; the grid's columns show their fields whole, numbers on the right, money with its
+    // cents; Ctrl+C copies the selected cells with their field names.
+    void openFromOutsideAndCopy() {
+        QTemporaryDir folder;
+        TableSpec spec;
+        spec.fields = {{"Code", 'A', 5, 0}, {"Price", '$', 0, 0}, {"Day", 'D', 0, 0}};
+        spec.records = {{textValue("abcde"), floatValue(1288.5), dateValue(2024, 12, 31)},
+                        {textValue("ab"), floatValue(3), dateValue(2024, 1, 2)}};
+        createTable(folder.filePath("Money.db").toStdString(), spec);
+        writeItems(folder.filePath("Other.dbf"), 2);
+        Window w;
+        w.SetStartFiles({folder.filePath("Money.db"), folder.filePath("Other.dbf"), folder.filePath("notes.txt")});
+        start(w);
+        QTRY_COMPARE(w.DBGrid->model()->rowCount(), 2);
+        QCOMPARE(w.ListBox->count(), 2);
+        QCOMPARE(w.ListBox->selectedItems().value(0)->text(), QString("Money.db"));
+        QCOMPARE(w.errors.size(), 1);  // notes.txt is no table
+        QVERIFY2(w.errors[0].contains("notes.txt"), qPrintable(w.errors[0]));
+        QAbstractItemModel* model = w.DBGrid->model();
+        QCOMPARE(model->index(0, 1).data().toString(), QString("1288.50"));
+        QCOMPARE(model->index(1, 1).data().toString(), QString("3.00"));
+        QCOMPARE(model->index(0, 1).data(Qt::TextAlignmentRole).toInt() & Qt::AlignRight, int(Qt::AlignRight));
+        for (int c = 0; c < 3; ++c) {
+            const QString shown = model->index(0, c).data().toString();
+            QVERIFY2(w.DBGrid->columnWidth(c) > w.DBGrid->fontMetrics().horizontalAdvance(shown), qPrintable(shown));
+            QVERIFY(w.DBGrid->columnWidth(c) > w.DBGrid->horizontalHeader()->fontMetrics().horizontalAdvance(
+                                                   model->headerData(c, Qt::Horizontal).toString()));
+        }
+        w.DBGrid->setFocus();
+        w.DBGrid->setCurrentIndex(model->index(0, 0));
+        QTest::keyClick(w.DBGrid, Qt::Key_Right, Qt::ShiftModifier);
+        QTest::keyClick(w.DBGrid, Qt::Key_Down, Qt::ShiftModifier);
+        QTest::keyClick(w.DBGrid, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString("Code\tPrice\nabcde\t1288.50\nab\t3.00\n"));
+
+        w.DBGrid->setColumnWidth(0, 157);  // kept for this table
+
+        // A table file dropped on the window.
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(folder.filePath("Other.dbf"))});
+        QDragEnterEvent enter(QPoint(200, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(200, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &drop);
+        QTRY_COMPARE(model->rowCount(), 2);
+        QCOMPARE(w.ListBox->count(), 1);
+        QCOMPARE(model->index(1, 0).data().toString(), QString("row2"));
+        QVERIFY(w.OpenDialog->nameFilters().first().contains("*.dbf"));
+        w.OpenFiles({folder.filePath("Money.db")});
+        QTRY_COMPARE(model->rowCount(), 2);
+        QCOMPARE(w.DBGrid->columnWidth(0), 157);
     }
 
     void editWrittenAndRefused() {
