@@ -8,17 +8,28 @@
 //   Grid/FirstScreen/*   the data source starts afresh on the open table and the grid paints its
 //                        first screen
 //   Grid/LastScreen/*    the same, then the grid scrolls to the last row and paints that screen
+//   Rows/SortText/*      a click's worth of sorting by the name column (a text), through the
+//                        window's event loop as the window runs it, until the grid paints the
+//                        first screen of the sorted rows
+//   Rows/SortNumber/*    the same by the amount column (a number)
+//   Rows/FilterAscii/*   the filter "berg" (plain ASCII) over every column, the same way
+//   Rows/FilterAccented/* the filter "köln" (beyond ASCII)
 // records_read is what one pass read from the file (a screen's pages, never the table);
-// peak_rss_MB the process's peak resident memory (getrusage ru_maxrss) when the benchmark ends.
-// A pass that reads more than a few pages fails the benchmark.
+// peak_rss_MB the process's peak resident memory (getrusage ru_maxrss) when the benchmark ends
+// (run one Rows benchmark a process, --benchmark_filter, for the memory of that one);
+// longest_step_ms the longest the window's event loop waited on one step of a sort or filter
+// (a slice of reading, or the sort and the new rows at the end). A pass that reads more than a
+// few pages fails the benchmark.
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QScrollBar>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +91,35 @@ void screen(benchmark::State& state, const std::string& path, bool last) {
     state.counters["peak_rss_MB"] = peakRssMB();
 }
 
+// Sorts by `column` (-1: none) and filters by `filter` as the window does: the first slice in the
+// call, the rest from the event loop; then the grid paints the first screen of the new rows.
+void rows(benchmark::State& state, const std::string& path, int column, const QString& filter) {
+    GridOnTable g(path);
+    double longest = 0;
+    int shown = 0;
+    auto step = [&longest](auto&& work) {
+        QElapsedTimer t;
+        t.start();
+        work();
+        longest = std::max(longest, static_cast<double>(t.nsecsElapsed()) / 1e6);
+    };
+    for (auto _ : state) {
+        state.PauseTiming();
+        g.source.SetDataSet(&g.table);  // the table's own rows
+        QApplication::processEvents();
+        state.ResumeTiming();
+        if (column >= 0) step([&] { g.source.SortByColumn(column, Qt::AscendingOrder); });
+        if (!filter.isEmpty()) step([&] { g.source.SetFilterText(filter); });
+        while (g.source.RowsPending()) step([] { QApplication::processEvents(QEventLoop::WaitForMoreEvents); });
+        g.grid.viewport()->repaint();
+        shown = g.source.rowCount();
+    }
+    state.counters["records"] = static_cast<double>(g.table.RecordCount());
+    state.counters["rows_shown"] = static_cast<double>(shown);
+    state.counters["longest_step_ms"] = longest;
+    state.counters["peak_rss_MB"] = peakRssMB();
+}
+
 bool startsWith(const char* arg, const char* prefix, const char*& value) {
     const std::size_t n = std::strlen(prefix);
     if (std::strncmp(arg, prefix, n) != 0) return false;
@@ -138,6 +178,22 @@ int main(int argc, char** argv) {
         for (const Entry& e : entries)
             benchmark::RegisterBenchmark(e.name, [e](benchmark::State& s) { screen(s, *e.path, e.last); })
                 ->Unit(benchmark::kMillisecond);
+        // Both tables: the name in column 1, the amount in column 3.
+        struct RowsEntry {
+            const char* name;
+            const std::string* path;
+            int column;
+            const char* filter;
+        };
+        const RowsEntry rowsEntries[] = {
+            {"Rows/SortText/dBase", &dbf, 1, ""},          {"Rows/SortText/Paradox", &db, 1, ""},
+            {"Rows/SortNumber/dBase", &dbf, 3, ""},        {"Rows/SortNumber/Paradox", &db, 3, ""},
+            {"Rows/FilterAscii/dBase", &dbf, -1, "berg"},  {"Rows/FilterAscii/Paradox", &db, -1, "berg"},
+            {"Rows/FilterAccented/dBase", &dbf, -1, "k\u00f6ln"}, {"Rows/FilterAccented/Paradox", &db, -1, "k\u00f6ln"}};
+        for (const RowsEntry& e : rowsEntries)
+            benchmark::RegisterBenchmark(e.name, [e](benchmark::State& s) {
+                rows(s, *e.path, e.column, QString::fromUtf8(e.filter));
+            })->Unit(benchmark::kMillisecond);
         benchmark::RunSpecifiedBenchmarks();
         if (gFailed) status = 1;
     } catch (const std::exception& e) {

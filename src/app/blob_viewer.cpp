@@ -392,7 +392,7 @@ void TfmMain::ShowBlobViewer(const QModelIndex& index) {
     if (field < 0 || !Table.Active() || !dExport->IsBlobColumn(index.column())) return;
     // The viewer shows the table's current record: the grid's row becomes it.
     dExport->SetCurrentRow(index.row());
-    if (Table.Position() != index.row()) return;
+    if (Table.Position() != dExport->PositionOfRow(index.row())) return;
     TField& f = Table.Fields(field);
     TBlobViewer viewer(f.Def(), f.Value(), Table.RecNo(), &Table.File().codePage(), this);
     if (!DBGrid->ReadOnly()) {

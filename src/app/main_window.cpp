@@ -16,6 +16,7 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -26,6 +27,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPrinter>
+#include <QProgressDialog>
 #include <QRadioButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -39,6 +41,7 @@
 #include "about_box.h"
 #include "db_grid.h"
 #include "engine_error.h"
+#include "export_pipeline.h"
 #include "session.h"
 #include "tdexport.h"
 
@@ -247,6 +250,7 @@ void TfmMain::CreateControls() {
     ListBox->setObjectName(QStringLiteral("ListBox"));
     ListBox->setSelectionMode(QAbstractItemView::SingleSelection);
     listLayout->addWidget(ListBox);
+    CreateCodePageBox(Panel4, listLayout);
     row->addWidget(Panel4);
 
     dExport = new TdExport(this);
@@ -257,7 +261,7 @@ void TfmMain::CreateControls() {
     dExport->SetIncludeMemo(false);
     DBGrid = new TDBGrid(central);
     DBGrid->SetDataSource(dExport);
-    row->addWidget(DBGrid, 1);
+    row->addWidget(CreateFilterBar(central), 1);  // the grid below its filter bar
 
     Editor = new QPlainTextEdit(central);
     Editor->setObjectName(QStringLiteral("Editor"));
@@ -319,6 +323,33 @@ void TfmMain::CreateControls() {
         d->setOption(QFileDialog::DontConfirmOverwrite, true);
         d->setSizeGripEnabled(true);
     }
+    // The export's options, below the export dialog's file choice: the delimiter, the line of
+    // field names, the memo fields. Choosing "CSV-file" makes the delimiter a comma.
+    ExportDialog->setOption(QFileDialog::DontUseNativeDialog, true);
+    auto* options = new QWidget(ExportDialog);
+    options->setObjectName(QStringLiteral("ExportOptions"));
+    auto* optionsRow = new QHBoxLayout(options);
+    optionsRow->setContentsMargins(0, 0, 0, 0);
+    optionsRow->addWidget(new QLabel(QStringLiteral("Delimiter:"), options));
+    cbExportDelimiter = new QComboBox(options);
+    cbExportDelimiter->setObjectName(QStringLiteral("cbExportDelimiter"));
+    cbExportDelimiter->addItem(QStringLiteral("None"), int(TDelimiter::None));
+    cbExportDelimiter->addItem(QStringLiteral("Comma"), int(TDelimiter::Komma));
+    cbExportDelimiter->addItem(QStringLiteral("Semicolon"), int(TDelimiter::Semi));
+    cbExportDelimiter->addItem(QStringLiteral("Tab"), int(TDelimiter::Tab));
+    optionsRow->addWidget(cbExportDelimiter);
+    cbExportFieldNames = new QCheckBox(QStringLiteral("Field names"), options);
+    cbExportFieldNames->setObjectName(QStringLiteral("cbExportFieldNames"));
+    optionsRow->addWidget(cbExportFieldNames);
+    cbExportMemo = new QCheckBox(QStringLiteral("Memo fields"), options);
+    cbExportMemo->setObjectName(QStringLiteral("cbExportMemo"));
+    optionsRow->addWidget(cbExportMemo);
+    optionsRow->addStretch(1);
+    if (auto* grid = qobject_cast<QGridLayout*>(ExportDialog->layout()))
+        grid->addWidget(options, grid->rowCount(), 0, 1, grid->columnCount());
+    connect(ExportDialog, &QFileDialog::filterSelected, this, [this](const QString& filter) {
+        if (filter.startsWith(QLatin1String("CSV"))) cbExportDelimiter->setCurrentIndex(cbExportDelimiter->findData(int(TDelimiter::Komma)));
+    });
 }
 
 void TfmMain::ConnectHandlers() {
@@ -329,6 +360,9 @@ void TfmMain::ConnectHandlers() {
     connect(lbAlias->lineEdit(), &QLineEdit::textEdited, this,
             [this](const QString& text) { Guard([&] { lbAliasTextEdited(text); }); });
     connect(lbAlias->lineEdit(), &QLineEdit::returnPressed, this, guarded(&TfmMain::lbAliasEntered));
+    lbAlias->lineEdit()->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lbAlias->lineEdit(), &QLineEdit::customContextMenuRequested, this,
+            [this](const QPoint& at) { AliasMenu(lbAlias->lineEdit()->mapToGlobal(at)); });
     connect(btFile, &QToolButton::clicked, this, guarded(&TfmMain::OpenFile));
     connect(btAll, &QToolButton::clicked, this, guarded(&TfmMain::SelectAll));
     connect(btNone, &QToolButton::clicked, this, guarded(&TfmMain::SelectNone));
@@ -372,6 +406,7 @@ void TfmMain::ConnectHandlers() {
             [this](const QModelIndex& index) { Guard([&] { ShowBlobViewer(index); }); });
     // A value the engine refuses to read or write: the error box, with the old value kept.
     connect(dExport, &TdExport::engineError, this, [this](const QString& message) { ErrorBox(message); });
+    ConnectSortFilter();
 
     for (QWidget* p : {static_cast<QWidget*>(Panel1), static_cast<QWidget*>(FilePanel),
                        static_cast<QWidget*>(VisPanel), static_cast<QWidget*>(SQLPanel)})
@@ -385,6 +420,27 @@ void TfmMain::ErrorBox(const QString& message) {
     const FocusKeeper keep(this);
     ShowErrorBox(message);
 }
+
+TfmMain::WorkProgress::WorkProgress(TfmMain* window, const QString& label, int total)
+    : dialog_(std::make_unique<QProgressDialog>(label, QStringLiteral("Cancel"), 0, std::max(total, 1), window)) {
+    dialog_->setObjectName(QStringLiteral("WorkProgress"));
+    dialog_->setWindowTitle(QStringLiteral("Tavrinth"));
+    dialog_->setWindowModality(Qt::WindowModal);
+    dialog_->setMinimumDuration(500);
+    dialog_->setAutoReset(false);
+    dialog_->setValue(0);
+}
+
+TfmMain::WorkProgress::~WorkProgress() = default;
+
+bool TfmMain::WorkProgress::step(int done) {
+    // A window-modal dialog lets the user's clicks through to Cancel while setValue runs.
+    dialog_->setValue(std::min(done, dialog_->maximum()));
+    QApplication::processEvents();
+    return !dialog_->wasCanceled();
+}
+
+bool TfmMain::WorkProgress::cancelled() const { return dialog_->wasCanceled(); }
 
 // The focus goes back where it was when the box closes: to the widget that had it, or to the
 // grid when a cell's editor had it (the editor is gone by then).
@@ -594,7 +650,15 @@ void TfmMain::GridFollowsTable(int field) {
     int column = std::max(0, DBGrid->currentIndex().column());
     for (int c = 0; c < dExport->columnCount(); ++c)
         if (dExport->FieldIndex(c) == field) column = c;
-    const QModelIndex index = dExport->index(Table.Position(), column);
+    // The row that shows the record (the rows may be sorted or filtered). When the filter hides
+    // it, no cell is current: the record-number panel tells which record the table is on.
+    const int row = dExport->RowOfPosition(Table.Position());
+    if (row < 0) {
+        DBGrid->selectionModel()->clear();
+        DBGrid->verticalHeader()->viewport()->update();
+        return;
+    }
+    const QModelIndex index = dExport->index(row, column);
     // The grid's row is the table's record already: making it current moves nothing.
     DBGrid->setCurrentIndex(index);
     DBGrid->scrollTo(index);
@@ -612,19 +676,41 @@ void TfmMain::btExportClick() {
     ExportDialog->setOption(QFileDialog::DontConfirmOverwrite, !setup.confirmOverwrite);
     ExportDialog->setDirectory(setup.folder);
     ExportDialog->selectFile(setup.proposedName);
+    cbExportDelimiter->setCurrentIndex(cbExportDelimiter->findData(int(dExport->Delimiter())));
+    cbExportFieldNames->setChecked(dExport->GetIncludeFieldNames());
+    cbExportMemo->setChecked(dExport->GetIncludeMemo());
     if (RunDialog(ExportDialog) != QDialog::Accepted) return;
     const QString chosen = ExportDialog->selectedFiles().value(0);
     if (chosen.isEmpty()) return;
     dExport->SetFilename(chosen.toStdString());
+    dExport->SetDelimiter(static_cast<TDelimiter>(cbExportDelimiter->currentData().toInt()));
+    dExport->SetIncludeFieldNames(cbExportFieldNames->isChecked());
+    dExport->SetIncludeMemo(cbExportMemo->isChecked());
     exportFolder_ = exportFolderAfter(chosen);
 
     // A change typed into the grid is written before the export runs through the table.
     dExport->SubmitPending();
+    const int records = Table.RecordCount();
+    WorkProgress progress(this, QStringLiteral("Exporting %1 ...").arg(QString::fromStdString(Table.TableName())), records);
+    dExport->SetProgress([&](std::uint64_t done, std::uint64_t) { return progress.step(static_cast<int>(done)); });
+    struct NoProgress {
+        TdExport* source;
+        ~NoProgress() { source->SetProgress(nullptr); }
+    } noProgress{dExport};
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool converted = dExport->Execute();
+    bool converted = false;
+    try {
+        converted = dExport->Execute();
+    } catch (const EExportCancelled& e) {
+        QApplication::restoreOverrideCursor();
+        GridFollowsTable(-1);
+        StatusPanels[0]->setText(QString::fromLatin1(e.what()));
+        return;
+    }
     QApplication::restoreOverrideCursor();
     // The export leaves the table on its last record: the grid goes there too.
     GridFollowsTable(-1);
+    StatusPanels[0]->setText(QStringLiteral("Exported %1 records to %2").arg(Table.RecordCount()).arg(chosen));
     if (!converted && dExport->ConversionFailures() > 0)
         MessageBox(QString::fromStdString(conversionFailureMessage(dExport->ConversionFailures(), dExport->Filename())),
                    QStringLiteral("Tavrinth"), QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Warning);

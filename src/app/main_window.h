@@ -21,6 +21,7 @@
 #include "structure_report.h"
 #include "table.h"
 
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QDialog;
@@ -31,6 +32,7 @@ class QLineEdit;
 class QListWidget;
 class QModelIndex;
 class QPlainTextEdit;
+class QProgressDialog;
 class QPrinter;
 class QRadioButton;
 class QTimer;
@@ -99,6 +101,21 @@ private:
         }
     }
     void ErrorBox(const QString& message);
+    // A progress dialog with a Cancel button for work over many records or tables: shown once
+    // the work has taken half a second, window-modal. step() moves it on and tells whether to go on.
+    class WorkProgress {
+    public:
+        WorkProgress(TfmMain* window, const QString& label, int total);
+        ~WorkProgress();
+        WorkProgress(const WorkProgress&) = delete;
+        WorkProgress& operator=(const WorkProgress&) = delete;
+        bool step(int done);
+        bool cancelled() const;
+
+    private:
+        std::unique_ptr<QProgressDialog> dialog_;
+    };
+
     // Gives the focus back, when a box closes, to where it was when the box opened.
     class FocusKeeper {
     public:
@@ -127,6 +144,13 @@ private:
     void lbAliasTextEdited(const QString& text);
     // Enter in the alias box: a folder typed there is opened as the database.
     void lbAliasEntered();
+    // The alias box's context menu: adding, renaming and removing aliases (alias_editing.cpp).
+    void AliasMenu(const QPoint& where);
+    bool AskAliasName(const QString& title, const QString& proposed, QString& name);
+    void RefreshAliases(const QString& choose);
+    void NewAlias();
+    void RenameAliasInBox();
+    void RemoveAliasInBox();
     void OpenFile();
     // Lists table files as the database (the folder of the first); `showFirst` selects and shows it.
     void ListFiles(const QStringList& files, bool showFirst);
@@ -143,6 +167,14 @@ private:
     // No table is shown any more (another database was chosen): the data buttons, the edit mode
     // and the panels that told of the table are cleared.
     void ShowNoTable();
+
+    // The code page box below the table list (code_page_box.cpp): the code page remembered for
+    // the table is set before it opens; once open, the box shows the code page in use and panel 0
+    // warns when the table names none and its text does not read cleanly.
+    void CreateCodePageBox(QWidget* parent, QBoxLayout* layout);
+    void UseRememberedCodePage();
+    void ShowCodePage();
+    void cbCodePageActivated(int index);
 
     // The table, opened and closed together with its data source.
     void OpenTable();
@@ -176,6 +208,16 @@ private:
     void GridFollowsTable(int field);
     // The viewer of the memo, graphic or BLOB cell at `index` of the grid (blob_viewer.cpp).
     void ShowBlobViewer(const QModelIndex& index);
+
+    // Sorting and filtering the grid's rows (sort_filter.cpp): the filter bar above the grid
+    // (returned with the grid in it, shown and hidden with the grid), the titles' clicks and menu.
+    QWidget* CreateFilterBar(QWidget* parent);
+    void ConnectSortFilter();
+    void SortGrid(int column, Qt::SortOrder order);
+    void FilterGrid();
+    void ResetSortFilter();
+    void GridRowsChanged();
+    void TitleMenu(const QPoint& at);
 
     // Export and about box.
     void btExportClick();
@@ -226,13 +268,21 @@ public:
     QCheckBox* cbCase = nullptr;
     QCheckBox* cbAllFiles = nullptr;
     QListWidget* ListBox = nullptr;
+    QComboBox* cbCodePage = nullptr;
     TDBGrid* DBGrid = nullptr;
+    QFrame* FilterPanel = nullptr;
+    QLineEdit* FilterText = nullptr;
+    QTimer* FilterTimer = nullptr;
     QPlainTextEdit* Editor = nullptr;
     QLabel* StatusPanels[4] = {};
     QTimer* Timer = nullptr;
     QFileDialog* OpenDialog = nullptr;
     QFileDialog* ExportDialog = nullptr;
     QFileDialog* SaveDialog = nullptr;
+    // The export's options in the export dialog.
+    QComboBox* cbExportDelimiter = nullptr;
+    QCheckBox* cbExportFieldNames = nullptr;
+    QCheckBox* cbExportMemo = nullptr;
 
 private:
     TTable Table;
@@ -249,8 +299,10 @@ private:
     bool showView_ = true;      // the view the radio buttons last switched to
     QString dialect_;           // the dialect last chosen
     QString startAlias_;
+    QString codePageWarning_;   // the open table's text does not read cleanly (empty: it does)
     QStringList startFiles_;
     bool listKeyDown_ = false;  // a key went down in the table list and has not come up yet
+    int gridColumnBeforeRows_ = 0;  // the grid's column when its rows last began to change
 };
 
 }  // namespace tavrinth

@@ -79,6 +79,14 @@ void TfmMain::StartKonv() {
     StatusPanels[2]->clear();
 
     const bool showView = rbVis->isChecked();
+    // A report over several tables can take a while: a progress dialog with Cancel (the report
+    // then holds the tables done so far).
+    int reported = 0, toReport = 0;
+    if (!showView)
+        for (int i = 0; i < ListBox->count(); ++i)
+            if (anyChecked ? ListBox->item(i)->checkState() == Qt::Checked : ListBox->item(i)->isSelected()) ++toReport;
+    std::unique_ptr<WorkProgress> progress;
+    if (toReport > 1) progress = std::make_unique<WorkProgress>(this, QStringLiteral("Writing the report ..."), toReport);
     for (int i = 0; i < ListBox->count(); ++i) {
         const QListWidgetItem* item = ListBox->item(i);
         if (showView) {
@@ -96,6 +104,7 @@ void TfmMain::StartKonv() {
         } else {
             const bool takesPart = anyChecked ? item->checkState() == Qt::Checked : item->isSelected();
             if (!takesPart) continue;
+            if (progress && !progress->step(reported++)) break;
             CloseTable();
             SetDataButtons(false);
             SetTableName(item->text().toStdString());

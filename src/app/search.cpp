@@ -119,10 +119,22 @@ void TfmMain::SearchFiles() {
         return;
     }
 
+    // Over several tables: a progress dialog with Cancel (a cancelled search finds nothing and
+    // says nothing).
+    int searched = 0, toSearch = 0;
+    for (int i = 0; i < ListBox->count(); ++i)
+        if (anyChecked ? ListBox->item(i)->checkState() == Qt::Checked : ListBox->item(i)->isSelected()) ++toSearch;
+    std::unique_ptr<WorkProgress> progress;
+    if (toSearch > 1) progress = std::make_unique<WorkProgress>(this, QStringLiteral("Searching ..."), toSearch);
     for (int i = 0; i < ListBox->count(); ++i) {
         const QListWidgetItem* item = ListBox->item(i);
         const bool takesPart = anyChecked ? item->checkState() == Qt::Checked : item->isSelected();
         if (!takesPart) continue;
+        if (progress && !progress->step(searched++)) {
+            NormalCursor();
+            LastSearchFound = false;
+            return;
+        }
         const std::string name = item->text().toStdString();
         if (LastSearchFound) {
             // Continuing after a match: the tables before the one that held it are passed over;

@@ -53,7 +53,9 @@ void sortIgnoringCase(QStringList& names) {
 // --- The table and its data source --------------------------------------------------------------
 
 void TfmMain::OpenTable() {
+    UseRememberedCodePage();
     Table.Open();
+    ShowCodePage();
     dExport->DataSetChanged();
     RestoreColumnWidths();
 }
@@ -109,12 +111,15 @@ void TfmMain::ShowNoTable() {
     ShowToView(false);
     StatusPanels[1]->clear();
     StatusPanels[3]->clear();
+    ShowCodePage();
 }
 
 void TfmMain::ShowRecordCount() {
-    StatusPanels[1]->setText(QStringLiteral("Numbers of records in \"%1\" :  %2")
-                                 .arg(text(Table.TableName()))
-                                 .arg(Table.RecordCount()));
+    QString count =
+        QStringLiteral("Numbers of records in \"%1\" :  %2").arg(text(Table.TableName())).arg(Table.RecordCount());
+    // With a filter: the rows it shows.
+    if (dExport->Filtered()) count += QStringLiteral("  (shown: %1)").arg(dExport->rowCount());
+    StatusPanels[1]->setText(count);
 }
 
 // --- Start-up ------------------------------------------------------------------------------------

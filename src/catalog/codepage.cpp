@@ -311,6 +311,7 @@ CodePageChoice paradoxCodePage(std::uint16_t headerCodePage, std::uint8_t sortOr
     CodePageChoice c;
     c.name = CodePage::kDefaultName;
     c.reason = "no code page in the header; default cp437";
+    c.guessed = true;
     return c;
 }
 
@@ -348,6 +349,7 @@ CodePageChoice dbaseCodePage(std::uint8_t version, std::uint8_t languageDriverBy
         CodePageChoice c;
         c.name = defaultName;
         c.reason = std::string("no language driver; default ") + toLowerAscii(defaultName);
+        c.guessed = true;
         return c;
     }
     auto it = table.find(languageDriverByte);

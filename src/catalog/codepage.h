@@ -65,6 +65,7 @@ struct CodePageChoice {
     std::string name;    // a name CodePage::find knows
     std::string reason;  // "header code page 850", "language driver byte 0x03" ...
     bool fallback = false;  // the table named none we know: the default was taken
+    bool guessed = false;   // the table names no code page at all: the default was taken
 };
 
 // Paradox: the header's code page (level 4+, offset 0x6A), else the sort order where it names a

@@ -1,10 +1,14 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
+#include "atomic_file.h"
 #include "engine_error.h"
 #include "file_io.h"
 
@@ -157,6 +161,135 @@ void TSession::GetTableNames(const std::string& databaseName, const std::string&
     // Without extensions a Paradox and a dBase table of the same name are listed once.
     for (const std::string& n : names)
         if (list.empty() || !equalsIgnoreCase(list.back(), n)) list.push_back(n);
+}
+
+// --- Changing the alias file ---------------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void refuseAlias(const std::string& why) {
+    throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change the aliases: " + why);
+}
+
+// Makes a folder and the folders above it that are missing.
+void makeFolders(const std::string& folder) {
+    if (folder.empty() || isDirectory(folder)) return;
+    makeFolders(folderPart(folder));
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+        throw EDBEngineError(EDBEngineError::Code::Io, "Cannot make the folder " + folder + ": " + std::strerror(errno));
+}
+
+void checkAliasName(const std::string& name) {
+    if (name.empty()) refuseAlias("an alias needs a name");
+    if (name.size() > TSession::kMaxAliasLength)
+        refuseAlias("the alias name " + name + " is longer than " + std::to_string(TSession::kMaxAliasLength) +
+                    " characters");
+    if (name.find_first_of("=[]\r\n") != std::string::npos)
+        refuseAlias("an alias name cannot hold '=', '[', ']' or a line break: " + name);
+    if (trim(name) != name || name[0] == ';' || name[0] == '#')
+        refuseAlias("an alias name cannot start with a blank, ';' or '#', nor end with a blank: " + name);
+    if (equalsIgnoreCase(name, TSession::kSamplesAlias)) refuseAlias(std::string(TSession::kSamplesAlias) + " is built in");
+}
+
+}  // namespace
+
+void TSession::rewriteAliases(const std::function<void(std::vector<AliasLine>&)>& edit) {
+    loadAliases();  // a file that cannot be read is refused here, before anything is written
+    const std::string path = AliasFilePath();
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    // The lines of the [Aliases] sections that name aliases, and where the last such section ends.
+    std::vector<AliasLine> entries;
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::size_t sectionEnd = kNone;
+    bool inAliases = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string t = trim(lines[i]);
+        if (!t.empty() && t.front() == '[') {
+            if (inAliases) sectionEnd = i;
+            inAliases = equalsIgnoreCase(trim(t.substr(1, t.size() - 2)), "Aliases");
+            continue;
+        }
+        if (!inAliases || t.empty() || t[0] == ';' || t[0] == '#') continue;
+        const auto eq = t.find('=');
+        if (eq != std::string::npos) entries.push_back({trim(t.substr(0, eq)), trim(t.substr(eq + 1)), i});
+    }
+    if (inAliases) sectionEnd = lines.size();
+    std::vector<std::size_t> entryLines;
+    for (const AliasLine& e : entries) entryLines.push_back(e.line);
+    edit(entries);
+
+    std::vector<std::string> out;
+    auto added = [&] {
+        for (const AliasLine& e : entries)
+            if (e.line == kNone) out.push_back(e.name + "=" + e.folder);
+    };
+    for (std::size_t i = 0; i <= lines.size(); ++i) {
+        if (i == sectionEnd) {
+            // New aliases go at the end of the section, before the blank lines that close it.
+            std::vector<std::string> blanks;
+            while (!out.empty() && trim(out.back()).empty()) {
+                blanks.push_back(out.back());
+                out.pop_back();
+            }
+            added();
+            out.insert(out.end(), blanks.rbegin(), blanks.rend());
+        }
+        if (i == lines.size()) break;
+        // An alias's line is written as the edit left it, or left out when the edit removed it.
+        const auto it = std::find_if(entries.begin(), entries.end(), [&](const AliasLine& e) { return e.line == i; });
+        if (it != entries.end()) out.push_back(it->name + "=" + it->folder);
+        else if (std::find(entryLines.begin(), entryLines.end(), i) == entryLines.end()) out.push_back(lines[i]);
+    }
+    if (sectionEnd == kNone) {
+        if (!out.empty() && !trim(out.back()).empty()) out.emplace_back();
+        out.emplace_back("[Aliases]");
+        added();
+    }
+    std::string text;
+    for (const std::string& line : out) text += line + "\n";
+    makeFolders(folderPart(path));
+    AtomicFile file(path, isRegularFile(path) ? AtomicFile::Mode::Replace : AtomicFile::Mode::CreateNew);
+    file.write(text.data(), text.size());
+    file.commit();
+    loaded_ = false;
+}
+
+void TSession::SetAlias(const std::string& name, const std::string& folder) {
+    checkAliasName(name);
+    if (folder.empty() || !isDirectory(folder)) refuseAlias("the folder " + folder + " does not exist");
+    if (folder.find_first_of("\r\n") != std::string::npos) refuseAlias("a folder name cannot hold a line break");
+    rewriteAliases([&](std::vector<AliasLine>& entries) {
+        for (AliasLine& e : entries)
+            if (equalsIgnoreCase(e.name, name)) {
+                if (e.name != name) refuseAlias("another alias is named " + e.name);
+                e.folder = folder;
+                return;
+            }
+        entries.push_back({name, folder, static_cast<std::size_t>(-1)});
+    });
+}
+
+void TSession::RenameAlias(const std::string& from, const std::string& to) {
+    checkAliasName(to);
+    rewriteAliases([&](std::vector<AliasLine>& entries) {
+        auto it = std::find_if(entries.begin(), entries.end(), [&](const AliasLine& e) { return e.name == from; });
+        if (it == entries.end()) refuseAlias("the alias file holds no alias " + from);
+        for (const AliasLine& e : entries)
+            if (&e != &*it && equalsIgnoreCase(e.name, to)) refuseAlias("another alias is named " + e.name);
+        it->name = to;
+    });
+}
+
+void TSession::RemoveAlias(const std::string& name) {
+    rewriteAliases([&](std::vector<AliasLine>& entries) {
+        auto it = std::find_if(entries.begin(), entries.end(), [&](const AliasLine& e) { return e.name == name; });
+        if (it == entries.end()) refuseAlias("the alias file holds no alias " + name);
+        entries.erase(it);
+    });
 }
 
 void TSession::AddPassword(const std::string& password) {

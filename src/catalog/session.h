@@ -45,6 +45,17 @@ public:
     // Throws EDBEngineError (NotFound) for an unknown alias that is no folder either.
     std::string DatabaseFolder(const std::string& databaseName);
 
+    // Changing the alias file: an alias added (or its folder changed), renamed, removed. The file
+    // keeps its other lines (comments, other sections) as they are and is replaced whole through
+    // the atomic file writer (made, with its folder, when there is none). Throws EDBEngineError
+    // (InvalidValue) with the file unchanged for a name that is empty, longer than
+    // kMaxAliasLength, holds '=', '[', ']' or a line break, or has blanks at its ends; a folder
+    // that does not exist; renaming or removing an alias the file does not hold; a new name
+    // another alias has (ignoring case); and for the built-in Samples.
+    void SetAlias(const std::string& name, const std::string& folder);
+    void RenameAlias(const std::string& from, const std::string& to);
+    void RemoveAlias(const std::string& name);
+
     // Passwords entered in this run, tried first when an encrypted table opens.
     const std::vector<std::string>& Passwords() const { return passwords_; }
     void AddPassword(const std::string& password);
@@ -58,6 +69,14 @@ public:
 
 private:
     void loadAliases();
+    // An alias line of the file: its name, its folder, its line (-1 for one the edit adds).
+    struct AliasLine {
+        std::string name, folder;
+        std::size_t line;
+    };
+    // Rewrites the alias file: `edit` gets the lines of its [Aliases] sections and changes,
+    // removes or adds them; every other line stays as it is.
+    void rewriteAliases(const std::function<void(std::vector<AliasLine>&)>& edit);
 
     bool loaded_ = false;
     std::string loadedFrom_;

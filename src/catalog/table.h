@@ -98,6 +98,7 @@ public:
     void SetTableName(const std::string& name);
     // A code page to decode the table with instead of the one its header names (empty: none).
     void SetCodePageOverride(const std::string& codePage);
+    const std::string& CodePageOverride() const { return codePageOverride_; }
 
     bool Active() const { return file_ != nullptr; }
     void SetActive(bool active) { active ? Open() : Close(); }
@@ -154,6 +155,9 @@ public:
 
     // The path of the open table's file.
     const std::string& FilePath() const;
+    // The path of the file Open would open now (the table may be closed); raises EDBEngineError
+    // when there is none.
+    std::string ResolvedPath() const { return resolvePath(); }
     // What the engine found odd in the open table but read anyway.
     const std::vector<std::string>& Warnings() const;
     // The engine's side of the open table.

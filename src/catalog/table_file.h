@@ -79,6 +79,9 @@ public:
     const std::vector<FieldDef>& fields() const { return fields_; }
     const CodePage& codePage() const { return *codePage_; }
     const CodePageChoice& codePageChoice() const { return codePageChoice_; }
+    // The code page the table itself names (or the default it falls back to), also when the
+    // opening overrode it with OpenOptions::codePage.
+    const CodePageChoice& ownCodePageChoice() const { return ownCodePageChoice_; }
     // Things found odd but read anyway (a record count that disagrees with the file, ...).
     const std::vector<std::string>& warnings() const { return warnings_; }
     // The file name, for messages.
@@ -167,6 +170,7 @@ protected:
     std::vector<FieldDef> fields_;
     std::shared_ptr<const CodePage> codePage_;
     CodePageChoice codePageChoice_;
+    CodePageChoice ownCodePageChoice_;
     std::vector<std::string> warnings_;
     std::string fileName_;
     std::string password_;

@@ -85,6 +85,7 @@ bool TDelimitedExport::WriteRecords(TTable& dataSet, ExportOutput& out, const Ex
     options.delimiter = FDelimiterText;
     options.includeMemo = FIncludeMemo;
     options.storedText = FStoredText;
+    options.progress = FProgress;
     const int failures = writeExportRecords(dataSet, options, text, out);
     // Running through the table leaves it on its last record.
     dataSet.Last();

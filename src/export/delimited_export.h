@@ -18,6 +18,7 @@
 // file, and an existing file of that name stays as it was.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -75,6 +76,9 @@ public:
 
     bool GetIncludeFieldNames() const { return FIncludeFieldNames; }
     void SetIncludeFieldNames(bool value) { FIncludeFieldNames = value; }
+    // Told of the records written so far while Execute runs; returning false stops it
+    // (EExportCancelled, the file not written).
+    void SetProgress(std::function<bool(std::uint64_t done, std::uint64_t total)> progress) { FProgress = std::move(progress); }
     bool GetIncludeMemo() const { return FIncludeMemo; }
     void SetIncludeMemo(bool value) { FIncludeMemo = value; }
 
@@ -104,6 +108,7 @@ private:
     bool FIncludeFieldNames = true;
     bool FIncludeMemo = false;
     bool FStoredText = true;
+    std::function<bool(std::uint64_t, std::uint64_t)> FProgress;
     int FFieldCount = 0;
     int FConversionFailures = 0;
 };

@@ -142,10 +142,11 @@ public:
         }
     }
 
-    void run(TableFile& file, std::uint32_t count) {
+    void run(TableFile& file, std::uint32_t count, const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
         runChunkPipeline(
             count, kChunkRecords, kChunks,
             [&](int slot, std::uint32_t chunk, std::uint32_t first, std::uint32_t records) {
+                if (progress && !progress(first, count)) throw EExportCancelled();
                 decode(file, first, records, chunks_[slot]);
                 // Every second chunk is written out by this thread when the work allows.
                 if (shareFormatting_ && chunk % 2 == 0) formatText(chunks_[slot]);
@@ -322,7 +323,7 @@ int writeExportRecords(TTable& dataSet, const ExportRecordsOptions& options, con
         columns.push_back(c);
     }
     RecordPipeline pipeline(columns, options.delimiter, options.includeMemo, text, out, dbf, &chars);
-    pipeline.run(file, count);
+    pipeline.run(file, count, options.progress);
     return pipeline.failures();
 }
 

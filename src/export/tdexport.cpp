@@ -47,6 +47,7 @@ void TdExport::DataSetChanged() {
     pages_.clear();
     pageIndex_.clear();
     pendingRow_ = -1;
+    dropRows();
     readErrorReported_ = false;
     rows_ = 0;
     columns_.clear();
@@ -152,7 +153,7 @@ const TdExport::Page& TdExport::page(int pageIndex) const {
         const auto& defs = file.fields();
         FieldValue value;
         for (int r = first; r < last; ++r) {
-            const std::uint8_t* record = file.record(static_cast<std::uint32_t>(r));
+            const std::uint8_t* record = file.record(static_cast<std::uint32_t>(PositionOfRow(r)));
             ++recordsRead_;
             for (std::size_t c = 0; c < columns; ++c) {
                 const auto field = static_cast<std::size_t>(columns_[c]);
@@ -220,7 +221,7 @@ QVariant TdExport::headerData(int section, Qt::Orientation orientation, int role
         return QString::fromStdString(table_->Fields(field).FieldName());
     }
     // The indicator column: a mark at the current record.
-    if (table_ && table_->Active() && section == table_->Position()) return QStringLiteral("\u25B8");
+    if (table_ && table_->Active() && PositionOfRow(section) == table_->Position()) return QStringLiteral("\u25B8");
     return QString();
 }
 
@@ -258,7 +259,7 @@ bool TdExport::SetCellValue(const QModelIndex& index, const FieldValue& value) {
     if (pendingRow_ >= 0 && pendingRow_ != row && !SubmitPending()) return false;
     TTable& table = *table_;
     try {
-        if (table.Position() != row) table.MoveToPosition(row);
+        if (table.Position() != PositionOfRow(row)) table.MoveToPosition(PositionOfRow(row));
         TField& field = table.Fields(columns_[static_cast<std::size_t>(index.column())]);
         table.Edit();
         field.SetValue(value);
@@ -297,14 +298,16 @@ void TdExport::SetCurrentRow(int row) {
     if (pendingRow_ >= 0 && pendingRow_ != row) SubmitPending();
     if (!table_ || !table_->Active() || row < 0 || row >= rows_) return;
     const int old = table_->Position();
-    if (old == row) return;
+    const int oldRow = RowOfPosition(old);
+    if (oldRow == row) return;
     try {
-        table_->MoveToPosition(row);
+        table_->MoveToPosition(PositionOfRow(row));
     } catch (const std::exception& e) {
         emit engineError(QString::fromStdString(e.what()));
         return;
     }
-    if (old >= 0 && old < rows_) emit headerDataChanged(Qt::Vertical, old, old);
+    rowHint_ = row;
+    if (oldRow >= 0) emit headerDataChanged(Qt::Vertical, oldRow, oldRow);
     emit headerDataChanged(Qt::Vertical, row, row);
 }
 

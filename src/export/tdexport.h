@@ -19,11 +19,13 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "delimited_export.h"
 #include "field_value.h"
+#include "row_order.h"
 #include "table_file.h"
 
 namespace tavrinth {
@@ -103,9 +105,55 @@ public:
     // reason in `error` when the text is no value of the field's type.
     static bool ValueFromCellText(const FieldDef& field, const QString& text, FieldValue& out, std::string& error);
 
+    // --- Sorted and filtered rows (tdexport_rows.cpp) ----------------------------------------
+    // The rows can show the records in the order of a column's values, and only the records that
+    // hold a text (RowOrderBuild says how values compare and what the filter looks at). The rows
+    // are then a list of table positions, 4 bytes a shown record; in the table's own order without
+    // a filter there is no list. Every row number the model is given is a grid row: it goes
+    // through the list to the table's record. A sort or a filter reads the table once, in slices
+    // of about 20 ms between the window's events (a small table in one go, at once); when the
+    // pass is over, rowsAboutToChange is emitted, a pending change is written, and the rows are
+    // removed and inserted again. A record changed afterwards keeps its row until the next sort
+    // or filter. DataSetChanged (opening, closing) goes back to the table's order, unfiltered.
+
+    // Sorts by a column's values (-1: the table's own order). False, changing nothing, for a
+    // column that cannot be sorted by.
+    bool SortByColumn(int column, Qt::SortOrder order = Qt::AscendingOrder);
+    // Memo, graphic, OLE, BLOB and bytes columns show a marker, not their values: not sortable.
+    bool CanSortByColumn(int column) const;
+    // The sort asked for last: the column (-1: the table's own order) and the direction.
+    int SortColumn() const { return wanted_.column; }
+    Qt::SortOrder SortOrder() const { return wanted_.order; }
+    // Shows only the records with `text` in the text one of their cells shows, ignoring case;
+    // an empty text shows every record.
+    void SetFilterText(const QString& text);
+    QString FilterText() const { return wanted_.filter; }
+    // The rows shown are the records that hold a filter text (the pass for it is over).
+    bool Filtered() const { return !shownFilter_.isEmpty(); }
+    // A pass over the table is under way; FinishRows runs it to its end at once.
+    bool RowsPending() const { return build_ != nullptr; }
+    void FinishRows();
+    // How long one slice of a pass reads records before the window's events go on (20 ms; the
+    // records are read in runs of 256 between looks at the clock).
+    void SetRowsSlice(int milliseconds) { rowsSliceMs_ = milliseconds; }
+    // The table position a row shows (-1 for no row), and the row that shows a table position
+    // (-1 when the filter hides that record).
+    int PositionOfRow(int row) const {
+        if (!mapped_) return row >= 0 && row < rows_ ? row : -1;
+        return row >= 0 && row < rows_ ? static_cast<int>(order_[static_cast<std::size_t>(row)]) : -1;
+    }
+    int RowOfPosition(int position) const;
+
 signals:
     // The engine refused to read or to write: the message for the error box.
     void engineError(const QString& message) const;
+    // The rows are about to change to a new order or filter: a cell editor still open gives its
+    // text back now (it is written before the rows change).
+    void rowsAboutToChange();
+    // The rows show the new order or filter.
+    void rowsChanged();
+    // A pass over the table started (true) or ended (false).
+    void rowsBusy(bool busy);
 
 private:
     struct Page {
@@ -116,6 +164,27 @@ private:
     const Page& page(int pageIndex) const;
     void dropPage(int pageIndex);
     void reportReadError(const QString& message) const;
+
+    // Sorted and filtered rows (tdexport_rows.cpp).
+    struct RowsWanted {
+        int column = -1;
+        Qt::SortOrder order = Qt::AscendingOrder;
+        QString filter;
+    };
+    void startRows();
+    // One step of the pass under way; `wait`: all the rest at once.
+    void rowsSlice(unsigned generation, bool wait = false);
+    void showRows(std::vector<std::uint32_t> rows, bool mapped, const QString& filter);
+    // Back to the table's own rows, unfiltered, without a signal (inside DataSetChanged's reset).
+    void dropRows();
+    RowsWanted wanted_;
+    QString shownFilter_;
+    std::vector<std::uint32_t> order_;  // the table position of each row, when mapped_
+    bool mapped_ = false;
+    std::unique_ptr<RowOrderBuild> build_;
+    unsigned rowsGeneration_ = 0;  // counts requests: a pass or a result of an older one is dropped
+    int rowsSliceMs_ = 20;
+    mutable int rowHint_ = -1;     // the row RowOfPosition found last
 
     TTable* table_ = nullptr;
     int rows_ = 0;

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -694,6 +696,60 @@ private slots:
         w.OpenFiles({folder.filePath("Money.db")});
         QTRY_COMPARE(model->rowCount(), 2);
         QCOMPARE(w.DBGrid->columnWidth(0), 157);
+    }
+
+    // Aliases added, renamed and removed from the alias box's context menu.
+    void aliasesFromTheWindow() {
+        QTemporaryDir folder;
+        writeItems(folder.filePath("Q.DBF"), 1);
+        class AliasWindow : public Window {
+        public:
+            QString name, chosenFolder;
+            QMessageBox::StandardButton answer = QMessageBox::Yes;
+
+        protected:
+            int RunDialog(QDialog* d) override {
+                if (auto* input = qobject_cast<QInputDialog*>(d)) input->setTextValue(name);
+                if (auto* files = qobject_cast<QFileDialog*>(d)) {
+                    files->setDirectory(chosenFolder);
+                    files->selectFile(chosenFolder);
+                }
+                return QDialog::Accepted;
+            }
+            QMessageBox::StandardButton MessageBox(const QString&, const QString&, QMessageBox::StandardButtons,
+                                                   QMessageBox::StandardButton, QMessageBox::Icon) override {
+                return answer;
+            }
+        } w;
+        start(w);
+        auto menuChoice = [&](const QString& action) {
+            QTimer::singleShot(50, [action] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                QVERIFY(menu);
+                for (QAction* a : menu->actions())
+                    if (a->text() == action) a->trigger();
+                menu->close();
+            });
+            QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), w.lbAlias->lineEdit()->mapToGlobal(QPoint(5, 5)));
+            QApplication::sendEvent(w.lbAlias->lineEdit(), &event);
+        };
+        w.name = "Quarry";
+        w.chosenFolder = folder.path();
+        menuChoice("New alias...");
+        QTRY_COMPARE(w.lbAlias->currentText(), QString("Quarry"));
+        QCOMPARE(w.ListBox->count(), 1);
+        QVERIFY(w.lbAlias->findText("Quarry") >= 0);
+        w.name = "Pit";
+        menuChoice("Rename alias...");
+        QTRY_COMPARE(w.lbAlias->currentText(), QString("Pit"));
+        QVERIFY(w.lbAlias->findText("Quarry") < 0);
+        menuChoice("Remove alias");
+        QTRY_VERIFY(w.lbAlias->findText("Pit") < 0);
+        QCOMPARE(w.ListBox->count(), 0);
+        QVERIFY2(w.errors.isEmpty(), qPrintable(w.errors.join('|')));
+        w.name = "Samples";  // built in: refused with a message
+        menuChoice("New alias...");
+        QTRY_COMPARE(w.errors.size(), 1);
     }
 
     void editWrittenAndRefused() {

@@ -369,6 +369,22 @@ private slots:
         QCOMPARE(folder, QDir::homePath());
         QTest::mouseClick(w.btExport, Qt::LeftButton);
         QCOMPARE(folder, path("out"));  // the next export starts in the last one's folder
+        QVERIFY(w.StatusPanels[0]->text().contains("e.csv"));  // said when written
+
+        // The options below the file choice: "CSV-file" makes the delimiter a comma; no field
+        // names; the choices stay for the next export.
+        w.dialog = [&](QDialog* d) {
+            auto* dialog = qobject_cast<QFileDialog*>(d);
+            dialog->selectNameFilter("CSV-file (*.csv *.CSV)");
+            emit dialog->filterSelected("CSV-file (*.csv *.CSV)");
+            auto* names = dialog->findChild<QCheckBox*>("cbExportFieldNames");
+            if (names) QTest::mouseClick(names, Qt::LeftButton);
+            return choose(path("out/f.csv"))(d);
+        };
+        QTest::mouseClick(w.btExport, Qt::LeftButton);
+        QCOMPARE(test::readFile(path("out/f.csv").toStdString()), std::string("\"a\",\"b\",1\r\n\"c\",\"d\",\r\n"));
+        QCOMPARE(w.cbExportDelimiter->currentText(), QString("Comma"));
+        QVERIFY(!w.cbExportFieldNames->isChecked());
 
         bool shown = false;
         QTimer::singleShot(0, [&] {

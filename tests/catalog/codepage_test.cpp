@@ -144,6 +144,9 @@ TEST(CodePageChoice, Paradox) {
     EXPECT_EQ(paradoxCodePage(0, 0x14, "BLROM800").name, "HP-ROMAN8");
     EXPECT_EQ(paradoxCodePage(0, 0x00, "").name, "CP437");
     EXPECT_FALSE(paradoxCodePage(0, 0x00, "").fallback);
+    EXPECT_TRUE(paradoxCodePage(0, 0x00, "").guessed) << "the header names no code page";
+    EXPECT_FALSE(paradoxCodePage(850, 0, "ascii").guessed);
+    EXPECT_FALSE(paradoxCodePage(0, 0xC0, "").guessed) << "the sort order names one";
     const CodePageChoice unknown = paradoxCodePage(12345, 0, "ascii");
     EXPECT_EQ(unknown.name, "CP437");
     EXPECT_TRUE(unknown.fallback);
@@ -153,6 +156,8 @@ TEST(CodePageChoice, Paradox) {
 TEST(CodePageChoice, DBase) {
     EXPECT_EQ(dbaseCodePage(0x03, 0x00, "").name, "CP437");
     EXPECT_EQ(dbaseCodePage(0x30, 0x00, "").name, "CP1252") << "Visual FoxPro default";
+    EXPECT_TRUE(dbaseCodePage(0x03, 0x00, "").guessed && dbaseCodePage(0x30, 0x00, "").guessed);
+    EXPECT_FALSE(dbaseCodePage(0x03, 0x65, "").guessed || dbaseCodePage(0x8C, 0x00, "DB866RU0").guessed);
     EXPECT_EQ(dbaseCodePage(0x03, 0x03, "").name, "CP1252");
     EXPECT_EQ(dbaseCodePage(0x03, 0x1B, "").name, "CP437");
     EXPECT_EQ(dbaseCodePage(0x03, 0x65, "").name, "CP866");

@@ -506,6 +506,7 @@ TEST(TTableOpen, CodePageOverride) {
     t.SetCodePageOverride("CP1251");
     t.Open();
     EXPECT_EQ(t.File().codePageChoice().name, "CP1251");
+    EXPECT_EQ(t.File().ownCodePageChoice().name, "CP936") << "the header's choice stays known";
     EXPECT_EQ(t.FieldByName("Note").AsString().rfind("При разработке электронных сервисов", 0), 0u)
         << t.FieldByName("Note").AsString().substr(0, 80);
 }
@@ -600,6 +601,47 @@ TEST(TSessionAliases, AnAliasFileThatCannotBeParsedIsTheStartUpError) {
     std::vector<std::string> names;
     session.GetAliasNames(names);
     EXPECT_EQ(names.size(), 2u);
+}
+
+// Aliases added, renamed and removed: the file keeps its other lines; every refusal leaves it
+// byte for byte as it was.
+TEST(TSessionAliases, ChangedInTheFileKeepingItsOtherLines) {
+    TempDir dir;
+    ::mkdir(dir.file("one").c_str(), 0755);
+    ::mkdir(dir.file("two").c_str(), 0755);
+    const std::string file = dir.file("cfg/Kelvora/aliases.conf");
+    ScopedEnv env("TAVRINTH_ALIASES", file);
+    TSession session;
+    session.SetAlias("Sales", dir.file("one"));  // no file yet: made with its folders
+    EXPECT_EQ(readFile(file), "[Aliases]\nSales=" + dir.file("one") + "\n");
+    writeFile(file, "; my aliases\n[Other]\nx=1\n\n[Aliases]\n# old\nSales=" + dir.file("one") + "\n\n[More]\ny=2\n");
+    session.SetAlias("Stock", dir.file("two"));
+    session.RenameAlias("Sales", "Orders");
+    session.SetAlias("Orders", dir.file("two"));
+    EXPECT_EQ(readFile(file), "; my aliases\n[Other]\nx=1\n\n[Aliases]\n# old\nOrders=" + dir.file("two") + "\nStock=" +
+                                  dir.file("two") + "\n\n[More]\ny=2\n");
+    session.RemoveAlias("Orders");
+    std::vector<std::string> names;
+    session.GetAliasNames(names);
+    EXPECT_EQ(names, (std::vector<std::string>{"Samples", "Stock"}));
+    EXPECT_EQ(session.DatabaseFolder("Stock"), dir.file("two"));
+
+    const std::string before = readFile(file);
+    for (const auto& change : std::vector<std::function<void()>>{
+             [&] { session.SetAlias("", dir.file("one")); },
+             [&] { session.SetAlias("A=B", dir.file("one")); },
+             [&] { session.SetAlias(" Lead", dir.file("one")); },
+             [&] { session.SetAlias(std::string(32, 'x'), dir.file("one")); },
+             [&] { session.SetAlias("Samples", dir.file("one")); },
+             [&] { session.SetAlias("STOCK", dir.file("one")); },
+             [&] { session.SetAlias("New", dir.file("absent")); },
+             [&] { session.RenameAlias("Absent", "New"); },
+             [&] { session.RenameAlias("Stock", "samples"); },
+             [&] { session.RemoveAlias("Samples"); },
+         }) {
+        EXPECT_THROW(change(), EDBEngineError);
+        EXPECT_EQ(readFile(file), before);
+    }
 }
 
 TEST(TSessionTables, TableNamesOfAFolder) {

@@ -21,6 +21,7 @@
 
 #include "date_time_text.h"
 #include "delimited_export.h"
+#include "export_pipeline.h"
 #include "export_value_text.h"
 #include "engine_error.h"
 #include "field_value.h"
@@ -514,6 +515,19 @@ TEST(DelimitedExport, AFailedExportLeavesTheTargetAsItWas) {
         EXPECT_STREQ(error.what(), "Disk full");
     }
     setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(readFile(target), "the good old export\r\n");
+    EXPECT_EQ(folderNames(dir.path()), (std::vector<std::string>{"Big.db", "out.txt"}));
+
+    // Cancelled part way (the user's Cancel in the window): the same, and the progress was told.
+    std::vector<std::uint64_t> told;
+    e.SetProgress([&](std::uint64_t done, std::uint64_t total) {
+        told.push_back(done);
+        return total == 20000 && done < 10000;
+    });
+    EXPECT_THROW(e.Execute(table, exampleLocale()), EExportCancelled);
+    e.SetProgress(nullptr);
+    EXPECT_GE(told.size(), 2u);
+    EXPECT_EQ(told.front(), 0u);
     EXPECT_EQ(readFile(target), "the good old export\r\n");
     EXPECT_EQ(folderNames(dir.path()), (std::vector<std::string>{"Big.db", "out.txt"}));
 

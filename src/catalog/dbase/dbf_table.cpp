@@ -199,17 +199,15 @@ DBaseTable::DBaseTable(std::unique_ptr<ByteSource> dbf, std::unique_ptr<FileFami
     : dbf_(std::move(dbf)), family_(std::move(family)) {
     fileName_ = dbf_->name();
     readHeader();
+    ownCodePageChoice_ = dbaseCodePage(header_.version, header_.languageDriver, header_.languageDriverName);
+    if (!CodePage::find(ownCodePageChoice_.name)) ownCodePageChoice_ = {CodePage::kDefaultName, "default", true};
     if (!options.codePage.empty()) {
         codePage_ = CodePage::find(options.codePage);
         codePageChoice_ = {options.codePage, "code page given by the user", false};
     }
     if (!codePage_) {
-        codePageChoice_ = dbaseCodePage(header_.version, header_.languageDriver, header_.languageDriverName);
+        codePageChoice_ = ownCodePageChoice_;
         codePage_ = CodePage::find(codePageChoice_.name);
-        if (!codePage_) {
-            codePageChoice_ = {CodePage::kDefaultName, "default", true};
-            codePage_ = CodePage::find(CodePage::kDefaultName);
-        }
         if (codePageChoice_.fallback) warn(codePageChoice_.reason);
     }
     buildFields();

@@ -76,13 +76,14 @@ ParadoxTable::ParadoxTable(std::unique_ptr<ByteSource> db, std::unique_ptr<FileF
                                  std::to_string(header_.fileType) + ")");
     if (header_.encryption != 0) checkPassword(options);
 
+    ownCodePageChoice_ = paradoxCodePage(header_.hasExtension ? header_.dosCodePage : 0, header_.sortOrder,
+                                         header_.sortOrderName);
     if (!options.codePage.empty()) {
         codePage_ = CodePage::find(options.codePage);
         codePageChoice_ = {options.codePage, "code page given by the user", false};
     }
     if (!codePage_) {
-        codePageChoice_ = paradoxCodePage(header_.hasExtension ? header_.dosCodePage : 0, header_.sortOrder,
-                                          header_.sortOrderName);
+        codePageChoice_ = ownCodePageChoice_;
         codePage_ = CodePage::find(codePageChoice_.name);
         if (codePageChoice_.fallback) warn(codePageChoice_.reason);
     }

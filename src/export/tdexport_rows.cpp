@@ -1,0 +1,168 @@
+// TdExport: the grid's rows sorted by a column and filtered by a text (see tdexport.h).
+
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+
+#include "table.h"
+#include "tdexport.h"
+
+namespace tavrinth {
+
+namespace {
+
+bool showsNoValue(TFieldType t) {
+    switch (t) {
+        case ftMemo: case ftFmtMemo: case ftBlob: case ftGraphic: case ftParadoxOle: case ftDBaseOle:
+        case ftTypedBinary: case ftBytes: case ftVarBytes:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool TdExport::CanSortByColumn(int column) const {
+    const int field = FieldIndex(column);
+    return field >= 0 && table_ && table_->Active() && !showsNoValue(table_->Fields(field).DataType());
+}
+
+bool TdExport::SortByColumn(int column, Qt::SortOrder order) {
+    if (column >= 0 && !CanSortByColumn(column)) return false;
+    if (column < 0) order = Qt::AscendingOrder;
+    if (column == wanted_.column && order == wanted_.order) return true;
+    wanted_.column = column;
+    wanted_.order = order;
+    startRows();
+    return true;
+}
+
+void TdExport::SetFilterText(const QString& text) {
+    if (text == wanted_.filter) return;
+    wanted_.filter = text;
+    startRows();
+}
+
+int TdExport::RowOfPosition(int position) const {
+    if (!mapped_) return position >= 0 && position < rows_ ? position : -1;
+    if (position < 0) return -1;
+    const auto p = static_cast<std::uint32_t>(position);
+    if (rowHint_ >= 0 && rowHint_ < rows_ && order_[static_cast<std::size_t>(rowHint_)] == p) return rowHint_;
+    const auto it = std::find(order_.begin(), order_.end(), p);
+    if (it == order_.end()) return -1;
+    rowHint_ = static_cast<int>(it - order_.begin());
+    return rowHint_;
+}
+
+void TdExport::dropRows() {
+    ++rowsGeneration_;
+    const bool wasBusy = build_ != nullptr;
+    build_.reset();
+    wanted_ = RowsWanted();
+    shownFilter_.clear();
+    order_ = {};
+    mapped_ = false;
+    rowHint_ = -1;
+    if (wasBusy) emit rowsBusy(false);
+}
+
+void TdExport::startRows() {
+    const unsigned generation = ++rowsGeneration_;
+    const bool wasBusy = build_ != nullptr;
+    build_.reset();
+    if (!table_ || !table_->Active()) {
+        if (wasBusy) emit rowsBusy(false);
+        return;
+    }
+    RowOrderBuild::Request request;
+    request.sortField = FieldIndex(wanted_.column);
+    request.descending = wanted_.order == Qt::DescendingOrder;
+    request.filter = wanted_.filter;
+    request.filterFields = columns_;
+    if (request.sortField < 0 && request.filter.isEmpty()) {
+        if (wasBusy) emit rowsBusy(false);
+        if (mapped_ || !shownFilter_.isEmpty()) showRows({}, false, QString());  // else shown already
+        return;
+    }
+    build_ = std::make_unique<RowOrderBuild>(table_->File(), static_cast<std::uint32_t>(table_->RecordCount()),
+                                             std::move(request));
+    if (!wasBusy) emit rowsBusy(true);
+    // The first slice at once: a small table is sorted or filtered before this returns.
+    if (generation == rowsGeneration_) rowsSlice(generation);
+}
+
+void TdExport::rowsSlice(unsigned generation, bool wait) {
+    if (generation != rowsGeneration_ || !build_) return;
+    std::vector<std::uint32_t> rows;
+    bool identity = false;
+    try {
+        if (wait) build_->run();
+        // A slice short enough that typing and scrolling go on while a large table is read.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(rowsSliceMs_);
+        if (!build_->allRead() && !build_->step(deadline)) {
+            QTimer::singleShot(0, this, [this, generation] { rowsSlice(generation); });
+            return;
+        }
+        // Many keys are sorted in a thread of their own; the window looks every few milliseconds.
+        // (Once the thread runs, only sorting() and sorted() are asked: the keys are its own.)
+        if (!wait && !build_->sorted() && (build_->sorting() || build_->sortsInBackground())) {
+            build_->startSorting();
+            QTimer::singleShot(5, this, [this, generation] { rowsSlice(generation); });
+            return;
+        }
+        rows = build_->finish(identity);
+    } catch (const std::exception& e) {
+        // The rows stay as they were.
+        build_.reset();
+        emit rowsBusy(false);
+        emit engineError(QString::fromStdString(e.what()));
+        return;
+    }
+    const QString filter = build_->request().filter;
+    build_.reset();
+    emit rowsBusy(false);
+    showRows(std::move(rows), !identity, filter);
+}
+
+void TdExport::FinishRows() {
+    if (build_) rowsSlice(rowsGeneration_, true);
+}
+
+void TdExport::showRows(std::vector<std::uint32_t> rows, bool mapped, const QString& filter) {
+    const unsigned generation = rowsGeneration_;
+    // An editor still open gives its text back, and a changed record is written, while the rows
+    // are still the ones the change was made on. Either may show an error box, during which a
+    // newer request can come: then this result is dropped.
+    emit rowsAboutToChange();
+    if (generation != rowsGeneration_) return;
+    SubmitPending();
+    if (generation != rowsGeneration_ || !table_ || !table_->Active()) return;
+
+    if (rows_ > 0) {
+        beginRemoveRows(QModelIndex(), 0, rows_ - 1);
+        rows_ = 0;
+        order_ = {};
+        mapped_ = false;
+        pages_.clear();
+        pageIndex_.clear();
+        endRemoveRows();
+    }
+    order_ = std::move(rows);
+    mapped_ = mapped;
+    shownFilter_ = filter;
+    rowHint_ = -1;
+    pages_.clear();
+    pageIndex_.clear();
+    const int count = mapped_ ? static_cast<int>(order_.size()) : table_->RecordCount();
+    if (count > 0) {
+        beginInsertRows(QModelIndex(), 0, count - 1);
+        rows_ = count;
+        endInsertRows();
+    }
+    emit rowsChanged();
+}
+
+}  // namespace tavrinth
