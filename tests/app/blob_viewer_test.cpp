@@ -27,6 +27,7 @@
 #include "blob_viewer.h"
 #include "db_grid.h"
 #include "main_window.h"
+#include "window_test_support.h"
 #include "table.h"
 
 using namespace tavrinth;
@@ -35,14 +36,12 @@ namespace {
 
 // The window with its error box caught and its viewer shown without a modal loop of its own:
 // `onViewer` looks at it and works it while it is on the screen.
-class Window : public TfmMain {
+class Window : public test::ErrorCatchingWindow {
 public:
-    QStringList errors;
     int viewers = 0;
     std::function<void(TBlobViewer&)> onViewer;
 
 protected:
-    void ShowErrorBox(const QString& message) override { errors << message; }
     int RunDialog(QDialog* dialog) override {
         auto* viewer = qobject_cast<TBlobViewer*>(dialog);
         if (!viewer) return TfmMain::RunDialog(dialog);
@@ -242,15 +241,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    // Never the user's own settings or aliases: a home of our own, made before Qt reads it.
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toLocal8Bit());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    BlobViewerTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char** argv) { return tavrinth::test::runWindowTests<BlobViewerTest>(argc, argv); }
 
 #include "blob_viewer_test.moc"

@@ -22,18 +22,13 @@
 #include "db_grid.h"
 #include "main_window.h"
 #include "table_writer.h"
+#include "window_test_support.h"
 
 using namespace tavrinth;
 
 namespace {
 
-class Window : public TfmMain {
-public:
-    QStringList errors;
-
-protected:
-    void ShowErrorBox(const QString& message) override { errors << message; }
-};
+using Window = test::ErrorCatchingWindow;
 
 QSettings settings() { return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Kelvora", "Tavrinth"); }
 
@@ -194,5 +189,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(CodePageTest)
+int main(int argc, char** argv) { return tavrinth::test::runWindowTests<CodePageTest>(argc, argv); }
 #include "code_page_test.moc"

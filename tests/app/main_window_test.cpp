@@ -34,6 +34,7 @@
 
 #include "db_grid.h"
 #include "main_window.h"
+#include "window_test_support.h"
 #include "table.h"
 #include "table_writer.h"
 #include "tdexport.h"
@@ -45,13 +46,7 @@ using namespace tavrinth;
 namespace {
 
 // The window with its error box caught instead of shown.
-class Window : public TfmMain {
-public:
-    QStringList errors;
-
-protected:
-    void ShowErrorBox(const QString& message) override { errors << message; }
-};
+using Window = test::ErrorCatchingWindow;
 
 QSettings settings() { return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Kelvora", "Tavrinth"); }
 
@@ -800,16 +795,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    // Never the user's own settings or aliases: a home of our own, made before Qt reads it.
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toLocal8Bit());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    MainWindowTest window;
-    TdExportTest source;
-    return QTest::qExec(&window, argc, argv) | QTest::qExec(&source, argc, argv);
-}
+int main(int argc, char** argv) { return tavrinth::test::runWindowTests<MainWindowTest, TdExportTest>(argc, argv); }
 
 #include "main_window_test.moc"

@@ -26,6 +26,7 @@
 #include "about_box.h"
 #include "db_grid.h"
 #include "main_window.h"
+#include "window_test_support.h"
 #include "table_writer.h"
 #include "tdexport.h"
 #include "test_files.h"
@@ -35,15 +36,14 @@ using namespace tavrinth;
 namespace {
 
 // The window with its dialogs, message boxes and print jobs answered by the test.
-class Window : public TfmMain {
+class Window : public test::ErrorCatchingWindow {
 public:
-    QStringList errors, messages;  // messages: "caption: text"
+    QStringList messages;  // messages: "caption: text"
     QMessageBox::StandardButton answer = QMessageBox::Ok, defaultButton = QMessageBox::NoButton;
     std::function<int(QDialog*)> dialog = [](QDialog*) { return int(QDialog::Rejected); };
     std::function<void(QPrinter&, int)> printJob = [](QPrinter&, int) {};
 
 protected:
-    void ShowErrorBox(const QString& message) override { errors << message; }
     int RunDialog(QDialog* d) override { return dialog(d); }
     QMessageBox::StandardButton MessageBox(const QString& text, const QString& caption, QMessageBox::StandardButtons,
                                            QMessageBox::StandardButton def, QMessageBox::Icon) override {
@@ -397,15 +397,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    // Never the user's own settings or aliases: a home of our own, made before Qt reads it.
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toLocal8Bit());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    SearchSavePrintTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char** argv) { return tavrinth::test::runWindowTests<SearchSavePrintTest>(argc, argv); }
 
 #include "search_save_print_test.moc"

@@ -27,6 +27,7 @@
 #include "blob_viewer.h"
 #include "db_grid.h"
 #include "main_window.h"
+#include "window_test_support.h"
 #include "table.h"
 #include "table_writer.h"
 #include "tdexport.h"
@@ -86,12 +87,11 @@ QStringList byQty(bool descending, const std::function<bool(int)>& shown = [](in
 }
 
 // The window with its boxes caught, and the BLOB viewer's text kept instead of shown.
-class Window : public TfmMain {
+class Window : public test::ErrorCatchingWindow {
 public:
-    QStringList errors, messages, viewed;
+    QStringList messages, viewed;
 
 protected:
-    void ShowErrorBox(const QString& message) override { errors << message; }
     QMessageBox::StandardButton MessageBox(const QString& text, const QString&, QMessageBox::StandardButtons,
                                            QMessageBox::StandardButton, QMessageBox::Icon) override {
         messages << text;
@@ -476,15 +476,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    // Never the user's own settings or aliases: a home of our own, made before Qt reads it.
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toLocal8Bit());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    SortFilterTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char** argv) { return tavrinth::test::runWindowTests<SortFilterTest>(argc, argv); }
 
 #include "sort_filter_test.moc"
