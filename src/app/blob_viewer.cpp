@@ -29,6 +29,7 @@
 
 #include "codepage.h"
 #include "db_grid.h"
+#include "engine_error.h"
 #include "main_window.h"
 #include "tdexport.h"
 
@@ -390,6 +391,8 @@ void TBlobViewer::saveClicked() {
 void TfmMain::ShowBlobViewer(const QModelIndex& index) {
     const int field = dExport->FieldIndex(index.column());
     if (field < 0 || !Table.Active() || !dExport->IsBlobColumn(index.column())) return;
+    if (dExport->RowDeleted(index.row()))
+        throw EDatabaseError("The record is marked deleted: its memo and BLOB values are not shown");
     // The viewer shows the table's current record: the grid's row becomes it.
     dExport->SetCurrentRow(index.row());
     if (Table.Position() != dExport->PositionOfRow(index.row())) return;

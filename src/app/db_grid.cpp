@@ -30,6 +30,17 @@ public:
             if (const int n = source->MaxTextLength(index.column()); n > 0) line->setMaxLength(n);
         return editor;
     }
+
+protected:
+    // A record marked deleted (shown on request) is greyed.
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const auto* source = qobject_cast<const TdExport*>(index.model());
+        if (source && source->ShowingDeleted() && source->RowDeleted(index.row())) {
+            option->palette.setColor(QPalette::Text, Qt::gray);
+            option->palette.setColor(QPalette::HighlightedText, Qt::lightGray);
+        }
+    }
 };
 
 }  // namespace

@@ -216,6 +216,8 @@ private:
     void SortGrid(int column, Qt::SortOrder order);
     void FilterGrid();
     void ResetSortFilter();
+    // The "Show deleted records" toggle applied to the table shown (dBase tables only).
+    void ShowDeletedRecords();
     void GridRowsChanged();
     void TitleMenu(const QPoint& at);
 
@@ -273,6 +275,7 @@ public:
     QFrame* FilterPanel = nullptr;
     QLineEdit* FilterText = nullptr;
     QTimer* FilterTimer = nullptr;
+    QCheckBox* cbShowDeleted = nullptr;
     QPlainTextEdit* Editor = nullptr;
     QLabel* StatusPanels[4] = {};
     QTimer* Timer = nullptr;

@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -73,6 +74,11 @@ QWidget* TfmMain::CreateFilterBar(QWidget* parent) {
     label->setBuddy(FilterText);
     line->addWidget(label);
     line->addWidget(FilterText);
+    cbShowDeleted = new QCheckBox(QStringLiteral("Show deleted records"), FilterPanel);
+    cbShowDeleted->setObjectName(QStringLiteral("cbShowDeleted"));
+    cbShowDeleted->setEnabled(false);
+    SetHint(cbShowDeleted, QStringLiteral("Deleted records|Show the records of a dBase table that are marked deleted (greyed, read-only)"));
+    line->addWidget(cbShowDeleted);
     line->addStretch(1);
     column->addWidget(FilterPanel);
     column->addWidget(DBGrid, 1);
@@ -99,6 +105,7 @@ void TfmMain::ConnectSortFilter() {
     connect(titles, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { Guard([&] { TitleMenu(at); }); });
 
+    connect(cbShowDeleted, &QCheckBox::toggled, this, [this](bool) { Guard([&] { ShowDeletedRecords(); }); });
     connect(FilterText, &QLineEdit::textChanged, FilterTimer, qOverload<>(&QTimer::start));
     connect(FilterText, &QLineEdit::returnPressed, this, [this] { Guard([&] { FilterGrid(); }); });
     connect(FilterTimer, &QTimer::timeout, this, [this] { Guard([&] { FilterGrid(); }); });
@@ -134,6 +141,18 @@ void TfmMain::SortGrid(int column, Qt::SortOrder order) {
 void TfmMain::FilterGrid() {
     FilterTimer->stop();
     dExport->SetFilterText(FilterText->text());
+}
+
+void TfmMain::ShowDeletedRecords() {
+    // The toggle stays as the user left it; it applies to every dBase table with deleted records.
+    cbShowDeleted->setEnabled(dExport->CanShowDeleted());
+    const bool on = cbShowDeleted->isChecked() && dExport->CanShowDeleted();
+    if (on != dExport->ShowingDeleted()) {
+        dExport->SubmitPending();
+        dExport->SetShowDeleted(on);
+        GridFollowsTable(-1);
+    }
+    FilterText->setEnabled(!dExport->ShowingDeleted());
 }
 
 void TfmMain::ResetSortFilter() {

@@ -57,6 +57,7 @@ void TfmMain::OpenTable() {
     Table.Open();
     ShowCodePage();
     dExport->DataSetChanged();
+    ShowDeletedRecords();
     RestoreColumnWidths();
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "dbase/dbf_table.h"
 #include "dump.h"
 #include "engine_error.h"
 #include "export_locale.h"
@@ -50,6 +51,7 @@ void TdExport::DataSetChanged() {
     dropRows();
     readErrorReported_ = false;
     rows_ = 0;
+    showDeleted_ = false;
     columns_.clear();
     readOnly_.clear();
     if (table_ && table_->Active()) {
@@ -152,8 +154,12 @@ const TdExport::Page& TdExport::page(int pageIndex) const {
         TableFile& file = table_->File();
         const auto& defs = file.fields();
         FieldValue value;
+        auto* dbf = showDeleted_ ? dynamic_cast<dbase::DBaseTable*>(&file) : nullptr;
+        if (dbf) p.deleted.resize(static_cast<std::size_t>(last - first));
         for (int r = first; r < last; ++r) {
-            const std::uint8_t* record = file.record(static_cast<std::uint32_t>(PositionOfRow(r)));
+            const std::uint8_t* record = dbf ? dbf->physicalRecord(static_cast<std::uint32_t>(r))
+                                             : file.record(static_cast<std::uint32_t>(PositionOfRow(r)));
+            if (dbf) p.deleted[static_cast<std::size_t>(r - first)] = record[0] == '*';
             ++recordsRead_;
             for (std::size_t c = 0; c < columns; ++c) {
                 const auto field = static_cast<std::size_t>(columns_[c]);
@@ -168,6 +174,39 @@ const TdExport::Page& TdExport::page(int pageIndex) const {
     pages_.push_front(std::move(p));
     pageIndex_[pageIndex] = pages_.begin();
     return pages_.front();
+}
+
+bool TdExport::CanShowDeleted() const {
+    if (!table_ || !table_->Active()) return false;
+    const auto* dbf = dynamic_cast<const dbase::DBaseTable*>(&table_->File());
+    return dbf && dbf->physicalCount() > dbf->recordCount();
+}
+
+void TdExport::SetShowDeleted(bool on) {
+    on = on && CanShowDeleted();
+    if (on == showDeleted_) return;
+    beginResetModel();
+    pages_.clear();
+    pageIndex_.clear();
+    pendingRow_ = -1;
+    dropRows();
+    wanted_ = RowsWanted();
+    showDeleted_ = on;
+    rows_ = on ? static_cast<int>(dynamic_cast<const dbase::DBaseTable&>(table_->File()).physicalCount())
+               : table_->RecordCount();
+    endResetModel();
+}
+
+bool TdExport::RowDeleted(int row) const {
+    if (!showDeleted_ || row < 0 || row >= rows_) return false;
+    const Page& p = page(row / kPageRows);
+    const auto at = static_cast<std::size_t>(row % kPageRows);
+    return at < p.deleted.size() && p.deleted[at];
+}
+
+int TdExport::physicalRowPosition(int row) const {
+    if (row < 0 || row >= rows_ || !table_ || !table_->Active()) return -1;
+    return static_cast<int>(table_->File().positionOfRecNo(row + 1));
 }
 
 void TdExport::dropPage(int pageIndex) {
@@ -190,6 +229,7 @@ QVariant TdExport::data(const QModelIndex& index, int role) const {
         }
     }
     if (role == Qt::ToolTipRole) {
+        if (RowDeleted(index.row())) return QStringLiteral("A record marked deleted");
         const QString why = ReadOnlyReason(index.column());
         return why.isEmpty() ? QVariant() : QVariant(QStringLiteral("Read-only: ") + why);
     }
@@ -231,7 +271,7 @@ Qt::ItemFlags TdExport::flags(const QModelIndex& index) const {
     const int field = FieldIndex(index.column());
     if (field >= 0 && table_ && table_->Active() && !blobMarker(table_->Fields(field).DataType(), false) &&
         table_->Fields(field).DataType() != ftBytes && table_->Fields(field).DataType() != ftVarBytes &&
-        ReadOnlyReason(index.column()).isEmpty())
+        ReadOnlyReason(index.column()).isEmpty() && !RowDeleted(index.row()))
         f |= Qt::ItemIsEditable;
     return f;
 }
@@ -299,7 +339,7 @@ void TdExport::SetCurrentRow(int row) {
     if (!table_ || !table_->Active() || row < 0 || row >= rows_) return;
     const int old = table_->Position();
     const int oldRow = RowOfPosition(old);
-    if (oldRow == row) return;
+    if (oldRow == row || PositionOfRow(row) < 0) return;  // a record marked deleted is no position
     try {
         table_->MoveToPosition(PositionOfRow(row));
     } catch (const std::exception& e) {

@@ -139,10 +139,22 @@ public:
     // The table position a row shows (-1 for no row), and the row that shows a table position
     // (-1 when the filter hides that record).
     int PositionOfRow(int row) const {
+        if (showDeleted_) return physicalRowPosition(row);
         if (!mapped_) return row >= 0 && row < rows_ ? row : -1;
         return row >= 0 && row < rows_ ? static_cast<int>(order_[static_cast<std::size_t>(row)]) : -1;
     }
     int RowOfPosition(int position) const;
+
+    // --- Records marked deleted (dBase) -------------------------------------------------------
+    // Whether the open table is a dBase table with records marked deleted.
+    bool CanShowDeleted() const;
+    // The rows show every record of the file, those marked deleted too (greyed and read-only), in
+    // the file's order; the sort and the filter are dropped meanwhile (they take the live records
+    // only). Off again on every opening. Write a pending change first (SubmitPending).
+    void SetShowDeleted(bool on);
+    bool ShowingDeleted() const { return showDeleted_; }
+    // Whether a row shows a record marked deleted.
+    bool RowDeleted(int row) const;
 
 signals:
     // The engine refused to read or to write: the message for the error box.
@@ -159,7 +171,12 @@ private:
     struct Page {
         int index = 0;
         std::vector<QString> cells;  // rows x columns, row by row
+        std::vector<bool> deleted;   // a record marked deleted, row by row (showing deleted ones)
     };
+    // The table position of a record of the file (a row while showing deleted records); -1 for
+    // one marked deleted.
+    int physicalRowPosition(int row) const;
+    bool showDeleted_ = false;
 
     const Page& page(int pageIndex) const;
     void dropPage(int pageIndex);

@@ -31,7 +31,7 @@ bool TdExport::CanSortByColumn(int column) const {
 }
 
 bool TdExport::SortByColumn(int column, Qt::SortOrder order) {
-    if (column >= 0 && !CanSortByColumn(column)) return false;
+    if (showDeleted_ || (column >= 0 && !CanSortByColumn(column))) return false;
     if (column < 0) order = Qt::AscendingOrder;
     if (column == wanted_.column && order == wanted_.order) return true;
     wanted_.column = column;
@@ -41,12 +41,17 @@ bool TdExport::SortByColumn(int column, Qt::SortOrder order) {
 }
 
 void TdExport::SetFilterText(const QString& text) {
-    if (text == wanted_.filter) return;
+    if (showDeleted_ || text == wanted_.filter) return;
     wanted_.filter = text;
     startRows();
 }
 
 int TdExport::RowOfPosition(int position) const {
+    if (showDeleted_) {
+        // The row of a live record is its physical record number less one.
+        if (!table_ || !table_->Active() || position < 0) return -1;
+        return static_cast<int>(table_->File().recNo(static_cast<std::uint32_t>(position))) - 1;
+    }
     if (!mapped_) return position >= 0 && position < rows_ ? position : -1;
     if (position < 0) return -1;
     const auto p = static_cast<std::uint32_t>(position);

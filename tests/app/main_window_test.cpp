@@ -747,6 +747,45 @@ private slots:
         QTRY_COMPARE(w.errors.size(), 1);
     }
 
+    // Records marked deleted are shown on request, greyed and read-only; a live one is still
+    // changed in its own record.
+    void deletedRecordsShownOnRequest() {
+        QTemporaryDir folder;
+        TableSpec spec;
+        spec.format = TableFormat::DBase;
+        spec.level = 3;
+        spec.fields = {{"NAME", 'C', 10, 0}};
+        for (const char* name : {"kept1", "gone2", "kept3", "gone4", "kept5"}) spec.records.push_back({textValue(name)});
+        spec.deleted = {false, true, false, true, false};
+        createTable(folder.filePath("D.DBF").toStdString(), spec);
+        Window w;
+        w.SetStartFiles({folder.filePath("D.DBF")});
+        start(w);
+        QAbstractItemModel* model = w.DBGrid->model();
+        QTRY_COMPARE(model->rowCount(), 3);
+        QVERIFY(w.cbShowDeleted->isEnabled());
+        QTest::mouseClick(w.cbShowDeleted, Qt::LeftButton);
+        QCOMPARE(model->rowCount(), 5);
+        QCOMPARE(model->index(1, 0).data().toString(), QString("gone2"));
+        QVERIFY(w.DBGrid->DataSource()->RowDeleted(1) && !w.DBGrid->DataSource()->RowDeleted(2));
+        QTest::mouseClick(w.btEditButton, Qt::LeftButton);
+        QVERIFY(!(model->flags(model->index(1, 0)) & Qt::ItemIsEditable));
+        QVERIFY(model->flags(model->index(2, 0)) & Qt::ItemIsEditable);
+        QVERIFY(!w.FilterText->isEnabled());
+        QVERIFY(model->setData(model->index(4, 0), "changed5"));
+        w.DBGrid->DataSource()->SubmitPending();
+        QVERIFY2(w.errors.isEmpty(), qPrintable(w.errors.join('|')));
+        QTest::mouseClick(w.cbShowDeleted, Qt::LeftButton);
+        QCOMPARE(model->rowCount(), 3);
+        QCOMPARE(model->index(2, 0).data().toString(), QString("changed5"));
+        QVERIFY(w.FilterText->isEnabled());
+        // A Paradox table has no deleted records to show.
+        chooseAlias(w, "Sales");
+        clickItem(w, 3);
+        QTRY_COMPARE(model->rowCount(), 3);
+        QVERIFY(!w.cbShowDeleted->isEnabled());
+    }
+
     void editWrittenAndRefused() {
         const std::string file = (db_ + "/Orders.DB").toStdString();
         QSettings s = settings();
