@@ -137,6 +137,13 @@ JournalState readJournal(const std::string& tablePath, Journal& journal, std::st
         problem = "the journal " + fileNamePart(path) + " cannot be read: " + std::strerror(error);
         return JournalState::Damaged;
     }
+    return parseJournal(bytes.data(), bytes.size(), fileNamePart(tablePath), journal, problem);
+}
+
+JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std::string& tableName, Journal& journal,
+                          std::string& problem) {
+    const std::vector<std::uint8_t> bytes(data, data + size);
+    const std::string path = tableName + "-journal";
     auto damaged = [&](const std::string& why) {
         problem = "the journal " + fileNamePart(path) + " " + why;
         return JournalState::Damaged;
@@ -153,7 +160,6 @@ JournalState readJournal(const std::string& tablePath, Journal& journal, std::st
     std::uint32_t fileCount = 0, rangeCount = 0;
     if (!r.text(j.tableName) || !r.u32(fileCount) || fileCount > 4096)
         return damaged("is damaged (its header cannot be read)");
-    const std::string tableName = fileNamePart(tablePath);
     if (j.tableName != tableName)
         return damaged("belongs to another table (" + j.tableName + ")");
     for (std::uint32_t i = 0; i < fileCount; ++i) {
@@ -173,7 +179,8 @@ JournalState readJournal(const std::string& tablePath, Journal& journal, std::st
         std::uint32_t length;
         const std::uint8_t* data;
         if (!r.u32(range.file) || !r.u64(range.offset) || !r.u32(length) || !r.bytes(length, data) ||
-            range.file >= j.files.size() || range.offset + length > j.files[range.file].size)
+            range.file >= j.files.size() || range.offset > j.files[range.file].size ||
+            length > j.files[range.file].size - range.offset)
             return damaged("is damaged (range " + std::to_string(i + 1) + ")");
         range.bytes.assign(data, data + length);
         j.ranges.push_back(std::move(range));

@@ -56,6 +56,10 @@ enum class JournalState {
 // Reads the journal of the table at `tablePath`. `problem` tells why a journal is Damaged.
 JournalState readJournal(const std::string& tablePath, Journal& journal, std::string& problem);
 
+// The same over a journal's bytes, for the table file named `tableName` (the fuzz target uses it).
+JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std::string& tableName, Journal& journal,
+                          std::string& problem);
+
 // Puts the family back as the journal says (the old bytes, the old sizes, files the change made
 // removed), flushes every file, then removes the journal and flushes the folder. The caller holds
 // the family's write lock. Throws EDBEngineError when a file cannot be written; the journal then

@@ -392,8 +392,12 @@ TEST(CrashSafety, AJournalThatCannotBeAppliedLeavesTheTableReadOnly) {
     cut.pop_back();
     std::vector<std::uint8_t> flipped = Journal{kind.file, {}, {}}.serialize();
     flipped[10] ^= 1;
+    // A range whose end wraps past 2^64 (its checksum is right): never laid over the file.
+    Journal wrapping{kind.file, {Journal::File{kind.file, true, 100}}, {}};
+    wrapping.ranges.push_back({0, ~std::uint64_t{0} - 15, std::vector<std::uint8_t>(32, 0)});
     for (const auto& [journal, words] : std::vector<std::pair<std::vector<std::uint8_t>, std::string>>{
-             {foreignBytes, "belongs to another table"}, {cut, "damaged"}, {flipped, "damaged"}}) {
+             {foreignBytes, "belongs to another table"}, {cut, "damaged"}, {flipped, "damaged"},
+             {wrapping.serialize(), "damaged"}}) {
         writeFile(journalPathFor(path), std::string(journal.begin(), journal.end()));
         const auto files = snapshot(dir.path());
         auto table = openTableFile(path);
