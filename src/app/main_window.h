@@ -142,6 +142,8 @@ private:
     void GetAliasInfo();
     void lbAliasChange(const QString& alias);
     void lbAliasTextEdited(const QString& text);
+    // The tables of an alias or a folder in the list, which becomes the database in use.
+    void ListTablesOf(const QString& database);
     // Enter in the alias box: a folder typed there is opened as the database.
     void lbAliasEntered();
     // The alias box's context menu: adding, renaming and removing aliases (alias_editing.cpp).

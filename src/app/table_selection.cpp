@@ -230,28 +230,25 @@ void TfmMain::lbAliasEntered() {
                              "Unknown database: " + typed.toStdString() + " is neither an alias nor a folder");
     }
     // A folder: its tables, as an alias's.
-    CloseTable();
-    ShowNoTable();
-    std::vector<std::string> tables;
-    TSession::Default().GetTableNames(typed.toStdString(), "*.*", false, false, tables);
-    QStringList names;
-    for (const std::string& t : tables) names << text(t);
-    FillListBox(names);
-    SetDatabaseName(typed.toStdString());
+    ListTablesOf(typed);
     DatabaseShortName = ApplyShortNameRule(Table.DatabaseName(), DatabaseShortName);
     CaptionBase = QStringLiteral("Tavrinth  -  File: ") + typed;
     setWindowTitle(CaptionBase);
 }
 
-void TfmMain::lbAliasChange(const QString& alias) {
+void TfmMain::ListTablesOf(const QString& database) {
     CloseTable();
     ShowNoTable();
     std::vector<std::string> tables;
-    TSession::Default().GetTableNames(alias.toStdString(), "*.*", false, false, tables);
+    TSession::Default().GetTableNames(database.toStdString(), "*.*", false, false, tables);
     QStringList names;
     for (const std::string& t : tables) names << text(t);
     FillListBox(names);
-    SetDatabaseName(alias.toStdString());
+    SetDatabaseName(database.toStdString());
+}
+
+void TfmMain::lbAliasChange(const QString& alias) {
+    ListTablesOf(alias);
     DatabaseShortName = alias.toStdString();
     CaptionBase = QStringLiteral("Tavrinth  -  Alias: ") + alias;
     setWindowTitle(CaptionBase);

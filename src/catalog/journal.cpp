@@ -142,21 +142,20 @@ JournalState readJournal(const std::string& tablePath, Journal& journal, std::st
 
 JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std::string& tableName, Journal& journal,
                           std::string& problem) {
-    const std::vector<std::uint8_t> bytes(data, data + size);
     const std::string path = tableName + "-journal";
     auto damaged = [&](const std::string& why) {
         problem = "the journal " + fileNamePart(path) + " " + why;
         return JournalState::Damaged;
     };
-    const std::size_t n = bytes.size();
-    if (n < 2 * kMagicSize + 4 || std::memcmp(bytes.data(), kMagic, kMagicSize) != 0 ||
-        std::memcmp(bytes.data() + n - kMagicSize, kEndMagic, kMagicSize) != 0)
+    const std::size_t n = size;
+    if (n < 2 * kMagicSize + 4 || std::memcmp(data, kMagic, kMagicSize) != 0 ||
+        std::memcmp(data + n - kMagicSize, kEndMagic, kMagicSize) != 0)
         return damaged("is damaged (not a complete journal)");
-    if (crc32(bytes.data(), n - kMagicSize - 4) != loadLE32(bytes.data() + n - kMagicSize - 4))
+    if (crc32(data, n - kMagicSize - 4) != loadLE32(data + n - kMagicSize - 4))
         return damaged("is damaged (its checksum does not match)");
 
     Journal j;
-    Reader r(bytes.data() + kMagicSize, n - 2 * kMagicSize - 4);
+    Reader r(data + kMagicSize, n - 2 * kMagicSize - 4);
     std::uint32_t fileCount = 0, rangeCount = 0;
     if (!r.text(j.tableName) || !r.u32(fileCount) || fileCount > 4096)
         return damaged("is damaged (its header cannot be read)");
@@ -243,8 +242,7 @@ public:
         n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
         auto* out = static_cast<std::uint8_t*>(buf);
         // The file may be shorter now than it was (a change that cut it): zeros, then the journal.
-        const std::size_t got = source_->readZeroFilled(offset, out, n);
-        (void)got;
+        source_->readZeroFilled(offset, out, n);
         for (const Journal::Range* r : ranges_) {
             const std::uint64_t from = std::max(offset, r->offset);
             const std::uint64_t to = std::min(offset + n, r->offset + r->bytes.size());

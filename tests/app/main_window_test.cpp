@@ -95,6 +95,14 @@ class MainWindowTest : public QObject {
 
     static QString panel(TfmMain& w, int i) { return w.StatusPanels[i]->text(); }
 
+    // The database and table a window remembers from the last run.
+    static void remember(const QString& database, const QString& table) {
+        QSettings s = settings();
+        s.setValue("DataBase", database);
+        s.setValue("Table", table);
+        s.sync();
+    }
+
     static void start(TfmMain& w) {
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
@@ -151,10 +159,7 @@ private slots:
     }
 
     void rememberedAliasAndTable() {
-        QSettings s = settings();
-        s.setValue("DataBase", "Sales");
-        s.setValue("Table", "B");
-        s.sync();
+        remember("Sales", "B");
         Window w;
         start(w);
         QCOMPARE(w.ListBox->count(), 4);
@@ -168,10 +173,7 @@ private slots:
     }
 
     void rememberedFolderAndMissingDatabase() {
-        QSettings s = settings();
-        s.setValue("DataBase", db_ + "/");
-        s.setValue("Table", "Orders.DB");
-        s.sync();
+        remember(db_ + "/", "Orders.DB");
         {
             Window w;
             start(w);
@@ -180,8 +182,7 @@ private slots:
             QCOMPARE(w.windowTitle(), "Tavrinth, File: " + db_ + "/ - Orders.DB");
             QCOMPARE(panel(w, 1), QString("Numbers of records in \"Orders.DB\" :  3"));
         }
-        s.setValue("DataBase", path("gone") + "/");
-        s.sync();
+        remember(path("gone") + "/", "Orders.DB");  // the same table, its folder gone
         Window w;
         start(w);
         QCOMPARE(w.errors.size(), 1);
@@ -345,10 +346,7 @@ private slots:
     }
 
     void editAndSearchToggleGroup() {
-        QSettings s = settings();
-        s.setValue("DataBase", "Sales");
-        s.setValue("Table", "A");
-        s.sync();
+        remember("Sales", "A");
         Window w;
         start(w);
         QTest::mouseClick(w.btEditButton, Qt::LeftButton);
@@ -440,10 +438,7 @@ private slots:
 
     // Panel 2 tells the grid's real mode after another table or alias is chosen in edit mode.
     void panelTwoTellsTheGridsMode() {
-        QSettings s = settings();
-        s.setValue("DataBase", "Sales");
-        s.setValue("Table", "A");
-        s.sync();
+        remember("Sales", "A");
         Window w;
         start(w);
         QTest::mouseClick(w.btEditButton, Qt::LeftButton);
@@ -461,10 +456,7 @@ private slots:
     // After an error box the focus is back where it was: the next arrow key moves in the grid and
     // never switches the alias.
     void focusComesBackAfterAnErrorBox() {
-        QSettings s = settings();
-        s.setValue("DataBase", "Sales");
-        s.setValue("Table", "Orders");
-        s.sync();
+        remember("Sales", "Orders");
         TfmMain w;  // the real error box
         start(w);
         QTest::mouseClick(w.btEditButton, Qt::LeftButton);
@@ -554,10 +546,7 @@ private slots:
     // The status panels follow what is shown and hold their whole text.
     void statusPanelsInStep() {
         writeItems(db_ + "/LongerTableName.DBF", 2);
-        QSettings s = settings();
-        s.setValue("DataBase", "Sales");
-        s.setValue("Table", "B");
-        s.sync();
+        remember("Sales", "B");
         Window w;
         start(w);
         QAbstractItemModel* model = w.DBGrid->model();
@@ -581,10 +570,7 @@ private slots:
     // Fields the engine will not write are read-only in the grid; typing stops at a field's
     // length; messages speak of the values the grid shows.
     void unwritableFieldsAreReadOnly() {
-        QSettings s = settings();
-        s.setValue("DataBase", "Sales");
-        s.setValue("Table", "Orders");
-        s.sync();
+        remember("Sales", "Orders");
         Window w;
         start(w);
         QTest::mouseClick(w.btEditButton, Qt::LeftButton);
@@ -788,10 +774,7 @@ private slots:
 
     void editWrittenAndRefused() {
         const std::string file = (db_ + "/Orders.DB").toStdString();
-        QSettings s = settings();
-        s.setValue("DataBase", "Sales");
-        s.setValue("Table", "Orders");
-        s.sync();
+        remember("Sales", "Orders");
         Window w;
         start(w);
         QAbstractItemModelTester tester(w.DBGrid->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);

@@ -17,26 +17,6 @@ namespace {
 // Why an index file cannot be read; caught in readIndexes, which turns it into a warning.
 [[noreturn]] void damaged(const std::string& what) { throw IndexFileError(what); }
 
-std::vector<std::uint8_t> readExactly(const ByteSource& src, std::uint64_t offset, std::uint64_t n,
-                                      const std::string& what) {
-    return readIndexBytes(src, offset, n, what);
-}
-
-// The bytes before the first NUL (all n when there is none).
-std::string upToNul(const std::uint8_t* p, std::size_t n) {
-    const std::uint8_t* end = std::find(p, p + n, std::uint8_t{0});
-    return std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
-}
-
-// Without blanks (spaces, tabs, NULs) at both ends.
-std::string trimmed(std::string s) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\0'; };
-    std::size_t b = 0, e = s.size();
-    while (b < e && blank(s[b])) ++b;
-    while (e > b && blank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 // Fills Fields/fieldIndexes when the key is one field of the table, else Expression.
@@ -64,7 +44,7 @@ constexpr std::uint64_t kMdxForAt = 762;        // FOR expression in a tag heade
 constexpr std::size_t kMdxForBytes = 221;
 
 std::vector<TIndexDef> readMdx(const ByteSource& src, const std::vector<FieldDef>& fields, const CodePage& codePage) {
-    const std::vector<std::uint8_t> head = readExactly(src, 0, kMdxTagTableAt, "the file header");
+    const std::vector<std::uint8_t> head = readIndexBytes(src, 0, kMdxTagTableAt, "the file header");
     const std::uint8_t version = head[0];
     if (version != 2 && version != 3) {
         char what[64];
@@ -86,7 +66,7 @@ std::vector<TIndexDef> readMdx(const ByteSource& src, const std::vector<FieldDef
         damaged("its tag-table entries are " + std::to_string(entryLength) + " bytes long, fewer than " +
                 std::to_string(minimumEntry));
     const std::uint64_t tableBytes = static_cast<std::uint64_t>(tags) * entryLength;
-    const std::vector<std::uint8_t> table = readExactly(src, kMdxTagTableAt, tableBytes, "the tag table");
+    const std::vector<std::uint8_t> table = readIndexBytes(src, kMdxTagTableAt, tableBytes, "the tag table");
     const std::uint64_t tableEnd = kMdxTagTableAt + tableBytes;
 
     std::vector<TIndexDef> defs;
@@ -97,7 +77,7 @@ std::vector<TIndexDef> readMdx(const ByteSource& src, const std::vector<FieldDef
         if (name.empty()) damaged(label + " has no name");
         const std::uint64_t at = static_cast<std::uint64_t>(loadLE32(entry)) * kMdxPage;
         if (at < tableEnd) damaged("the header of " + label + " lies inside the tag table");
-        const std::vector<std::uint8_t> tag = readExactly(src, at, kMdxForFlagAt + 1, "the header of " + label);
+        const std::vector<std::uint8_t> tag = readIndexBytes(src, at, kMdxForFlagAt + 1, "the header of " + label);
 
         std::string rawKey;
         if (!nulTerminated(tag.data() + kMdxKeyAt, kMdxKeyBytes, rawKey))
@@ -116,7 +96,7 @@ std::vector<TIndexDef> readMdx(const ByteSource& src, const std::vector<FieldDef
         if (tag[23] != 0 || (keyFlags & 0x40)) def.Options |= ixUnique;
         if (tag[kMdxForFlagAt] != 0) {
             const std::vector<std::uint8_t> forBytes =
-                readExactly(src, at + kMdxForAt, kMdxForBytes, "the FOR clause of " + label);
+                readIndexBytes(src, at + kMdxForAt, kMdxForBytes, "the FOR clause of " + label);
             std::string rawFor;
             if (!nulTerminated(forBytes.data(), forBytes.size(), rawFor))
                 damaged("the FOR clause of " + label + " has no end");
@@ -149,7 +129,7 @@ public:
         if (offset < kCdxHeader || offset % kCdxNode != 0)
             damaged("a node of the tag directory is at offset " + std::to_string(offset));
         if (!seen_.insert(offset).second) damaged("the tag directory runs in a circle");
-        const std::vector<std::uint8_t> node = readExactly(src_, offset, kCdxNode, "a node of the tag directory");
+        const std::vector<std::uint8_t> node = readIndexBytes(src_, offset, kCdxNode, "a node of the tag directory");
         const unsigned attributes = loadLE16(node.data());
         const std::size_t keys = loadLE16(node.data() + 2);
         if (attributes > 3) damaged("a node of the tag directory has the attributes " + std::to_string(attributes));
@@ -213,7 +193,7 @@ private:
 };
 
 std::vector<TIndexDef> readCdx(const ByteSource& src, const std::vector<FieldDef>& fields, const CodePage& codePage) {
-    const std::vector<std::uint8_t> head = readExactly(src, 0, kCdxHeader, "the header of the tag directory");
+    const std::vector<std::uint8_t> head = readIndexBytes(src, 0, kCdxHeader, "the header of the tag directory");
     const std::uint64_t root = loadLE32(head.data());
     const std::size_t keyLength = loadLE16(head.data() + 12);
     const std::uint8_t options = head[14];
@@ -234,7 +214,7 @@ std::vector<TIndexDef> readCdx(const ByteSource& src, const std::vector<FieldDef
         const std::uint64_t at = tags[i].header;
         if (at < kCdxHeader || at % kCdxNode != 0) damaged("the header of " + label + " is at offset " + std::to_string(at));
         if (i > 0 && tags[i - 1].header == at) damaged("two tags share the header at offset " + std::to_string(at));
-        const std::vector<std::uint8_t> tag = readExactly(src, at, kCdxHeader, "the header of " + label);
+        const std::vector<std::uint8_t> tag = readIndexBytes(src, at, kCdxHeader, "the header of " + label);
         const std::size_t tagKeyLength = loadLE16(tag.data() + 12);
         if (tagKeyLength < 1 || tagKeyLength > kCdxMaxKeyLength)
             damaged(label + " has keys of " + std::to_string(tagKeyLength) + " bytes");

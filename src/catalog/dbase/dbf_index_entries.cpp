@@ -31,24 +31,6 @@ constexpr double kJulianDayZero = 1721425.0;  // the Julian day of day number 0 
 
 [[noreturn]] void damaged(const std::string& what) { throw IndexFileError(what); }
 
-std::vector<std::uint8_t> readExactly(const ByteSource& src, std::uint64_t offset, std::uint64_t n,
-                                      const std::string& what) {
-    return readIndexBytes(src, offset, n, what);
-}
-
-std::string trimmed(std::string s) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\0'; };
-    std::size_t b = 0, e = s.size();
-    while (b < e && blank(s[b])) ++b;
-    while (e > b && blank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
-std::string upToNul(const std::uint8_t* p, std::size_t n) {
-    const std::uint8_t* end = std::find(p, p + n, std::uint8_t{0});
-    return std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
-}
-
 std::string offsetText(std::uint64_t v) { return std::to_string(v); }
 
 // --- tree walks ---------------------------------------------------------------------------------
@@ -65,7 +47,7 @@ protected:
         if (depth > kMaxDepth) damaged("the tree of tag " + tag_.name + " is nested too deeply");
         if (!seen_.insert(offset).second)
             damaged("node " + offsetText(offset) + " of tag " + tag_.name + " is reached twice");
-        return readExactly(src_, offset, bytes, "node " + offsetText(offset) + " of tag " + tag_.name);
+        return readIndexBytes(src_, offset, bytes, "node " + offsetText(offset) + " of tag " + tag_.name);
     }
     void leafEntry(std::uint32_t record, std::string key) {
         entry_.record = record;
@@ -369,6 +351,19 @@ std::vector<std::uint8_t> readIndexBytes(const ByteSource& src, std::uint64_t of
     return bytes;
 }
 
+std::string upToNul(const std::uint8_t* p, std::size_t n) {
+    const std::uint8_t* end = std::find(p, p + n, std::uint8_t{0});
+    return std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
+}
+
+std::string trimmed(std::string s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\0'; };
+    std::size_t b = 0, e = s.size();
+    while (b < e && blank(s[b])) ++b;
+    while (e > b && blank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
 bool nulTerminated(const std::uint8_t* p, std::size_t n, std::string& out) {
     const std::uint8_t* end = std::find(p, p + n, std::uint8_t{0});
     if (end == p + n) return false;
@@ -388,7 +383,7 @@ IndexFileReader::IndexFileReader(const ByteSource& src, IndexFileKind kind) : sr
 }
 
 void IndexFileReader::readMdx() {
-    const std::vector<std::uint8_t> head = readExactly(src_, 0, kMdxTagTableAt, "the file header");
+    const std::vector<std::uint8_t> head = readIndexBytes(src_, 0, kMdxTagTableAt, "the file header");
     const std::uint8_t version = head[0];
     if (version != 2 && version != 3) damaged("its version byte " + std::to_string(version) + " is unknown");
     nodeBytes_ = loadLE16(head.data() + 22);
@@ -401,7 +396,7 @@ void IndexFileReader::readMdx() {
     if (count > 0 && entryLength < 4 + nameBytes + 7)
         damaged("its tag-table entries are " + std::to_string(entryLength) + " bytes long");
     const std::vector<std::uint8_t> table =
-        readExactly(src_, kMdxTagTableAt, static_cast<std::uint64_t>(count) * entryLength, "the tag table");
+        readIndexBytes(src_, kMdxTagTableAt, static_cast<std::uint64_t>(count) * entryLength, "the tag table");
     for (unsigned i = 0; i < count; ++i) {
         const std::uint8_t* e = table.data() + static_cast<std::size_t>(i) * entryLength;
         IndexTag tag;
@@ -411,7 +406,7 @@ void IndexFileReader::readMdx() {
         if (tag.header < kMdxTagTableAt + table.size())
             damaged("the header of " + label + " lies inside the tag table");
         const std::uint64_t available = src_.size() > tag.header ? src_.size() - tag.header : 0;
-        const std::vector<std::uint8_t> h = readExactly(
+        const std::vector<std::uint8_t> h = readIndexBytes(
             src_, tag.header, std::min<std::uint64_t>(available, kMdxForAt + kMdxForBytes), "the header of " + label);
         if (h.size() < kMdxForFlagAt + 1) damaged("the header of " + label + " runs past the end of the file");
         tag.root = static_cast<std::uint64_t>(loadLE32(h.data())) * kPage;
@@ -445,7 +440,7 @@ void IndexFileReader::readMdx() {
 }
 
 void IndexFileReader::readCdx() {
-    const std::vector<std::uint8_t> head = readExactly(src_, 0, kCdxHeader, "the header of the tag directory");
+    const std::vector<std::uint8_t> head = readIndexBytes(src_, 0, kCdxHeader, "the header of the tag directory");
     const std::size_t nameLength = loadLE16(head.data() + 12);
     if ((head[14] & 0x60) != 0x60) damaged("it is not a compound index");
     if (nameLength < 1 || nameLength > kCdxMaxKey)
@@ -470,7 +465,7 @@ void IndexFileReader::readCdx() {
         tag.header = e.record;
         if (tag.header < kCdxHeader || tag.header % kPage != 0)
             damaged("the header of " + label + " is at offset " + offsetText(tag.header));
-        const std::vector<std::uint8_t> h = readExactly(src_, tag.header, kCdxHeader, "the header of " + label);
+        const std::vector<std::uint8_t> h = readIndexBytes(src_, tag.header, kCdxHeader, "the header of " + label);
         tag.root = loadLE32(h.data());
         tag.keyLength = loadLE16(h.data() + 12);
         if (tag.keyLength < 1 || tag.keyLength > kCdxMaxKey)
@@ -494,7 +489,7 @@ void IndexFileReader::readCdx() {
 }
 
 void IndexFileReader::readNdx() {
-    const std::vector<std::uint8_t> h = readExactly(src_, 0, kPage, "the header");
+    const std::vector<std::uint8_t> h = readIndexBytes(src_, 0, kPage, "the header");
     IndexTag tag;
     tag.name = src_.name();
     tag.root = static_cast<std::uint64_t>(loadLE32(h.data())) * kPage;

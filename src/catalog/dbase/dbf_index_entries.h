@@ -56,6 +56,10 @@ struct IndexFileError : std::runtime_error {
 // hold all of them.
 std::vector<std::uint8_t> readIndexBytes(const ByteSource& src, std::uint64_t offset, std::uint64_t n,
                                          const std::string& what);
+// The bytes before the first NUL among the n at p (all n when there is none).
+std::string upToNul(const std::uint8_t* p, std::size_t n);
+// The text without blanks (spaces, tabs, NULs) at both ends.
+std::string trimmed(std::string s);
 // The bytes before the first NUL among the n at p; false when there is no NUL.
 bool nulTerminated(const std::uint8_t* p, std::size_t n, std::string& out);
 

@@ -121,7 +121,6 @@ bool DBaseTable::encodeField(std::size_t field, const FieldValue& value, std::ui
 
 void DBaseTable::reload() {
     const std::string path = diskPath();
-    const std::vector<RawField> before = raw_;
     const Header was = header_;
     dbf_ = std::make_unique<FileSource>(path);
     family_ = std::make_unique<DiskFamily>(path);
