@@ -145,6 +145,9 @@ public:
     // The validity checks, one per field that has any, in field order. Read when the table opens
     // and kept; a damaged or stale source counts as absent (with a warning).
     const std::vector<ValidityCheck>& validityChecks() const { return checks_; }
+    // The referential-integrity rules in which this table is the dependent side (Paradox), read
+    // with the validity checks.
+    const std::vector<TableReference>& references() const { return references_; }
 
 protected:
     TableFile() = default;
@@ -175,6 +178,7 @@ protected:
     std::string fileName_;
     std::string password_;
     std::vector<ValidityCheck> checks_;
+    std::vector<TableReference> references_;
     // Set when the table was opened beside a journal that cannot be applied.
     std::string journalProblem_;
     std::string path_;  // the table file on disk (empty for a table in memory)

@@ -51,4 +51,14 @@ struct ValidityCheck {
     }
 };
 
+// A referential-integrity rule of a Paradox table: this table's fields refer to the key of a master
+// table (read from the dependent table's .VAL).
+struct TableReference {
+    std::string name;               // UTF-8
+    std::vector<int> fields;        // 0-based positions of this table's fields
+    std::string masterTable;        // the master table's file name as stored ("primary.db")
+    std::vector<int> masterFields;  // 0-based positions of the master table's fields
+    bool cascade = false;           // changes of the master's key cascade (else they are prohibited)
+};
+
 }  // namespace tavrinth

@@ -21,5 +21,6 @@ int cmdExport(const std::vector<std::string>& args);
 int cmdCheck(const std::vector<std::string>& args);
 int cmdImport(const std::vector<std::string>& args);
 int cmdRebuildIndexes(const std::vector<std::string>& args);
+int cmdMigrate(const std::vector<std::string>& args);
 
 }  // namespace tavrinth::cli

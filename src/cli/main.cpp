@@ -8,6 +8,9 @@
 //   tavrinth-cli import [--password P] TABLE-FILE CSV-FILE
 //   tavrinth-cli rebuild-indexes [--password P] TABLE-FILE
 //   tavrinth-cli check [--password P] TABLE-FILE
+//   tavrinth-cli migrate --to sqlite:PATH|postgresql:CONNINFO [--schema-only|--data-only] [--replace]
+//                        [--include-deleted] [--codepage NAME] [--password P] [--lower-case-names]
+//                        [--verify] TABLE-FILE-OR-FOLDER...
 //   tavrinth-cli make-samples FOLDER
 //   tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]
 //                       [--password P] TABLE-FILE...
@@ -47,6 +50,9 @@ const char* const kUsage =
     "       tavrinth-cli import [--password P] TABLE-FILE CSV-FILE\n"
     "       tavrinth-cli rebuild-indexes [--password P] TABLE-FILE\n"
     "       tavrinth-cli check [--password P] TABLE-FILE\n"
+    "       tavrinth-cli migrate --to sqlite:PATH|postgresql:CONNINFO [--schema-only|--data-only] [--replace]\n"
+    "                            [--include-deleted] [--codepage NAME] [--password P] [--lower-case-names]\n"
+    "                            [--verify] TABLE-FILE-OR-FOLDER...\n"
     "       tavrinth-cli make-samples FOLDER\n"
     "       tavrinth-cli report --kind definition|interbase|mssql|delphi [--date TEXT] [--short-name NAME]\n"
     "                           [--password P] TABLE-FILE...\n"
@@ -228,6 +234,7 @@ int main(int argc, char** argv) {
         if (command == "import") return cli::cmdImport(args);
         if (command == "rebuild-indexes") return cli::cmdRebuildIndexes(args);
         if (command == "check") return cli::cmdCheck(args);
+        if (command == "migrate") return cli::cmdMigrate(args);
         if (command == "make-samples") return cmdMakeSamples(args);
         if (command == "report") return cli::cmdReport(args);
         if (command == "export") return cli::cmdExport(args);

@@ -89,7 +89,7 @@ ParadoxTable::ParadoxTable(std::unique_ptr<ByteSource> db, std::unique_ptr<FileF
     }
 
     buildFields();
-    checks_ = readValidityChecks(header_, fields_, *family_, *codePage_, warnings_);
+    checks_ = readValidityChecks(header_, fields_, *family_, *codePage_, warnings_, &references_);
     applyRequiredFlags();
     block_.resize(header_.blockSize());
     walkChain();

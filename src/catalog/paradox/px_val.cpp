@@ -311,8 +311,43 @@ void decodeBound(const RawBound& b, const FieldDef& f, const CodePage& codePage,
     decodeValue(f.typeCode, b.value, f.length, f.decimals, codePage, value);
 }
 
+// The child entries of the referential-integrity section at `offset`, up to `end`: a count word,
+// then 0x1E0 bytes each (the rule's name at 0, the master table's file name at 0xD4, the update
+// rule at 0x19A, the number of fields at 0x19E, this table's and the master's 1-based field
+// numbers at 0x1A0 and 0x1C0).
+std::vector<TableReference> parseReferences(const ByteSource& src, std::uint64_t offset, std::uint64_t end,
+                                            std::size_t fieldCount, const CodePage& codePage) {
+    constexpr std::size_t kEntry = 0x1E0;
+    if (end - offset < 2) damaged("the referential-integrity section is shorter than its count");
+    const std::vector<std::uint8_t> head = readRange(src, offset, 2);
+    const std::size_t count = loadLE16(head.data());
+    if (end - offset - 2 < count * kEntry)
+        damaged("its " + std::to_string(count) + " referential-integrity entries run past " + offsetText(end));
+    const std::vector<std::uint8_t> bytes = readRange(src, offset + 2, count * kEntry);
+    std::vector<TableReference> out;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* e = bytes.data() + i * kEntry;
+        TableReference r;
+        r.name = codePage.decode(cString(e, 64));
+        r.masterTable = codePage.decode(cString(e + 0xD4, 0x72));
+        r.cascade = loadLE32(e + 0x19A) == 1;
+        const std::size_t n = loadLE16(e + 0x19E);
+        if (n == 0 || n > 16) damaged("referential-integrity entry " + std::to_string(i + 1) + " has " + std::to_string(n) + " fields");
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t child = loadLE16(e + 0x1A0 + 2 * k), master = loadLE16(e + 0x1C0 + 2 * k);
+            if (child == 0 || child > fieldCount || master == 0)
+                damaged("referential-integrity entry " + std::to_string(i + 1) + " names field " + std::to_string(child) +
+                        " of " + std::to_string(fieldCount));
+            r.fields.push_back(static_cast<int>(child) - 1);
+            r.masterFields.push_back(static_cast<int>(master) - 1);
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
 std::vector<ValidityCheck> parse(const ByteSource& src, const Header& table, const std::vector<FieldDef>& fields,
-                                 const CodePage& codePage, bool& stale) {
+                                 const CodePage& codePage, bool& stale, std::vector<TableReference>* references) {
     const std::uint64_t size = src.size();
     if (size < kHeaderSize) damaged("the file is shorter than its header");
     const std::vector<std::uint8_t> h = readRange(src, 0, kHeaderSize);
@@ -337,6 +372,7 @@ std::vector<ValidityCheck> parse(const ByteSource& src, const Header& table, con
             damaged("the referential-integrity offset " + offsetText(ri) + " is outside the entries and the footer");
         entriesEnd = ri != 0 ? ri : footer;
         checkFooter(src, footer, version, table);
+        if (ri != 0 && references) *references = parseReferences(src, ri, footer, fields.size(), codePage);
     } else {
         damaged("version " + hexByte(version) + " is unknown");
     }
@@ -379,7 +415,8 @@ std::vector<ValidityCheck> parse(const ByteSource& src, const Header& table, con
 
 std::vector<ValidityCheck> readValidityChecks(const Header& table, const std::vector<FieldDef>& fields,
                                               const FileFamily& family, const CodePage& codePage,
-                                              std::vector<std::string>& warnings) {
+                                              std::vector<std::string>& warnings,
+                                              std::vector<TableReference>* references) {
     std::unique_ptr<ByteSource> src;
     try {
         src = family.open(".val");
@@ -394,7 +431,10 @@ std::vector<ValidityCheck> readValidityChecks(const Header& table, const std::ve
     }
     bool stale = false;
     try {
-        return parse(*src, table, fields, codePage, stale);
+        std::vector<TableReference> found;
+        std::vector<ValidityCheck> checks = parse(*src, table, fields, codePage, stale, &found);
+        if (references) *references = std::move(found);
+        return checks;
     } catch (const Damaged& d) {
         warnings.push_back((stale ? "validity checks in " + src->name() + " are stale and ignored: "
                                   : "validity checks in " + src->name() + " are damaged and ignored: ") +

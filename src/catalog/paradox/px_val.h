@@ -33,9 +33,11 @@ namespace tavrinth::paradox {
 // One check per field that has any, in field order (entries of the same field merged, later
 // ones winning for each item they set, required or-ed). A missing .VAL gives none; a stale one
 // (its first byte differs from the table header's byte 0x2E) or a damaged one counts as absent,
-// with a warning.
+// with a warning. `references`, when given, receives the referential-integrity rules in which
+// this table is the dependent side.
 std::vector<ValidityCheck> readValidityChecks(const Header& table, const std::vector<FieldDef>& fields,
                                               const FileFamily& family, const CodePage& codePage,
-                                              std::vector<std::string>& warnings);
+                                              std::vector<std::string>& warnings,
+                                              std::vector<TableReference>* references = nullptr);
 
 }  // namespace tavrinth::paradox
