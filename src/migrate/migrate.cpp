@@ -57,7 +57,8 @@ struct Source {
     // Foreign keys not yet tied to a master: the master's stem, this table's columns, the
     // master's field positions (empty: its first field), and what for the message.
     struct Reference {
-        std::string masterStem;
+        std::string masterStem;  // in lower case
+        std::string masterName;  // as the table names it
         std::vector<int> columns;
         std::vector<int> masterFields;
         std::string what;
@@ -133,20 +134,13 @@ void planTable(Source& s, TableFile& t, const MigrateOptions& o, const Target& t
     TablePlan& plan = s.plan;
     auto fold = [&](const std::string& n) { return o.lowerCaseNames ? lowerAscii(n) : n; };
     plan.name = fold(s.stem);
-    const bool dbase = t.format() == TableFormat::DBase;
-    const int offset = dbase && o.includeDeleted ? 1 : 0;
-    if (offset) {
-        ColumnPlan d;
-        d.name = "_deleted";
-        d.kind = ColumnKind::Bool;
-        plan.columns.push_back(d);
-    }
+    plan.columns = columnsOf(t, o);
+    const int offset = plan.columns.empty() || plan.columns[0].field >= 0 ? 0 : 1;
     const auto& fields = t.fields();
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        ColumnPlan c = columnForField(fields[i], t.format(), static_cast<int>(i));
-        c.name = fold(c.name);
-        plan.columns.push_back(c);
-    }
+    for (const ColumnPlan& c : plan.columns)
+        if (c.field >= 0 && c.name != fold(fields[static_cast<std::size_t>(c.field)].name))
+            s.planNotes.push_back("field " + std::to_string(c.field + 1) + " is named " + fields[static_cast<std::size_t>(c.field)].name +
+                                  " like an earlier one: its column is " + c.name);
     const std::size_t n = plan.columns.size();
     plan.notNull.assign(n, false);
     plan.defaults.assign(n, FieldValue{});
@@ -191,12 +185,12 @@ void planTable(Source& s, TableFile& t, const MigrateOptions& o, const Target& t
             plan.checks.push_back({col, bound == 0, value, what});
         }
         if (!v.lookupTable.empty())
-            s.references.push_back({lowerAscii(stemOf(v.lookupTable)), {col}, {}, "lookup of " + c.name + " in " + v.lookupTable});
+            s.references.push_back({lowerAscii(stemOf(v.lookupTable)), v.lookupTable, {col}, {}, "lookup of " + c.name + " in " + v.lookupTable});
     }
     for (const TableReference& r : t.references()) {
         std::vector<int> cols;
         for (const int f : r.fields) cols.push_back(f + offset);
-        s.references.push_back({lowerAscii(stemOf(r.masterTable)), cols, r.masterFields,
+        s.references.push_back({lowerAscii(stemOf(r.masterTable)), r.masterTable, cols, r.masterFields,
                                 "referential integrity " + r.name + " (" + joinNames(plan, cols) + ") to " + r.masterTable});
     }
 
@@ -400,7 +394,7 @@ MigrateSummary Run::run(const std::vector<std::string>& files) {
 
 void Run::migrateTable(Source& s, TableOutcome& out) {
     tableStart_ = std::chrono::steady_clock::now();
-    out.problems = s.planNotes;
+    out.notes = s.planNotes;
     std::string mark;
     std::uint64_t total = 0;
     bool open = false;
@@ -412,7 +406,8 @@ void Run::migrateTable(Source& s, TableOutcome& out) {
         target_.begin();
         open = true;
         if (!o_.dataOnly) {
-            if (o_.replace && target_.tableExists(s.plan.name)) target_.execute("DROP TABLE " + Target::quote(s.plan.name));
+            if (o_.replace && target_.tableExists(s.plan.name))
+                for (std::string& note : target_.dropTable(s.plan.name)) out.notes.push_back(std::move(note));
             target_.createTable(s.plan);
         }
         if (!o_.schemaOnly) {
@@ -490,7 +485,7 @@ void Run::constrain(Source& s, TableOutcome& out) {
     a.hasDefault.assign(n, false);
     a.identity.assign(n, false);
     auto leftOut = [&](const std::string& what, std::int64_t rows) {
-        out.problems.push_back(what + " left out: " + std::to_string(rows) + (rows == 1 ? " row breaks it" : " rows break it"));
+        out.notes.push_back(what + " left out: " + std::to_string(rows) + (rows == 1 ? " row breaks it" : " rows break it"));
     };
     for (std::size_t c = 0; c < n; ++c) {
         a.hasDefault[c] = plan.defaultKinds[c] != BoundKind::None;
@@ -518,7 +513,8 @@ void Run::constrain(Source& s, TableOutcome& out) {
         if (ix.unique) {
             std::string group, notNull;
             for (const int c : ix.columns) {
-                group += (group.empty() ? "" : ", ") + target_.keyColumn(col(c), ix.caseInsensitive);
+                group += (group.empty() ? "" : ", ") +
+                         target_.keyColumn(col(c), foldsCase(ix, plan.columns[static_cast<std::size_t>(c)]));
                 if (!ix.primary) notNull += std::string(notNull.empty() ? " WHERE " : " AND ") + col(c) + " IS NOT NULL";
             }
             std::int64_t broken = count("SELECT coalesce(sum(n), 0) FROM (SELECT count(*) AS n FROM " + table + notNull +
@@ -557,7 +553,7 @@ void Run::constrain(Source& s, TableOutcome& out) {
     for (const Source::Reference& r : s.references) {
         const auto m = masters_.find(r.masterStem);
         if (m == masters_.end()) {
-            out.problems.push_back("foreign key (" + r.what + ") left out: " + r.masterStem + " is not migrated before it in this run");
+            out.notes.push_back("foreign key (" + r.what + ") left out: " + r.masterName + " is not among the tables migrated before it");
             continue;
         }
         const MasterKeys& master = m->second;
@@ -570,7 +566,7 @@ void Run::constrain(Source& s, TableOutcome& out) {
         }
         if (masterColumns.size() != r.columns.size() ||
             std::find(master.keys.begin(), master.keys.end(), masterColumns) == master.keys.end()) {
-            out.problems.push_back("foreign key (" + r.what + ") left out: the master's columns are not its primary or unique key in the target");
+            out.notes.push_back("foreign key (" + r.what + ") left out: the master's columns are not its primary or unique key in the target");
             continue;
         }
         std::string childNotNull, match;
@@ -592,7 +588,7 @@ void Run::constrain(Source& s, TableOutcome& out) {
         relaxedKeys_.push_back(std::move(fk));
         a.foreignKeys.push_back(relaxedKeys_.back().get());
     }
-    for (std::string& problem : target_.addConstraints(plan, a)) out.problems.push_back(std::move(problem));
+    for (std::string& note : target_.addConstraints(plan, a)) out.notes.push_back(std::move(note));
     masters_[lowerAscii(s.stem)] = keys;
 }
 
@@ -673,6 +669,7 @@ std::string MigrateSummary::text() const {
         } else {
             s += "failed: " + t.error + "\n";
         }
+        for (const std::string& n : t.notes) s += "  " + n + "\n";
         for (const std::string& p : t.problems) s += "  " + p + "\n";
         if (!t.problems.empty()) ++withProblems;
         if (t.verified) {
@@ -682,7 +679,7 @@ std::string MigrateSummary::text() const {
     }
     s += std::to_string(done) + " of " + std::to_string(tables.size()) + " tables migrated, " + std::to_string(rows) +
          " rows";
-    if (withProblems) s += ", " + std::to_string(withProblems) + " with problems reported";
+    if (withProblems) s += ", " + std::to_string(withProblems) + " with values stored as NULL";
     if (cancelled) s += "; cancelled";
     return s + "\n";
 }

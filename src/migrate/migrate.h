@@ -41,8 +41,10 @@ struct TableOutcome {
     bool done = false;   // created and loaded (the transaction committed)
     std::uint64_t rows = 0;  // records loaded
     std::string error;   // why the table failed (its transaction was rolled back)
-    // Values the target could not take, constraints and indexes left out: one line each.
+    // Values the target could not take (stored as NULL): one line each.
     std::vector<std::string> problems;
+    // Keys, indexes and checks left out (with why), columns renamed: one line each.
+    std::vector<std::string> notes;
     bool verified = false;  // --verify ran on it
     std::uint64_t verifiedRows = 0, differences = 0;
     std::vector<std::string> differenceSamples;  // the first few differences, for the report
@@ -51,7 +53,8 @@ struct TableOutcome {
 struct MigrateSummary {
     std::vector<TableOutcome> tables;
     bool cancelled = false;
-    // 0 when every table was done with no problem and no difference; 1 otherwise.
+    // 0 when every table was done with every value and no difference; 1 otherwise (a failed
+    // table, a value the target could not take, a difference, a cancelled run).
     int exitStatus() const;
     // The summary lines the command prints at the end.
     std::string text() const;

@@ -195,8 +195,8 @@ public:
     PostgresReader(PGconn* conn, const TablePlan& plan, const std::string& mark) : conn_(conn), plan_(plan) {
         std::string names;
         for (const ColumnPlan& c : plan.columns) names += (names.empty() ? "" : ", ") + Target::quote(c.name);
-        const std::string sql = "COPY (SELECT " + names + " FROM " + Target::quote(plan.name) + " WHERE xmin = '" + mark +
-                                "'::xid ORDER BY ctid) TO STDOUT";
+        const std::string sql = "COPY (SELECT " + names + " FROM " + Target::quote(plan.name) +
+                                (mark.empty() ? "" : " WHERE xmin = '" + mark + "'::xid") + " ORDER BY ctid) TO STDOUT";
         Result r(PQexec(conn, sql.c_str()));
         if (PQresultStatus(r.get()) != PGRES_COPY_OUT) throw MigrateError(serverMessage(conn, r.get()));
         copying_ = true;
@@ -399,6 +399,22 @@ public:
         if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
     }
 
+    std::vector<std::string> dropTable(const std::string& name) override {
+        // Foreign keys of other tables that refer to it go with it (CASCADE drops those
+        // constraints, never the other tables or their rows).
+        std::vector<std::string> dropped;
+        const std::string regclass = textLiteral(quote(name)) + "::regclass";
+        Result r(PQexec(conn_, ("SELECT conrelid::regclass::text, conname FROM pg_catalog.pg_constraint WHERE contype = 'f' AND "
+                                "confrelid = " + regclass + " AND conrelid <> " + regclass + " ORDER BY 1, 2")
+                                   .c_str()));
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) throw MigrateError(serverMessage(conn_, r.get()));
+        for (int i = 0; i < PQntuples(r.get()); ++i)
+            dropped.push_back(std::string("foreign key ") + PQgetvalue(r.get(), i, 1) + " of " + PQgetvalue(r.get(), i, 0) +
+                              " went with the table it referred to");
+        execute("DROP TABLE " + quote(name) + " CASCADE");
+        return dropped;
+    }
+
     void createTable(const TablePlan& plan) override {
         std::string sql = "CREATE TABLE " + quote(plan.name) + " (";
         for (std::size_t c = 0; c < plan.columns.size(); ++c)
@@ -443,7 +459,8 @@ public:
             std::string cols, plainCols;
             for (std::size_t k = 0; k < ix->columns.size(); ++k) {
                 const std::string name = quote(plan.columns[static_cast<std::size_t>(ix->columns[k])].name);
-                cols += (k ? ", " : "") + keyColumn(name, ix->caseInsensitive) + (ix->descending[k] ? " DESC" : "");
+                cols += (k ? ", " : "") + keyColumn(name, foldsCase(*ix, plan.columns[static_cast<std::size_t>(ix->columns[k])])) +
+                        (ix->descending[k] ? " DESC" : "");
                 plainCols += (k ? ", " : "") + name;
             }
             if (ix->primary && !ix->caseInsensitive)

@@ -99,8 +99,8 @@ public:
     SqliteReader(sqlite3* db, const TablePlan& plan, const std::string& mark) : columns_(plan.columns.size()) {
         std::string names;
         for (const ColumnPlan& c : plan.columns) names += (names.empty() ? "" : ", ") + Target::quote(c.name);
-        select_ = std::make_unique<Statement>(db, "SELECT " + names + " FROM " + Target::quote(plan.name) + " WHERE rowid > " +
-                                                      mark + " ORDER BY rowid");
+        select_ = std::make_unique<Statement>(db, "SELECT " + names + " FROM " + Target::quote(plan.name) + 
+                                                      (mark.empty() ? "" : " WHERE rowid > " + mark) + " ORDER BY rowid");
     }
     bool next(std::vector<Cell>& row) override {
         if (!select_->step()) return false;
@@ -246,7 +246,8 @@ public:
             if (ix->primary) continue;
             std::string cols;
             for (std::size_t k = 0; k < ix->columns.size(); ++k)
-                cols += (k ? ", " : "") + keyColumn(quote(plan.columns[static_cast<std::size_t>(ix->columns[k])].name), ix->caseInsensitive) +
+                cols += (k ? ", " : "") + keyColumn(quote(plan.columns[static_cast<std::size_t>(ix->columns[k])].name),
+                                            foldsCase(*ix, plan.columns[static_cast<std::size_t>(ix->columns[k])])) +
                         (ix->descending[k] ? " DESC" : "");
             try {
                 execute(std::string(ix->unique ? "CREATE UNIQUE INDEX " : "CREATE INDEX ") + quote(ix->name) + " ON " +
@@ -260,7 +261,10 @@ public:
 
     std::unique_ptr<RowLoader> load(const TablePlan& plan) override { return std::make_unique<SqliteLoader>(db_, plan); }
     std::string loadMark(const TablePlan& plan) override {
-        return std::to_string(queryNumber("SELECT coalesce(max(rowid), 0) FROM " + quote(plan.name)));
+        // Rows go in after the last one there; into an empty table, every row is the load's
+        // (a key that is the rowid may be 0 or below).
+        if (queryNumber("SELECT count(*) FROM " + quote(plan.name)) == 0) return {};
+        return std::to_string(queryNumber("SELECT max(rowid) FROM " + quote(plan.name)));
     }
     std::unique_ptr<RowReader> readBack(const TablePlan& plan, const std::string& mark) override {
         return std::make_unique<SqliteReader>(db_, plan, mark);
@@ -283,7 +287,8 @@ private:
                 if (!ix->primary) continue;
                 std::string cols;
                 for (std::size_t k = 0; k < ix->columns.size(); ++k)
-                    cols += (k ? ", " : "") + keyColumn(quote(plan.columns[static_cast<std::size_t>(ix->columns[k])].name), ix->caseInsensitive);
+                    cols += (k ? ", " : "") + keyColumn(quote(plan.columns[static_cast<std::size_t>(ix->columns[k])].name),
+                                            foldsCase(*ix, plan.columns[static_cast<std::size_t>(ix->columns[k])]));
                 sql += ", PRIMARY KEY (" + cols + ")";
             }
             for (const CheckPlan* ch : a->checks) {

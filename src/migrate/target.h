@@ -53,6 +53,11 @@ struct IndexPlan {
     std::string what;                      // for messages: "primary key (Customer #)"
 };
 
+// Whether a key column of an index is compared ignoring case (texts only).
+inline bool foldsCase(const IndexPlan& index, const ColumnPlan& column) {
+    return index.caseInsensitive && column.kind == ColumnKind::Text;
+}
+
 struct CheckPlan {
     int column = 0;
     bool isMinimum = true;
@@ -137,6 +142,12 @@ public:
     virtual void commit() = 0;
     virtual void rollback() = 0;  // quiet: used on the way out of an error
 
+    // Drops a table that exists (in the open transaction); returns a line for each thing of other
+    // tables that went with it (a foreign key that referred to it).
+    virtual std::vector<std::string> dropTable(const std::string& name) {
+        execute("DROP TABLE " + quote(name));
+        return {};
+    }
     // Creates the table with its columns only (no constraints).
     virtual void createTable(const TablePlan& plan) = 0;
     // Makes the accepted constraints on the loaded table (in the open transaction).
@@ -146,7 +157,7 @@ public:
     virtual std::unique_ptr<RowLoader> load(const TablePlan& plan) = 0;
     // Marks where a load begins, so that readBack reads the rows loaded after it only.
     virtual std::string loadMark(const TablePlan& plan) = 0;
-    // Reads the rows loaded after `mark` back, in load order.
+    // Reads the rows loaded after `mark` back, in load order (an empty mark: every row).
     virtual std::unique_ptr<RowReader> readBack(const TablePlan& plan, const std::string& mark) = 0;
 };
 

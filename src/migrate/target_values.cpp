@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "number_text.h"
 #include "value_text.h"
@@ -248,6 +249,38 @@ ColumnPlan columnForField(const FieldDef& f, TableFormat format, int position) {
             break;
     }
     return c;
+}
+
+std::vector<ColumnPlan> columnsOf(const TableFile& t, const MigrateOptions& o) {
+    auto fold = [&](std::string n) {
+        if (o.lowerCaseNames)
+            for (char& ch : n)
+                if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        return n;
+    };
+    std::vector<ColumnPlan> columns;
+    if (t.format() == TableFormat::DBase && o.includeDeleted) {
+        ColumnPlan d;
+        d.name = "_deleted";
+        d.kind = ColumnKind::Bool;
+        columns.push_back(d);
+    }
+    std::set<std::string> taken;  // folded to lower case: SQLite's names ignore case
+    auto lower = [](std::string n) {
+        for (char& ch : n)
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        return n;
+    };
+    if (!columns.empty()) taken.insert("_deleted");
+    for (std::size_t i = 0; i < t.fields().size(); ++i) {
+        ColumnPlan c = columnForField(t.fields()[i], t.format(), static_cast<int>(i));
+        c.name = fold(c.name);
+        // A name the table repeats gets a number: the second Point_ID is Point_ID_2.
+        const std::string base = c.name;
+        for (int k = 2; !taken.insert(lower(c.name)).second; ++k) c.name = base + "_" + std::to_string(k);
+        columns.push_back(c);
+    }
+    return columns;
 }
 
 bool toOutValue(const ColumnPlan& c, const FieldValue& v, OutValue& out, std::string& why) {

@@ -3,6 +3,7 @@
 // as the target takes it, and a cell read back as the field value it stands for.
 
 #include <string>
+#include <vector>
 
 #include "field_value.h"
 #include "table_file.h"
@@ -12,6 +13,10 @@ namespace tavrinth::migrate {
 
 // The column a field becomes (the name is left to the caller).
 ColumnPlan columnForField(const FieldDef& field, TableFormat format, int position);
+
+// The columns a table becomes: "_deleted" first when dBase deleted records go too (and the
+// table is dBase), then one per field, named as the fields are (in lower case when asked).
+std::vector<ColumnPlan> columnsOf(const TableFile& table, const MigrateOptions& options);
 
 // The value as the column takes it. False when the column cannot take it (a value that is no
 // valid value of its field, one kept in a missing file, a date out of the years 1 to 9999, a
