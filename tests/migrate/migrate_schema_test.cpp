@@ -318,3 +318,141 @@ TEST(MigrateRun, ForeignKeysFromLookupsAndReferentialIntegrity) {
 }
 
 }  // namespace
+
+namespace {
+
+std::int64_t sqliteCount(const std::string& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    std::int64_t n = -1;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
+std::int64_t count(const Targets& t, const std::string& spec, const std::string& sql) {
+    if (spec == t.sqlite()) return sqliteCount(t.sqliteFile, sql);
+    PGconn* conn = PQconnectdb(t.pgConninfo.c_str());
+    const auto rows = pgRows(conn, sql);
+    PQfinish(conn);
+    return rows.size() == 1 ? std::stoll(rows[0][0]) : -1;
+}
+
+class CancelWhileLoading : public MigrateObserver {
+public:
+    void progress(const MigrateProgress& p) override {
+        seen = seen || (p.rows > 0 && p.rows < p.totalRows && std::string(p.phase) == "loading");
+    }
+    bool cancelled() override { return seen; }
+    bool seen = false;
+};
+
+TEST(MigrateRun, OptionsRefusalsLostValuesAndCancel) {
+    Targets t("options");
+    const std::string samples = t.dir.file("samples");
+    ASSERT_EQ(runProcess({cliPath(), "make-samples", samples}).exitStatus, 0);
+    const std::string customer = samples + "/CUSTOMER.DB", orders = samples + "/ORDERS.DB";
+    // A dBase table with a date no target keeps as a date.
+    const std::string old = t.dir.file("OLD.DBF");
+    TableSpec s;
+    s.format = TableFormat::DBase;
+    s.level = 3;
+    s.fields = {columnSpec("NAME", 'C', 10), columnSpec("BORN", 'D', 8)};
+    s.records = {{textValue("a"), dateValue(1999, 12, 31)}, {textValue("b"), dateValue(1111, 11, 11)}};
+    createTable(old, s);
+    {
+        std::string bytes = readFile(old);  // the year 0, which the writer refuses
+        const std::size_t at = bytes.find("11111111");
+        ASSERT_NE(at, std::string::npos);
+        bytes.replace(at, 8, "00000501");
+        writeFile(old, bytes);
+    }
+    const std::string zipcodes = paradoxCorpus("leonhad__paradoxdriver/src/test/resources/areas/ZIPCODES.DB");
+
+    for (const std::string& spec : {t.sqlite(), t.postgres()}) {
+        SCOPED_TRACE(spec);
+        MigrateOptions schemaOnly, dataOnly, plain;
+        schemaOnly.schemaOnly = true;
+        dataOnly.dataOnly = dataOnly.verify = true;
+        EXPECT_EQ(run(spec, {customer}, schemaOnly).exitStatus(), 0);
+        EXPECT_EQ(count(t, spec, "SELECT count(*) FROM \"CUSTOMER\""), 0);
+        // A table that exists stops the run before anything is written: ORDERS is not made.
+        try {
+            run(spec, {orders, customer}, plain);
+            ADD_FAILURE() << "an existing table was not refused";
+        } catch (const MigrateError& e) {
+            EXPECT_NE(std::string(e.what()).find("CUSTOMER (from " + customer + ") exists; --replace drops and creates it again"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_FALSE(openTarget(spec)->tableExists("ORDERS"));
+        // --data-only loads into the table there; loading the same keys again fails and rolls the
+        // table back, and the run goes on to the next table.
+        MigrateSummary r = run(spec, {customer}, dataOnly);
+        EXPECT_EQ(r.exitStatus(), 0) << r.text();
+        EXPECT_NE(r.text().find("\nverified: 8 rows, 0 differences\n"), std::string::npos) << r.text();
+        dataOnly.verify = false;
+        r = run(spec, {customer}, dataOnly);
+        EXPECT_FALSE(r.tables[0].done);
+        EXPECT_NE(r.tables[0].error.find("the table was rolled back"), std::string::npos) << r.tables[0].error;
+        EXPECT_EQ(count(t, spec, "SELECT count(*) FROM \"CUSTOMER\""), 8);
+        // Lower-case names, and a value the target cannot take: stored as NULL, reported, exit 1.
+        MigrateOptions lower;
+        lower.lowerCaseNames = lower.verify = true;
+        r = run(spec, {old, orders}, lower);
+        EXPECT_EQ(r.exitStatus(), 1);
+        ASSERT_EQ(r.tables[0].problems.size(), 1u) << r.text();
+        EXPECT_EQ(r.tables[0].problems[0], "record 2, field BORN: the date 0000-05-01 lies outside the years 1 to 9999; stored as NULL");
+        EXPECT_EQ(r.tables[0].differences, 0u);
+        EXPECT_EQ(count(t, spec, "SELECT count(*) FROM old WHERE born IS NULL AND name = 'b'"), 1);
+        EXPECT_EQ(count(t, spec, "SELECT count(*) FROM orders WHERE \"order date\" IS NOT NULL"), 8);
+        // A cancel rolls the table in progress back and keeps the ones done.
+        CancelWhileLoading cancel;
+        auto target = openTarget(spec);
+        r = migrate::migrate({customer, zipcodes}, *target, [] {
+            MigrateOptions o;
+            o.replace = true;
+            return o;
+        }(), &cancel);
+        EXPECT_TRUE(r.cancelled);
+        EXPECT_EQ(r.exitStatus(), 1);
+        EXPECT_TRUE(r.tables[0].done);
+        EXPECT_FALSE(r.tables[1].done);
+        EXPECT_FALSE(target->tableExists("ZIPCODES"));
+        EXPECT_EQ(count(t, spec, "SELECT count(*) FROM \"CUSTOMER\""), 8);
+    }
+}
+
+TEST(MigrateRun, TheCommandPrintsEachTableAndItsVerification) {
+    TempDir dir;
+    const std::string samples = dir.file("samples"), file = dir.file("out.sqlite");
+    ASSERT_EQ(runProcess({cliPath(), "make-samples", samples}).exitStatus, 0);
+    ProcessResult r = runProcess({cliPath(), "migrate", "--to", "sqlite:" + file, "--verify", "--password", "tavrinth", samples});
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "") << "no progress line when standard error is no terminal";
+    for (const char* line : {"/CUSTOMER.DB -> CUSTOMER: 8 rows\nverified: 8 rows, 0 differences\n",
+                             "/SALARIES.DB -> SALARIES: ", "9 of 9 tables migrated"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+    // Again: every table exists, nothing is written, exit status 1.
+    r = runProcess({cliPath(), "migrate", "--to", "sqlite:" + file, samples + "/ITEMS.DB"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.err.find("nothing was written: ITEMS (from " + samples + "/ITEMS.DB) exists"), std::string::npos) << r.err;
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"migrate", samples}, {"migrate", "--to", "mysql:x", samples},
+          {"migrate", "--to", "sqlite:" + file, "--schema-only", "--data-only", samples},
+          {"migrate", "--to", "sqlite:" + file, dir.file("missing.db")},
+          {"migrate", "--to", "postgresql:host=" + dir.path() + " port=1", samples}}) {
+        r = runProcess([&] {
+            std::vector<std::string> argv{cliPath()};
+            argv.insert(argv.end(), bad.begin(), bad.end());
+            return argv;
+        }());
+        EXPECT_EQ(r.exitStatus, 1) << bad[1] << " " << bad.back();
+        EXPECT_NE(r.err.find("tavrinth-cli: "), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+}  // namespace
