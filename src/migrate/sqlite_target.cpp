@@ -170,6 +170,7 @@ public:
             case OutValue::Null: return "NULL";
             case OutValue::Int: return std::to_string(v.i);
             case OutValue::Double:
+                if (std::isnan(v.d)) return "NULL";
                 if (std::isinf(v.d)) return v.d > 0 ? "9e999" : "-9e999";
                 return shortestDoubleText(v.d);
             case OutValue::Text:
