@@ -453,8 +453,12 @@ void Run::load(Source& s, TableFile& t, TableOutcome& out, std::uint64_t total) 
                 continue;
             }
             t.decode(rec, static_cast<std::size_t>(col.field), value);
-            if (!toOutValue(col, value, row[c], why) || !target_.refusal(col, row[c]).empty()) {
-                if (why.empty()) why = target_.refusal(col, row[c]);
+            bool taken = toOutValue(col, value, row[c], why);
+            if (taken && row[c].type != OutValue::Null) {
+                why = target_.refusal(col, row[c]);
+                taken = why.empty();
+            }
+            if (!taken) {
                 row[c].type = OutValue::Null;
                 if (reported < kMaxReported) {
                     out.problems.push_back("record " + std::to_string(reader.recNo(index)) + ", field " +

@@ -174,6 +174,10 @@ private:
     void send() {
         if (!buffer_.empty() && PQputCopyData(conn_, buffer_.data(), static_cast<int>(buffer_.size())) != 1)
             throw MigrateError(serverMessage(conn_, nullptr));
+        // libpq keeps back what is not a whole number of its blocks; the server cannot start on a
+        // message before it has all of it, so the message goes now, and the server works on it
+        // while the next one is built.
+        if (PQflush(conn_) != 0) throw MigrateError(serverMessage(conn_, nullptr));
         buffer_.clear();
     }
 

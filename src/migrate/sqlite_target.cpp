@@ -133,7 +133,7 @@ private:
 class SqliteTarget : public Target {
 public:
     explicit SqliteTarget(const std::string& path) : path_(path) {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
             const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
             throw MigrateError("SQLite cannot open " + path + ": " + message);
