@@ -32,6 +32,9 @@ public:
     virtual void append(const std::vector<FieldValue>& values, const std::vector<bool>& given) = 0;
     // Records appended so far.
     virtual std::uint64_t appended() const = 0;
+    // After commit: the record number the engine reports for the last record appended (dBase its
+    // physical number; Paradox its sequence number, where a keyed table placed it in key order).
+    virtual std::int64_t lastRecNo() const = 0;
     // Writes the rest (the header last), flushes and makes the change; the table then shows the
     // new records. Without commit, destroying the change leaves every file as it was.
     virtual void commit() = 0;
@@ -122,10 +125,22 @@ public:
     // file; when another program (or another table object) has changed it since, nothing is
     // written and the change is refused (kRecordChangedMessage), so no change is silently lost.
     void updateRecord(std::uint32_t index, const std::vector<FieldChange>& changes, const std::uint8_t* seen = nullptr);
-    // Begins appending records. Throws EDBEngineError (with the files unchanged) when the table
-    // cannot take records from this program: locked by another program, damaged, or with index
-    // files that appending would leave stale.
+    // Begins appending records: a keyed Paradox table places each in key order; every index file
+    // the table has is brought up to date in the same change. Throws EDBEngineError (with the
+    // files unchanged) when the table cannot take records from this program: locked by another
+    // program, damaged, or with index files this program cannot keep up to date.
     virtual std::unique_ptr<TableAppend> beginAppend() = 0;
+    // Inserts one record (as beginAppend, append and commit) and returns its record number.
+    std::int64_t insertRecord(const std::vector<FieldValue>& values, const std::vector<bool>& given);
+    // Deletes the record at this position of the table order, keeping every index file up to
+    // date: a dBase record is marked deleted (pack() removes it); a Paradox record leaves its
+    // block. `seen` as for updateRecord. Throws EDBEngineError with the files unchanged when
+    // refused.
+    void deleteRecord(std::uint32_t index, const std::uint8_t* seen = nullptr);
+    // Removes the records marked deleted (dBase) and the memo blocks only they used, through the
+    // journal, and rebuilds the indexes; returns the number removed. Paradox tables keep no
+    // deleted records: refused.
+    virtual std::uint64_t pack();
     // Reads the table's files again: after a change made through this object, or when another
     // program changed them. Throws EDBEngineError when the table's structure changed.
     virtual void reload() = 0;
@@ -157,10 +172,19 @@ protected:
     virtual std::string tableReadOnlyReason(bool indexFiles) = 0;
     // Encodes one value into a copy of the record's bytes.
     virtual bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) = 0;
-    // Writes the new bytes of the record at `index` durably, leaving every other byte as it was,
-    // under the file's write lock; first reads the record there again and, when it is not `seen`,
-    // writes nothing and throws EDBEngineError(kRecordChangedMessage).
-    virtual void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen) = 0;
+    // Whether a field's value lives outside the record (a memo or BLOB): updateRecord hands its
+    // new value to writeRecord instead of encoding it.
+    virtual bool keptOutsideRecord(std::size_t field) const = 0;
+    // Writes the new bytes of the record at `index` durably, with the new values of fields kept
+    // outside the record (`outside`: new blocks in the memo or BLOB file, the record's pointers set
+    // to them), and brings the index files up to date (a changed key moves a Paradox record to its
+    // place in key order), all in one change under the file's write lock; first reads the record
+    // there again and, when it is not `seen`, writes nothing and throws
+    // EDBEngineError(kRecordChangedMessage).
+    virtual void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen,
+                             const std::vector<FieldChange>& outside) = 0;
+    // Deletes the record at `index` (see deleteRecord), when the file still holds `seen` there.
+    virtual void removeRecord(std::uint32_t index, const std::uint8_t* seen) = 0;
     void warn(std::string message) { warnings_.push_back(std::move(message)); }
     // The path of the table file on disk; throws EDBEngineError for a table held in memory.
     std::string diskPath() const;

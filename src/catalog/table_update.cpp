@@ -10,6 +10,7 @@
 
 #include "engine_error.h"
 #include "table_file.h"
+#include "value_text.h"
 
 namespace tavrinth {
 
@@ -119,15 +120,19 @@ std::string TableFile::validityProblem(std::size_t field, const FieldValue& valu
     const FieldDef& f = fields_[field];
     for (const ValidityCheck& check : checks_) {
         if (static_cast<std::size_t>(check.field) != field) continue;
-        if (check.required && value.isNull()) return "field " + f.name + " must have a value";
+        if (check.required && value.isNull()) return f.name + " must have a value";
         FieldValue bound;
         bool comparable = false;
+        auto limit = [&](BoundKind kind) {
+            return kind == BoundKind::Today ? std::string("today") : kind == BoundKind::Now ? std::string("now")
+                                                                                            : displayValueText(bound);
+        };
         if (boundValue(check.minKind, check.minValue, f, bound) && compareValues(value, bound, comparable) < 0 &&
             comparable)
-            return "the value of field " + f.name + " is below its minimum";
+            return f.name + " must be at least " + limit(check.minKind);
         if (boundValue(check.maxKind, check.maxValue, f, bound) && compareValues(value, bound, comparable) > 0 &&
             comparable)
-            return "the value of field " + f.name + " is above its maximum";
+            return f.name + " must be at most " + limit(check.maxKind);
     }
     return std::string();
 }
@@ -152,18 +157,49 @@ void TableFile::updateRecord(std::uint32_t index, const std::vector<FieldChange>
         return std::vector<std::uint8_t>(r, r + recordSize());
     }();
     std::vector<std::uint8_t> bytes = before;
+    std::vector<FieldChange> outside;
     for (const FieldChange& c : changes) {
         if (c.field >= fields_.size()) refuse("no field number " + std::to_string(c.field + 1));
         const FieldDef& f = fields_[c.field];
         if (const std::string why = fieldReadOnlyReason(c.field); !why.empty())
             refuse("field " + f.name + " cannot be changed: " + why);
         if (const std::string why = validityProblem(c.field, c.value); !why.empty()) refuse(why);
+        if (keptOutsideRecord(c.field)) {
+            outside.push_back(c);
+            continue;
+        }
         std::string error;
         if (!encodeField(c.field, c.value, bytes.data(), error)) refuse("field " + f.name + ": " + error);
     }
     testing::runUpdateHook("before-write");
-    writeRecord(index, bytes.data(), before.data());
+    writeRecord(index, bytes.data(), before.data(), outside);
     testing::runUpdateHook("after-write");
+}
+
+std::int64_t TableFile::insertRecord(const std::vector<FieldValue>& values, const std::vector<bool>& given) {
+    std::unique_ptr<TableAppend> append = beginAppend();
+    append->append(values, given);
+    append->commit();
+    return append->lastRecNo();
+}
+
+void TableFile::deleteRecord(std::uint32_t index, const std::uint8_t* seen) {
+    const std::string table = fileName_;
+    if (index >= recordCount())
+        throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                             "Cannot delete from " + table + ": record " + std::to_string(index + 1) + " does not exist");
+    if (const std::string why = writeRefusal(); !why.empty())
+        throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot delete from " + table + ": " + why);
+    const std::vector<std::uint8_t> before = [&] {
+        const std::uint8_t* r = seen ? seen : record(index);
+        return std::vector<std::uint8_t>(r, r + recordSize());
+    }();
+    removeRecord(index, before.data());
+}
+
+std::uint64_t TableFile::pack() {
+    throw EDBEngineError(EDBEngineError::Code::Unsupported,
+                         "Cannot pack " + fileName_ + ": only dBase tables keep records marked deleted");
 }
 
 }  // namespace tavrinth

@@ -304,7 +304,7 @@ TEST_F(Cli, ImportRefusalsLeaveEveryByte) {
         {"TITLE,TITLE\r\nx,y\r\n", "named twice"},
         {"TITLE,ATTENDEES\r\nx,1\r\ny\r\n", "line 3"},
         {"TITLE,ATTENDEES\r\nx,1\r\ny,many\r\n", "line 3, field ATTENDEES"},
-        {"TITLE,ATTENDEES\r\nx,1\r\ny,100001\r\n", "above its maximum"},
+        {"TITLE,ATTENDEES\r\nx,1\r\ny,100001\r\n", "ATTENDEES must be at most 100000"},
         {"TITLE,ATTENDEES\r\nx,1\r\n\"y,2\r\n", "not closed"},
         {"TITLE,EVENT_ID\r\nx,9\r\n", "auto-increment"},
         {"_deleted,TITLE\r\n*,x\r\n", "marked deleted"},

@@ -87,10 +87,14 @@ public:
 protected:
     std::string tableReadOnlyReason(bool indexFiles) override;
     bool encodeField(std::size_t field, const FieldValue& value, std::uint8_t* record, std::string& error) override;
-    void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen) override;
+    bool keptOutsideRecord(std::size_t field) const override;
+    void writeRecord(std::uint32_t index, const std::uint8_t* record, const std::uint8_t* seen,
+                     const std::vector<FieldChange>& outside) override;
+    void removeRecord(std::uint32_t index, const std::uint8_t* seen) override;
 
 public:
     std::unique_ptr<TableAppend> beginAppend() override;
+    std::uint64_t pack() override;
     void reload() override;
 
 private:

@@ -177,6 +177,7 @@ public:
     }
 
     std::uint64_t appended() const override { return added_; }
+    std::int64_t lastRecNo() const override { return static_cast<std::int64_t>(count_); }
 
     void commit() override {
         if (appending_) finishAppending();
@@ -359,10 +360,23 @@ private:
     bool appending_ = false;
 };
 
-void DBaseTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
+bool DBaseTable::keptOutsideRecord(std::size_t field) const { return isMemoType(raw_[field].type, header_.visualFoxPro); }
+
+void DBaseTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen,
+                             const std::vector<FieldChange>& outside) {
+    if (!outside.empty())
+        throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot change " + fileName_ + ": memo fields are read-only");
     Change change(*this);
     change.rewrite(index, rec, seen);
     change.commit();
+}
+
+void DBaseTable::removeRecord(std::uint32_t, const std::uint8_t*) {
+    throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot delete from " + fileName_ + ": not yet");
+}
+
+std::uint64_t DBaseTable::pack() {
+    throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot pack " + fileName_ + ": not yet");
 }
 
 std::unique_ptr<TableAppend> DBaseTable::beginAppend() {

@@ -154,6 +154,7 @@ public:
     }
 
     std::uint64_t appended() const override { return added_; }
+    std::int64_t lastRecNo() const override { return static_cast<std::int64_t>(count_); }
 
     void commit() override {
         if (appending_ && added_ > 0) finishAppending();
@@ -320,10 +321,22 @@ private:
     bool appending_ = false;
 };
 
-void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
+bool ParadoxTable::keptOutsideRecord(std::size_t field) const {
+    const std::uint8_t code = fields_[field].typeCode;
+    return code >= 0x0C && code <= 0x10;
+}
+
+void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen,
+                               const std::vector<FieldChange>& outside) {
+    if (!outside.empty())
+        throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot change " + fileName_ + ": memo and BLOB fields are read-only");
     Change change(*this);
     change.rewrite(index, rec, seen);
     change.commit();
+}
+
+void ParadoxTable::removeRecord(std::uint32_t, const std::uint8_t*) {
+    throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot delete from " + fileName_ + ": not yet");
 }
 
 std::unique_ptr<TableAppend> ParadoxTable::beginAppend() {
