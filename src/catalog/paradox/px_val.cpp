@@ -372,7 +372,15 @@ std::vector<ValidityCheck> parse(const ByteSource& src, const Header& table, con
             damaged("the referential-integrity offset " + offsetText(ri) + " is outside the entries and the footer");
         entriesEnd = ri != 0 ? ri : footer;
         checkFooter(src, footer, version, table);
-        if (ri != 0 && references) *references = parseReferences(src, ri, footer, fields.size(), codePage);
+        // A referential-integrity section this reader cannot follow costs the references only,
+        // never the validity checks.
+        if (ri != 0 && references) {
+            try {
+                *references = parseReferences(src, ri, footer, fields.size(), codePage);
+            } catch (const Damaged&) {
+                references->clear();
+            }
+        }
     } else {
         damaged("version " + hexByte(version) + " is unknown");
     }
