@@ -1,4 +1,5 @@
-// tavrinth-cli import: records appended to a table from a CSV file, in one change.
+// tavrinth-cli import, insert, delete and pack: records added to a table (from a CSV file, or one
+// from FIELD=VALUE arguments), deleted, and the deleted ones removed, each in one change.
 
 #include <cerrno>
 #include <cstdio>
@@ -109,6 +110,78 @@ int cmdImport(const std::vector<std::string>& args) {
         }
     }
     change->commit();
+    return 0;
+}
+
+}  // namespace tavrinth::cli
+
+namespace tavrinth::cli {
+
+namespace {
+
+// A RECNO argument: a record number from 1.
+std::int64_t parseRecNo(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10)
+        throw UsageError("RECNO must be a record number from 1");
+    return std::stoll(text);
+}
+
+}  // namespace
+
+int cmdInsert(const std::vector<std::string>& args) {
+    OpenOptions options;
+    const std::vector<std::string> positional = parseChangeArgs(args, options);
+    if (positional.empty()) throw UsageError("insert needs TABLE-FILE FIELD=VALUE...");
+    auto table = openTableFile(positional[0], options);
+    printWarnings(table->warnings());
+    const std::vector<FieldDef>& fields = table->fields();
+    std::vector<FieldValue> values(fields.size());
+    std::vector<bool> given(fields.size(), false);
+    for (std::size_t a = 1; a < positional.size(); ++a) {
+        const std::string& arg = positional[a];
+        const std::size_t eq = arg.find('=');
+        if (eq == std::string::npos) throw UsageError("'" + arg + "' is no FIELD=VALUE");
+        const std::string name = arg.substr(0, eq);
+        int found = -1;
+        for (std::size_t i = 0; i < fields.size() && found < 0; ++i)
+            if (fields[i].visible && fields[i].name == name) found = static_cast<int>(i);
+        if (found < 0)
+            throw EDBEngineError(EDBEngineError::Code::NotFound, "Field '" + name + "' not found in " + table->fileName());
+        const auto f = static_cast<std::size_t>(found);
+        if (given[f]) throw UsageError("field '" + name + "' is given twice");
+        std::string error;
+        if (!parseDumpValue(fields[f], arg.substr(eq + 1), values[f], error))
+            throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot insert into " + table->fileName() + ": field " + name + ": " + error);
+        given[f] = true;
+    }
+    const std::int64_t recNo = table->insertRecord(values, given);
+    std::printf("%lld\n", static_cast<long long>(recNo));
+    return 0;
+}
+
+int cmdDelete(const std::vector<std::string>& args) {
+    OpenOptions options;
+    const std::vector<std::string> positional = parseChangeArgs(args, options);
+    if (positional.size() != 2) throw UsageError("delete needs TABLE-FILE RECNO");
+    const std::int64_t recNo = parseRecNo(positional[1]);
+    auto table = openTableFile(positional[0], options);
+    printWarnings(table->warnings());
+    const std::int64_t position = table->positionOfRecNo(recNo);
+    if (position < 0)
+        throw EDBEngineError(EDBEngineError::Code::NotFound,
+                             "Record " + positional[1] + " does not exist in " + positional[0] +
+                                 (table->format() == TableFormat::DBase ? " (or is marked deleted)" : ""));
+    table->deleteRecord(static_cast<std::uint32_t>(position));
+    return 0;
+}
+
+int cmdPack(const std::vector<std::string>& args) {
+    OpenOptions options;
+    const std::vector<std::string> positional = parseChangeArgs(args, options);
+    if (positional.size() != 1) throw UsageError("pack needs TABLE-FILE");
+    auto table = openTableFile(positional[0], options);
+    printWarnings(table->warnings());
+    table->pack();
     return 0;
 }
 

@@ -22,5 +22,8 @@ int cmdCheck(const std::vector<std::string>& args);
 int cmdImport(const std::vector<std::string>& args);
 int cmdRebuildIndexes(const std::vector<std::string>& args);
 int cmdMigrate(const std::vector<std::string>& args);
+int cmdInsert(const std::vector<std::string>& args);
+int cmdDelete(const std::vector<std::string>& args);
+int cmdPack(const std::vector<std::string>& args);
 
 }  // namespace tavrinth::cli

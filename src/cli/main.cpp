@@ -5,6 +5,10 @@
 //   tavrinth-cli fields TABLE-FILE
 //   tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE
 //   tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE
+//   tavrinth-cli set [--password P] --from-file PATH TABLE-FILE RECNO FIELD
+//   tavrinth-cli insert [--password P] TABLE-FILE FIELD=VALUE...
+//   tavrinth-cli delete [--password P] TABLE-FILE RECNO
+//   tavrinth-cli pack [--password P] TABLE-FILE
 //   tavrinth-cli import [--password P] TABLE-FILE CSV-FILE
 //   tavrinth-cli rebuild-indexes [--password P] TABLE-FILE
 //   tavrinth-cli check [--password P] TABLE-FILE
@@ -20,6 +24,7 @@
 //
 // Errors go to standard error with exit status 1.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -47,6 +52,10 @@ const char* const kUsage =
     "       tavrinth-cli fields TABLE-FILE\n"
     "       tavrinth-cli dump [--password P] [--codepage NAME] TABLE-FILE\n"
     "       tavrinth-cli set [--password P] TABLE-FILE RECNO FIELD VALUE\n"
+    "       tavrinth-cli set [--password P] --from-file PATH TABLE-FILE RECNO FIELD\n"
+    "       tavrinth-cli insert [--password P] TABLE-FILE FIELD=VALUE...\n"
+    "       tavrinth-cli delete [--password P] TABLE-FILE RECNO\n"
+    "       tavrinth-cli pack [--password P] TABLE-FILE\n"
     "       tavrinth-cli import [--password P] TABLE-FILE CSV-FILE\n"
     "       tavrinth-cli rebuild-indexes [--password P] TABLE-FILE\n"
     "       tavrinth-cli check [--password P] TABLE-FILE\n"
@@ -166,15 +175,22 @@ int cmdDump(const std::vector<std::string>& args) {
 
 int cmdSet(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
+    std::string fromFile;
+    bool hasFile = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--password") {
             if (i + 1 >= args.size()) throw UsageError("--password needs a value");
             TSession::Default().AddPassword(args[++i]);
+        } else if (args[i] == "--from-file") {
+            if (i + 1 >= args.size()) throw UsageError("--from-file needs a path");
+            fromFile = args[++i];
+            hasFile = true;
         } else {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() != 4) throw UsageError("set needs TABLE-FILE RECNO FIELD VALUE");
+    if (hasFile ? positional.size() != 3 : positional.size() != 4)
+        throw UsageError(hasFile ? "set --from-file PATH needs TABLE-FILE RECNO FIELD" : "set needs TABLE-FILE RECNO FIELD VALUE");
     const std::string& recNoText = positional[1];
     if (recNoText.empty() || recNoText.find_first_not_of("0123456789") != std::string::npos || recNoText.size() > 10)
         throw UsageError("RECNO must be a record number from 1");
@@ -192,8 +208,25 @@ int cmdSet(const std::vector<std::string>& args) {
     if (!field) throw EDBEngineError(EDBEngineError::Code::NotFound, "Field '" + positional[2] + "' not found");
     FieldValue value;
     std::string error;
-    if (!parseDumpValue(field->Def(), positional[3], value, error))
+    if (hasFile) {
+        // The file's bytes: text for a memo (UTF-8), bytes for a BLOB, graphic or binary memo.
+        std::FILE* in = std::fopen(fromFile.c_str(), "rb");
+        if (!in) throw EDBEngineError(EDBEngineError::Code::NotFound, "Cannot read " + fromFile + ": " + std::strerror(errno));
+        std::string bytes;
+        char buf[65536];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) bytes.append(buf, n);
+        const bool failed = std::ferror(in) != 0;
+        std::fclose(in);
+        if (failed) throw EDBEngineError(EDBEngineError::Code::Io, "Cannot read " + fromFile);
+        const TFieldType type = field->Def().dataType;
+        if (type == ftMemo) value = textValue(bytes);
+        else if (type == ftBlob || type == ftGraphic || type == ftFmtMemo || type == ftParadoxOle || type == ftDBaseOle ||
+                 type == ftTypedBinary || type == ftBytes)
+            value = binaryValue(bytes);
+        else throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + field->FieldName() + ": --from-file fills memo and BLOB fields");
+    } else if (!parseDumpValue(field->Def(), positional[3], value, error)) {
         throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + field->FieldName() + ": " + error);
+    }
     table.MoveToPosition(static_cast<int>(position));
     table.Edit();
     try {
@@ -232,6 +265,9 @@ int main(int argc, char** argv) {
         if (command == "dump") return cmdDump(args);
         if (command == "set") return cmdSet(args);
         if (command == "import") return cli::cmdImport(args);
+        if (command == "insert") return cli::cmdInsert(args);
+        if (command == "delete") return cli::cmdDelete(args);
+        if (command == "pack") return cli::cmdPack(args);
         if (command == "rebuild-indexes") return cli::cmdRebuildIndexes(args);
         if (command == "check") return cli::cmdCheck(args);
         if (command == "migrate") return cli::cmdMigrate(args);

@@ -551,6 +551,24 @@ void DBaseTable::decodeMemo(const RawField& rf, const std::uint8_t* p, std::size
     }
 }
 
+int DBaseTable::rawMemo(const std::uint8_t* rec, std::size_t field, std::string& data, bool& binary) {
+    const RawField& rf = raw_[field];
+    const FieldDef& f = fields_[field];
+    const std::uint8_t* p = rec + f.offset;
+    std::uint64_t block = 0;
+    if (rf.length == 4) {
+        block = loadLE32(p);
+    } else {
+        const std::string_view s = trimmed(p, f.length);
+        if (s.empty()) return 0;
+        if (!allDigits(s)) return -1;
+        block = std::strtoull(std::string(s).c_str(), nullptr, 10);
+    }
+    if (block == 0) return 0;
+    if (!memo_ || !memo_->read(block, data, binary)) return -1;
+    return 1;
+}
+
 void DBaseTable::decode(const std::uint8_t* rec, std::size_t field, FieldValue& out) {
     if (decodeFromRecord(rec, field, out)) return;
     const FieldDef& f = fields_[field];

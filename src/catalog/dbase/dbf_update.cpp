@@ -7,6 +7,7 @@
 
 #include "../engine_error.h"
 #include "../byte_order.h"
+#include "../index_rebuild.h"
 #include "../table_change.h"
 #include "../table_update.h"
 #include "dbf_encode.h"
@@ -64,19 +65,19 @@ std::string DBaseTable::tableReadOnlyReason(bool indexFiles) {
 std::string DBaseTable::fieldReadOnlyReason(std::size_t field) {
     const RawField& rf = raw_[field];
     const FieldDef& f = fields_[field];
-    if (isMemoType(rf.type, header_.visualFoxPro)) return "memo fields are read-only";
     if (rf.type == '+' || (header_.visualFoxPro && (rf.flags & 0x0C) == 0x0C))
         return "auto-increment values are given by the table";
     if (rf.type == 'V' || rf.type == 'Q' || rf.type == '0' || !f.visible)
         return "variable-length and system fields are read-only";
     if (f.dataType == ftUnknown) return "its field type is unknown";
     if (f.length != rf.length) return "the field does not fit in the record";
+    // The production .MDX is rebuilt with every change of a key; a tag with a FOR clause cannot be.
     for (const TIndexDef& d : indexesForChanges()) {
         const bool keyField = std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(field)) !=
                               d.fieldIndexes.end();
-        if (keyField || (!d.Expression.empty() && expressionNames(d.Expression, f.name)) ||
-            (!d.Filter.empty() && expressionNames(d.Filter, f.name)))
-            return "the index tag " + d.Name + " covers it";
+        const bool covers = keyField || (!d.Expression.empty() && expressionNames(d.Expression, f.name)) ||
+                            (!d.Filter.empty() && expressionNames(d.Filter, f.name));
+        if (covers && !d.Filter.empty()) return "the index tag " + d.Name + " covers it with a FOR clause, which this program cannot keep up to date";
     }
     // dBase III indexes of the same name as the table.
     if (auto ndx = family_->open(".ndx"); ndx && expressionNames(ndxExpression(*ndx), f.name))
@@ -153,12 +154,162 @@ bool headerMoved(FamilyChange& change, const std::string& path, const std::uint8
 // committed. Every write goes through the family's journal.
 class DBaseTable::Change final : public TableAppend {
 public:
-    explicit Change(DBaseTable& t) : t_(t), path_(t.diskPath()), change_(path_) {
+    explicit Change(DBaseTable& t) : t_(t), path_(t.diskPath()), owned_(std::make_unique<FamilyChange>(path_)), change_(*owned_) {
         if (change_.rolledBack() || headerMoved(change_, path_, t_.loadedHeader_)) t_.reload();
     }
+    // Without commit the files go back as they were; the table then reads them again when the
+    // change had shown it new ones.
+    ~Change() override {
+        if (committed_) return;
+        owned_.reset();
+        if (reloadOnRollback_) {
+            try {
+                t_.reload();
+            } catch (...) {
+            }
+        }
+    }
 
-    // Writes the record at position `index` in place, when the file still holds `seen` there.
-    void rewrite(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) {
+    // The production .MDX, when the table has one: saved whole before the first write, so the
+    // change can write it again from the records.
+    void keepIndexes() {
+        if (indexesKept_) return;
+        indexesKept_ = true;
+        if (!(t_.header_.tableFlags & 0x01) || t_.header_.foxPro) return;
+        mdxPath_ = DiskFamily(path_).path(".mdx");
+        if (!mdxPath_.empty()) change_.preserveWhole(mdxPath_);
+    }
+    // Writes the index files again from the records as the change has left them.
+    void rebuildIndexes() {
+        if (mdxPath_.empty()) return;
+        reloadOnRollback_ = true;
+        t_.reload();
+        for (const RebuiltIndexFile& f : rebuildIndexFiles(t_)) {
+            change_.write(f.path, 0, f.bytes.data(), f.bytes.size());
+            change_.resize(f.path, f.bytes.size());
+        }
+    }
+
+    // Marks the record at `index` deleted, when the file still holds `seen` there.
+    void markDeleted(std::uint32_t index, const std::uint8_t* seen) {
+        const std::uint64_t offset = checkedOffset(index, seen);
+        change_.preserve(path_, offset, 1);
+        const std::uint8_t mark = '*';
+        change_.write(path_, offset, &mark, 1);
+        reloadOnRollback_ = true;
+    }
+
+    // Writes the table again without its records marked deleted, and its memo file without the
+    // blocks only they (or nobody) used; returns the number of records removed. The records move
+    // down in place; the memos still used are first written after the memo file's end, in record
+    // order, then moved down to its first block, so that no old byte is overwritten before it was
+    // read. The old files are in the journal until the change is made.
+    std::uint64_t pack() {
+        keepIndexes();
+        reloadOnRollback_ = true;
+        const Header& h = t_.header_;
+        const std::uint32_t length = h.recordLength;
+        change_.preserveWhole(path_);
+        std::vector<std::size_t> memoFields;
+        for (std::size_t i = 0; i < t_.raw_.size(); ++i)
+            if (isMemoType(t_.raw_[i].type, h.visualFoxPro)) memoFields.push_back(i);
+        std::uint64_t oldBlocks = 0, firstBlock = 1;
+        std::uint32_t blockSize = 512;
+        if (!memoFields.empty() && t_.memo_) {
+            openMemo();
+            change_.preserveWhole(memoPath_);
+            std::uint8_t head[24] = {};
+            change_.read(memoPath_, 0, head, sizeof head);
+            blockSize = h.foxPro ? loadBE16(head + 6) : h.version == 0x83 ? 512 : loadLE16(head + 20);
+            if (blockSize == 0) blockSize = 512;
+            oldBlocks = (change_.sizeOf(memoPath_) + blockSize - 1) / blockSize;
+            if (h.foxPro) firstBlock = std::max<std::uint64_t>(1, (512 + blockSize - 1) / blockSize);
+            memo_ = std::make_unique<MemoAppender>(h.foxPro ? MemoAppender::Kind::FoxPro
+                                                   : h.version == 0x83 ? MemoAppender::Kind::DBase3
+                                                                       : MemoAppender::Kind::DBase4,
+                                                   blockSize, std::max(oldBlocks, firstBlock));
+            oldBlocks = std::max(oldBlocks, firstBlock);
+        } else if (!memoFields.empty()) {
+            throw EDBEngineError(EDBEngineError::Code::NotFound, "Cannot pack " + t_.fileName_ + ": its memo file is missing");
+        }
+        end_ = h.headerLength;
+        std::uint64_t kept = 0, removed = 0;
+        std::vector<std::uint8_t> rec(length);
+        std::string data;
+        for (std::uint32_t i = 0; i < t_.physicalCount_; ++i) {
+            const std::uint8_t* r = t_.physicalRecord(i);
+            if (r[0] == '*') {
+                ++removed;
+                continue;
+            }
+            std::memcpy(rec.data(), r, length);
+            for (const std::size_t f : memoFields) {
+                bool binary = false;
+                const int got = t_.rawMemo(rec.data(), f, data, binary);
+                if (got < 0)
+                    throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                                         "Cannot pack " + t_.fileName_ + ": the memo of record " + std::to_string(i + 1) +
+                                             ", field " + t_.fields_[f].name + ", cannot be read (tavrinth-cli check tells more)");
+                if (got == 0) continue;
+                std::string why;
+                const std::uint64_t block = memo_->add(data, h.foxPro ? !binary : t_.raw_[f].type == 'M', why);
+                if (block == 0) throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot pack " + t_.fileName_ + ": " + why);
+                const std::string pointer = memoPointerBytes(block - oldBlocks + firstBlock, t_.raw_[f].length);
+                std::memcpy(rec.data() + t_.fields_[f].offset, pointer.data(), pointer.size());
+                if (memo_->pending() >= testing::appendFlushBytes()) flushMemo();
+            }
+            pending_.insert(pending_.end(), rec.begin(), rec.end());
+            ++kept;
+            if (pending_.size() >= testing::appendFlushBytes()) flush();
+        }
+        flush();
+        const std::uint8_t eof = 0x1A;
+        change_.write(path_, end_, &eof, 1);
+        change_.resize(path_, end_ + 1);
+        if (memo_) {
+            flushMemo();
+            // The memos kept move down to the first block.
+            const std::uint64_t from = oldBlocks * blockSize, to = firstBlock * blockSize;
+            const std::uint64_t size = change_.sizeOf(memoPath_) - std::min(from, change_.sizeOf(memoPath_));
+            std::vector<std::uint8_t> chunk(1 << 20);
+            for (std::uint64_t done = 0; done < size; done += chunk.size()) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
+                change_.read(memoPath_, from + done, chunk.data(), n);
+                change_.write(memoPath_, to + done, chunk.data(), n);
+            }
+            change_.resize(memoPath_, to + size);
+            std::uint8_t next[4];
+            const std::uint64_t nextBlock = memo_->nextBlock() - oldBlocks + firstBlock;
+            if (h.foxPro) storeBE32(next, static_cast<std::uint32_t>(nextBlock));
+            else storeLE32(next, static_cast<std::uint32_t>(nextBlock));
+            change_.write(memoPath_, 0, next, 4);
+        }
+        std::vector<std::uint8_t> header(h.headerLength);
+        change_.read(path_, 0, header.data(), header.size());
+        const std::time_t now = std::time(nullptr);
+        std::tm local {};
+        localtime_r(&now, &local);
+        header[1] = static_cast<std::uint8_t>(local.tm_year % 256);
+        header[2] = static_cast<std::uint8_t>(local.tm_mon + 1);
+        header[3] = static_cast<std::uint8_t>(local.tm_mday);
+        storeLE32(header.data() + 4, static_cast<std::uint32_t>(kept));
+        change_.write(path_, 0, header.data(), header.size());
+        return removed;
+    }
+
+    // New values of memo fields into a record about to be rewritten: new blocks at the memo
+    // file's end (the old blocks stay as they are, unreferenced, as dBase leaves them).
+    void storeMemos(std::uint8_t* rec, const std::vector<FieldChange>& outside) {
+        openMemo();
+        record_.assign(rec, rec + t_.header_.recordLength);
+        for (const FieldChange& c : outside) storeMemo(c.field, c.value);
+        std::memcpy(rec, record_.data(), record_.size());
+        flushMemo();
+        writeMemoHeader();
+    }
+
+    // Where the record at position `index` lies, when the file still holds `seen` there.
+    std::uint64_t checkedOffset(std::uint32_t index, const std::uint8_t* seen) {
         if (index >= t_.liveCount_) throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
         const std::uint64_t offset = t_.recordFileOffset(index);
         // The record as the file holds it now, not as it was read into the buffer.
@@ -167,9 +318,19 @@ public:
         t_.bufferCount_ = 0;
         if (std::memcmp(now.data(), seen, now.size()) != 0)
             throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
-        change_.preserve(path_, offset, now.size());
-        change_.write(path_, offset, rec, now.size());
+        return offset;
     }
+
+    // Claims the record at position `index` for a rewrite, when the file still holds `seen`
+    // there: its bytes are saved for the journal (before any write of the change).
+    std::uint64_t claim(std::uint32_t index, const std::uint8_t* seen) {
+        const std::uint64_t offset = checkedOffset(index, seen);
+        change_.preserve(path_, offset, t_.header_.recordLength);
+        return offset;
+    }
+    void put(std::uint64_t offset, const std::uint8_t* rec) { change_.write(path_, offset, rec, t_.header_.recordLength); }
+    // Writes the record at position `index` in place, when the file still holds `seen` there.
+    void rewrite(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen) { put(claim(index, seen), rec); }
 
     void append(const std::vector<FieldValue>& values, const std::vector<bool>& given) override {
         if (!appending_) beginAppending();
@@ -181,13 +342,17 @@ public:
 
     void commit() override {
         if (appending_) finishAppending();
+        rebuildIndexes();
         change_.commit();
-        if (appending_) t_.reload();
+        committed_ = true;
+        if (appending_ || reloadOnRollback_) t_.reload();
     }
 
 private:
     void beginAppending() {
         appending_ = true;
+        keepIndexes();
+        reloadOnRollback_ = true;
         const Header& h = t_.header_;
         end_ = h.headerLength + static_cast<std::uint64_t>(t_.physicalCount_) * h.recordLength;
         count_ = t_.physicalCount_;
@@ -199,26 +364,7 @@ private:
         // Bytes past the counted records (the end-of-file mark, or records the header does not
         // count) are overwritten by the new records.
         change_.preserve(path_, end_, std::max<std::uint64_t>(1, change_.sizeOf(path_) - std::min(end_, change_.sizeOf(path_))));
-        if (t_.memoNeeded_) {
-            const bool fox = h.foxPro;
-            memoPath_ = DiskFamily(path_).path(fox ? ".fpt" : ".dbt");
-            if (memoPath_.empty())
-                throw EDBEngineError(EDBEngineError::Code::NotFound,
-                                     "Cannot add records to " + t_.fileName_ + ": its memo file is missing");
-            std::uint8_t head[24] = {};
-            change_.read(memoPath_, 0, head, sizeof head);
-            const MemoAppender::Kind kind = fox ? MemoAppender::Kind::FoxPro
-                                          : h.version == 0x83 ? MemoAppender::Kind::DBase3 : MemoAppender::Kind::DBase4;
-            std::uint32_t blockSize = kind == MemoAppender::Kind::FoxPro   ? loadBE16(head + 6)
-                                      : kind == MemoAppender::Kind::DBase4 ? loadLE16(head + 20)
-                                                                           : 512;
-            if (blockSize == 0) blockSize = 512;
-            std::uint64_t next = fox ? loadBE32(head) : loadLE32(head);
-            // Never below the file's end: a stale header must not let new memos overwrite old ones.
-            next = std::max<std::uint64_t>({next, 1, (change_.sizeOf(memoPath_) + blockSize - 1) / blockSize});
-            memo_ = std::make_unique<MemoAppender>(kind, blockSize, next);
-            change_.preserve(memoPath_, 0, 8);
-        }
+        if (t_.memoNeeded_) openMemo();
         // Auto-increment fields: their next values live in the descriptors.
         for (std::size_t i = 0; i < t_.raw_.size(); ++i) {
             const RawField& rf = t_.raw_[i];
@@ -273,16 +419,41 @@ private:
         if (pending_.size() >= testing::appendFlushBytes()) flush();
     }
 
+    // The memo file, for new blocks at its end.
+    void openMemo() {
+        if (memo_) return;
+        const Header& h = t_.header_;
+        const bool fox = h.foxPro;
+        memoPath_ = DiskFamily(path_).path(fox ? ".fpt" : ".dbt");
+        if (memoPath_.empty())
+            throw EDBEngineError(EDBEngineError::Code::NotFound, "Cannot change " + t_.fileName_ + ": its memo file is missing");
+        std::uint8_t head[24] = {};
+        change_.read(memoPath_, 0, head, sizeof head);
+        const MemoAppender::Kind kind = fox ? MemoAppender::Kind::FoxPro
+                                      : h.version == 0x83 ? MemoAppender::Kind::DBase3 : MemoAppender::Kind::DBase4;
+        std::uint32_t blockSize = kind == MemoAppender::Kind::FoxPro   ? loadBE16(head + 6)
+                                  : kind == MemoAppender::Kind::DBase4 ? loadLE16(head + 20)
+                                                                       : 512;
+        if (blockSize == 0) blockSize = 512;
+        std::uint64_t next = fox ? loadBE32(head) : loadLE32(head);
+        // Never below the file's end: a stale header must not let new memos overwrite old ones.
+        next = std::max<std::uint64_t>({next, 1, (change_.sizeOf(memoPath_) + blockSize - 1) / blockSize});
+        memo_ = std::make_unique<MemoAppender>(kind, blockSize, next);
+        change_.preserve(memoPath_, 0, 8);
+    }
+    void writeMemoHeader() {
+        if (!memo_) return;
+        std::uint8_t next[4];
+        if (t_.header_.foxPro) storeBE32(next, static_cast<std::uint32_t>(memo_->nextBlock()));
+        else storeLE32(next, static_cast<std::uint32_t>(memo_->nextBlock()));
+        change_.write(memoPath_, 0, next, 4);
+    }
+
     void finishAppending() {
         flush();
         const std::uint8_t eof = 0x1A;
         change_.write(path_, end_, &eof, 1);
-        if (memo_) {
-            std::uint8_t next[4];
-            if (t_.header_.foxPro) storeBE32(next, static_cast<std::uint32_t>(memo_->nextBlock()));
-            else storeLE32(next, static_cast<std::uint32_t>(memo_->nextBlock()));
-            change_.write(memoPath_, 0, next, 4);
-        }
+        writeMemoHeader();
         std::uint8_t* hb = headerBytes_.data();
         const std::time_t now = std::time(nullptr);
         std::tm local {};
@@ -302,7 +473,8 @@ private:
 
     [[noreturn]] void refuse(const std::string& why) const {
         throw EDBEngineError(EDBEngineError::Code::InvalidValue,
-                             "Cannot add record " + std::to_string(added_ + 1) + " to " + t_.fileName_ + ": " + why);
+                             (appending_ ? "Cannot add record " + std::to_string(added_ + 1) + " to " : std::string("Cannot change ")) +
+                                 t_.fileName_ + ": " + why);
     }
     const AutoField* autoField(std::size_t i) const {
         for (const AutoField& a : autoFields_)
@@ -350,8 +522,10 @@ private:
 
     DBaseTable& t_;
     std::string path_;
-    FamilyChange change_;
-    std::string memoPath_;
+    std::unique_ptr<FamilyChange> owned_;
+    FamilyChange& change_;
+    std::string memoPath_, mdxPath_;
+    bool indexesKept_ = false, committed_ = false, reloadOnRollback_ = false;
     std::unique_ptr<MemoAppender> memo_;
     std::vector<std::uint8_t> headerBytes_;
     std::vector<AutoField> autoFields_;
@@ -362,32 +536,65 @@ private:
 
 bool DBaseTable::keptOutsideRecord(std::size_t field) const { return isMemoType(raw_[field].type, header_.visualFoxPro); }
 
+bool DBaseTable::keyBytesDiffer(const std::uint8_t* a, const std::uint8_t* b) {
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        const FieldDef& f = fields_[i];
+        if (std::memcmp(a + f.offset, b + f.offset, f.length) == 0) continue;
+        for (const TIndexDef& d : indexesForChanges())
+            if (std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(i)) != d.fieldIndexes.end() ||
+                (!d.Expression.empty() && expressionNames(d.Expression, f.name)) ||
+                (!d.Filter.empty() && expressionNames(d.Filter, f.name)))
+                return true;
+    }
+    return false;
+}
+
 void DBaseTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen,
                              const std::vector<FieldChange>& outside) {
-    if (!outside.empty())
-        throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot change " + fileName_ + ": memo fields are read-only");
+    std::vector<std::uint8_t> bytes(rec, rec + header_.recordLength);
     Change change(*this);
-    change.rewrite(index, rec, seen);
+    // A changed key: the .MDX is written again from the records in the same change.
+    const bool keys = keyBytesDiffer(bytes.data(), seen);
+    if (keys) change.keepIndexes();
+    const std::uint64_t at = change.claim(index, seen);
+    if (!outside.empty()) change.storeMemos(bytes.data(), outside);
+    change.put(at, bytes.data());
     change.commit();
 }
 
-void DBaseTable::removeRecord(std::uint32_t, const std::uint8_t*) {
-    throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot delete from " + fileName_ + ": not yet");
+void DBaseTable::removeRecord(std::uint32_t index, const std::uint8_t* seen) {
+    // The tags keep the keys of records marked deleted (as dBase does): no index changes.
+    Change change(*this);
+    change.markDeleted(index, seen);
+    change.commit();
 }
 
 std::uint64_t DBaseTable::pack() {
-    throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot pack " + fileName_ + ": not yet");
+    if (const std::string why = writeRefusal(); !why.empty())
+        throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot pack " + fileName_ + ": " + why);
+    for (const char* ext : {".cdx", ".ndx", ".ntx", ".idx"})
+        if (family_->open(ext))
+            throw EDBEngineError(EDBEngineError::Code::Unsupported,
+                                 "Cannot pack " + fileName_ + ": its index file " + stemPart(fileName_) + ext +
+                                     " is not kept up to date by this program");
+    Change change(*this);
+    const std::uint64_t removed = change.pack();
+    change.commit();
+    return removed;
 }
 
 std::unique_ptr<TableAppend> DBaseTable::beginAppend() {
     if (const std::string why = writeRefusal(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot add records to " + fileName_ + ": " + why);
-    if ((header_.tableFlags & 0x01) || family_->open(".mdx") || family_->open(".cdx") || family_->open(".ndx") ||
-        family_->open(".ntx"))
-        throw EDBEngineError(EDBEngineError::Code::Unsupported,
-                             "Cannot add records to " + fileName_ +
-                                 ": it has index files, and this program does not yet keep indexes up to date "
-                                 "when records are added");
+    for (const char* ext : {".cdx", ".ndx", ".ntx", ".idx"})
+        if (family_->open(ext))
+            throw EDBEngineError(EDBEngineError::Code::Unsupported,
+                                 "Cannot add records to " + fileName_ + ": its index file " + stemPart(fileName_) + ext +
+                                     " is not kept up to date by this program");
+    if ((header_.tableFlags & 0x01) && !header_.foxPro && !family_->open(".mdx"))
+        throw EDBEngineError(EDBEngineError::Code::NotFound,
+                             "Cannot add records to " + fileName_ + ": its production index " + stemPart(fileName_) +
+                                 ".mdx is missing");
     if (memoNeeded_ && !memo_)
         throw EDBEngineError(EDBEngineError::Code::NotFound, "Cannot add records to " + fileName_ + ": its memo file is missing");
     return std::make_unique<Change>(*this);
