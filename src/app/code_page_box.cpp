@@ -198,6 +198,17 @@ bool readsCleanly(TableFile& file) {
 
 }  // namespace
 
+std::vector<std::pair<QString, QString>> TfmMain::OfferedCodePages() {
+    std::vector<std::pair<QString, QString>> offered;
+    for (const Offered& o : kOffered) {
+        const CodePageChoice choice = userCodePage(o.name);
+        if (choice.name.empty()) continue;
+        offered.emplace_back(shownName(choice.name) + QStringLiteral(" \u2013 ") + QString::fromLatin1(o.use),
+                             QString::fromStdString(choice.name));
+    }
+    return offered;
+}
+
 void TfmMain::CreateCodePageBox(QWidget* parent, QBoxLayout* layout) {
     auto* label = new QLabel(QStringLiteral("Code page:"), parent);
     label->setObjectName(QStringLiteral("lbCodePage"));
@@ -208,12 +219,9 @@ void TfmMain::CreateCodePageBox(QWidget* parent, QBoxLayout* layout) {
     label->setBuddy(cbCodePage);
     SetHint(cbCodePage, QStringLiteral("Code page|The code page the table's text is read with"));
     cbCodePage->addItem(QStringLiteral("Table's own"), QString());
-    for (const Offered& o : kOffered) {
-        const CodePageChoice choice = userCodePage(o.name);
-        if (choice.name.empty()) continue;
-        const QString name = shownName(choice.name);
-        cbCodePage->addItem(name + QStringLiteral(" \u2013 ") + QString::fromLatin1(o.use), QString::fromStdString(choice.name));
-        cbCodePage->setItemData(cbCodePage->count() - 1, name, kShortTextRole);
+    for (const auto& [listed, engineName] : OfferedCodePages()) {
+        cbCodePage->addItem(listed, engineName);
+        cbCodePage->setItemData(cbCodePage->count() - 1, shownName(engineName.toStdString()), kShortTextRole);
     }
     cbCodePage->setMaxVisibleItems(cbCodePage->count());
     cbCodePage->setEnabled(false);
@@ -237,6 +245,12 @@ QString tableKey(const std::string& path) {
 }
 
 }  // namespace
+
+QString TfmMain::RememberedCodePage(const std::string& path) {
+    QSettings settings = openSettings();
+    settings.beginGroup(kCodePagesGroup);
+    return settings.value(tableKey(path)).toString();
+}
 
 void TfmMain::UseRememberedCodePage() {
     if (Table.Active()) return;

@@ -212,6 +212,12 @@ void TfmMain::CreateControls() {
 
     btAbout = SpeedButton(Panel1, "btAbout", "about", 717, QStringLiteral("About|About Tavrinth"));
     btExit = SpeedButton(Panel1, "btExit", "exit", 745, QStringLiteral("Exit|Exit program"));
+    // Migrate serves both views: it stands after the buttons of the one shown. Enabled while
+    // tables are listed.
+    btMigrate = SpeedButton(Panel1, "btMigrate", "migrate", 0,
+                            QStringLiteral("Migrate|Migrate the checked tables, or the selected one, into SQLite or PostgreSQL"));
+    btMigrate->setEnabled(false);
+    PlaceMigrateButton();
     column->addWidget(CoolBar1);
 
     // The search bar, below the tool bar, hidden at start.
@@ -398,6 +404,13 @@ void TfmMain::ConnectHandlers() {
     connect(btSave, &QToolButton::clicked, this, guarded(&TfmMain::SaveTextFile));
     connect(btPrint, &QToolButton::clicked, this, guarded(&TfmMain::PrintDefinition));
     connect(btAbout, &QToolButton::clicked, this, guarded(&TfmMain::btAboutClick));
+    connect(btMigrate, &QToolButton::clicked, this, guarded(&TfmMain::btMigrateClick));
+    // The list's model also resets when the window is taken down: the button is the receiver.
+    QAbstractItemModel* tables = ListBox->model();
+    const auto listChanged = [this, tables] { btMigrate->setEnabled(tables->rowCount() > 0); };
+    connect(tables, &QAbstractItemModel::rowsInserted, btMigrate, listChanged);
+    connect(tables, &QAbstractItemModel::rowsRemoved, btMigrate, listChanged);
+    connect(tables, &QAbstractItemModel::modelReset, btMigrate, listChanged);
 
     connect(DBGrid, &TDBGrid::cellClicked, this, guarded(&TfmMain::VisLineNo));
     connect(DBGrid, &TDBGrid::keyReleased, this, guarded(&TfmMain::DBGridKeyUp));
@@ -579,6 +592,7 @@ void TfmMain::rbVisClick() {
     VisPanel->show();
     Editor->hide();
     SQLPanel->hide();
+    PlaceMigrateButton();
     StartKonv();
 }
 
@@ -590,6 +604,7 @@ void TfmMain::rbStructClick() {
     VisPanel->hide();
     Editor->show();
     SQLPanel->show();
+    PlaceMigrateButton();
     StartKonv();
 }
 
@@ -630,6 +645,15 @@ void TfmMain::FormResize() {
     // The two buttons at the tool bar's right end, in Panel1's coordinates.
     btExit->move(width() - 50, btExit->y());
     btAbout->move(width() - 77, btAbout->y());
+    PlaceMigrateButton();
+}
+
+// After the Show view's search button or the Structure view's search button, in Panel1's
+// coordinates; at the narrowest window it keeps clear of the about button.
+void TfmMain::PlaceMigrateButton() {
+    const QWidget* last = showView_ ? btSearch : btSearchDefinition;
+    const int after = last->parentWidget()->x() + last->x() + last->width() + (showView_ ? 4 : 2);
+    btMigrate->move(std::min(after, btAbout->x() - btMigrate->width()), btMigrate->y());
 }
 
 void TfmMain::SkifSkaermStoerelse() {

@@ -17,6 +17,8 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "structure_report.h"
 #include "table.h"
@@ -177,6 +179,10 @@ private:
     void UseRememberedCodePage();
     void ShowCodePage();
     void cbCodePageActivated(int index);
+    // The code pages the box offers, in its order: the text listed and the engine's name.
+    static std::vector<std::pair<QString, QString>> OfferedCodePages();
+    // The code page chosen in the box for a table file (empty: the table's own).
+    static QString RememberedCodePage(const std::string& path);
 
     // The table, opened and closed together with its data source.
     void OpenTable();
@@ -223,6 +229,13 @@ private:
     void GridRowsChanged();
     void TitleMenu(const QPoint& at);
 
+    // The migrate dialog (migrate_dialog.cpp) on the tables the selection rule picks; the Migrate
+    // button stands after the buttons of the view shown.
+    void btMigrateClick();
+    void PlaceMigrateButton();
+    // The names in the table list the selection rule picks: the checked ones, else the selected one.
+    QStringList PickedTables() const;
+
     // Export and about box.
     void btExportClick();
     void btAboutClick();
@@ -264,6 +277,7 @@ public:
     QToolButton* btSave = nullptr;
     QToolButton* btPrint = nullptr;
     QToolButton* btSearchDefinition = nullptr;
+    QToolButton* btMigrate = nullptr;
     QToolButton* btAbout = nullptr;
     QToolButton* btExit = nullptr;
     QLabel* Label1 = nullptr;

@@ -41,6 +41,16 @@ bool TfmMain::AnyChecked() const {
     return false;
 }
 
+QStringList TfmMain::PickedTables() const {
+    const bool anyChecked = AnyChecked();
+    QStringList names;
+    for (int i = 0; i < ListBox->count(); ++i) {
+        const QListWidgetItem* item = ListBox->item(i);
+        if (anyChecked ? item->checkState() == Qt::Checked : item->isSelected()) names << item->text();
+    }
+    return names;
+}
+
 void TfmMain::ShowReport() {
     QString all;
     for (std::size_t i = 0; i < reportLines_.size(); ++i) {

@@ -134,6 +134,7 @@ void TfmMain::FormCreate() {
     }
     btExit->move(width() - 50, btExit->y());
     btAbout->move(width() - 77, btAbout->y());
+    PlaceMigrateButton();
 }
 
 void TfmMain::FormActivate() {
