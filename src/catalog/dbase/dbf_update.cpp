@@ -125,12 +125,18 @@ void DBaseTable::reload() {
     const Header was = header_;
     dbf_ = std::make_unique<FileSource>(path);
     family_ = std::make_unique<DiskFamily>(path);
+    const std::vector<RawField> wasFields = std::move(raw_);
+    raw_.clear();
     readHeader();
+    if (raw_.size() != wasFields.size())
+        throw EDBEngineError(EDBEngineError::Code::Locked,
+                             "The structure of " + fileName_ + " was changed by another program; reopen the table");
     if (header_.headerLength != was.headerLength || header_.recordLength != was.recordLength)
         throw EDBEngineError(EDBEngineError::Code::Locked,
                              "The structure of " + fileName_ + " was changed by another program; reopen the table");
     liveBefore_.clear();
     cursorValid_ = false;
+    bufferCount_ = 0;  // the records buffered are the old file's
     scanRecords();
     if (memo_) openMemo();
     journalProblem_.clear();
@@ -301,6 +307,7 @@ public:
     // file's end (the old blocks stay as they are, unreferenced, as dBase leaves them).
     void storeMemos(std::uint8_t* rec, const std::vector<FieldChange>& outside) {
         openMemo();
+        reloadOnRollback_ = true;  // the table reads the grown memo file again
         record_.assign(rec, rec + t_.header_.recordLength);
         for (const FieldChange& c : outside) storeMemo(c.field, c.value);
         std::memcpy(rec, record_.data(), record_.size());
