@@ -125,7 +125,7 @@ std::vector<Kind> indexedKinds() {
         TableSpec s;
         s.format = TableFormat::DBase;
         s.level = 4;
-        s.fields = {{"NAME", 'C', 20, 0}, {"AMOUNT", 'N', 8, 0}};
+        s.fields = {{"NAME", 'C', 20, 0}, {"AMOUNT", 'N', 10, 2}};
         IndexSpec byName;
         byName.name = "NAME";
         byName.fields = {"NAME"};
@@ -367,6 +367,8 @@ TEST(CrashSafety, AKilledChangeLeavesTheOldOrTheNewFamily) {
         killEverywhere({Operation::Import, k}, killPoints);
         killEverywhere({Operation::Post, k}, killPoints);
     }
+    // An import into a dBase IV table with an .MDX: the records, then the index written again.
+    killEverywhere({Operation::Import, indexedKinds()[1]}, killPoints);
     for (const Kind& k : indexedKinds()) {
         // A damaged index file, rebuilt.
         killEverywhere({Operation::Rebuild, k}, killPoints);
@@ -418,9 +420,11 @@ TEST(CrashSafety, AJournalThatCannotBeAppliedLeavesTheTableReadOnly) {
 }
 
 // An import that fails on its way (a value the field cannot hold, after many records were
-// written) or is refused at once (a keyed table) leaves every byte of the family as it was.
+// written, into a table with index files too) leaves every byte of the family as it was.
 TEST(CrashSafety, AFailedImportLeavesEveryByte) {
-    for (const Kind& kind : kinds()) {
+    std::vector<Kind> all = kinds();
+    all.push_back(indexedKinds()[1]);
+    for (const Kind& kind : all) {
         TempDir dir;
         const std::string path = dir.file(kind.file);
         createTable(path, kind.spec);
@@ -436,15 +440,6 @@ TEST(CrashSafety, AFailedImportLeavesEveryByte) {
             EXPECT_THROW(change->append(bad, givenFields(*table)), EDBEngineError) << kind.name;
         }
         tavrinth::testing::setAppendFlushBytes(0);
-        EXPECT_TRUE(snapshot(dir.path()) == files) << kind.name;
-    }
-    for (const Kind& kind : indexedKinds()) {
-        TempDir dir;
-        const std::string path = dir.file(kind.file);
-        createTable(path, kind.spec);
-        const auto files = snapshot(dir.path());
-        auto table = openTableFile(path);
-        EXPECT_THROW(table->beginAppend(), EDBEngineError);
         EXPECT_TRUE(snapshot(dir.path()) == files) << kind.name;
     }
 }
