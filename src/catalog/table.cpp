@@ -125,7 +125,7 @@ void TTable::Open() {
 
 TDataSetState TTable::State() const {
     if (!file_) return TDataSetState::dsInactive;
-    return editing_ ? TDataSetState::dsEdit : TDataSetState::dsBrowse;
+    return inserting_ ? TDataSetState::dsInsert : editing_ ? TDataSetState::dsEdit : TDataSetState::dsBrowse;
 }
 
 void TTable::Edit() {
@@ -143,22 +143,98 @@ bool TTable::Modified() const {
 void TTable::Post() {
     checkActive();
     if (!editing_) return;
+    if (inserting_) {
+        // Fields not given get their defaults from the engine.
+        const std::int64_t recNo = file_->insertRecord(values_, changed_);
+        editing_ = inserting_ = false;
+        changed_.clear();
+        const std::int64_t at = file_->positionOfRecNo(recNo);
+        position_ = -1;
+        record_.clear();
+        if (at >= 0) MoveToPosition(static_cast<int>(at));
+        else Last();
+        return;
+    }
     std::vector<TableFile::FieldChange> changes;
     for (std::size_t i = 0; i < changed_.size(); ++i)
         if (changed_[i]) changes.push_back({i, values_[i]});
+    // The record as it is meant to read after the change, to find it again when it moved.
+    std::vector<FieldValue> intended(fields_.size());
+    if (!changes.empty())
+        for (std::size_t i = 0; i < fields_.size(); ++i) intended[i] = value(static_cast<int>(i));
     // The change is made on the record as this table showed it (record_): when the file holds
     // another record there now, it is refused rather than undoing the other change.
     if (!changes.empty()) file_->updateRecord(static_cast<std::uint32_t>(position_), changes, record_.data());
     editing_ = false;
     changed_.clear();
+    if (!changes.empty()) {
+        const int at = findRecord(intended, position_);
+        if (at >= 0) position_ = at;
+        else if (position_ >= static_cast<int>(file_->recordCount())) position_ = static_cast<int>(file_->recordCount()) - 1;
+    }
     reloadRecord();
+}
+
+void TTable::Insert() {
+    checkActive();
+    if (editing_) Post();
+    positionBeforeInsert_ = position_;
+    editing_ = inserting_ = true;
+    changed_.assign(fields_.size(), false);
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        values_[i].setNull();
+        decoded_[i] = true;
+    }
 }
 
 void TTable::Cancel() {
     if (!editing_) return;
     editing_ = false;
     changed_.clear();
+    if (inserting_) {
+        inserting_ = false;
+        position_ = positionBeforeInsert_;
+        std::fill(decoded_.begin(), decoded_.end(), false);
+    }
     if (file_) reloadRecord();
+}
+
+void TTable::Delete() {
+    checkActive();
+    if (inserting_) return Cancel();
+    if (position_ < 0) throw EDatabaseError("Cannot delete: the table has no records");
+    editing_ = false;
+    changed_.clear();
+    file_->deleteRecord(static_cast<std::uint32_t>(position_), record_.data());
+    const int count = static_cast<int>(file_->recordCount());
+    if (count == 0) {
+        position_ = -1;
+        record_.clear();
+        eof_ = bof_ = true;
+        std::fill(decoded_.begin(), decoded_.end(), false);
+        return;
+    }
+    if (position_ >= count) position_ = count - 1;
+    reloadRecord();
+}
+
+int TTable::findRecord(const std::vector<FieldValue>& intended, int from) {
+    const int count = static_cast<int>(file_->recordCount());
+    FieldValue v;
+    auto holds = [&](int position) {
+        const std::uint8_t* rec = file_->record(static_cast<std::uint32_t>(position));
+        for (std::size_t i = 0; i < intended.size(); ++i) {
+            file_->decode(rec, i, v);
+            if (dumpValueText(v) != dumpValueText(intended[i])) return false;
+        }
+        return true;
+    };
+    for (int d = 0; d < count; ++d) {
+        if (from + d < count && from + d >= 0 && holds(from + d)) return from + d;
+        if (d > 0 && from - d >= 0 && from - d < count && holds(from - d)) return from - d;
+        if (from - d < 0 && from + d >= count) break;
+    }
+    return -1;
 }
 
 void TTable::reloadRecord() {
@@ -169,7 +245,7 @@ void TTable::reloadRecord() {
 }
 
 void TTable::Close() {
-    editing_ = false;
+    editing_ = inserting_ = false;
     changed_.clear();
     DbiFreeTableCursor(handle_);
     DbiFreeDatabase(dbHandle_);
@@ -296,6 +372,7 @@ int TTable::RecNo() const {
 const FieldValue& TTable::value(int field) {
     checkActive();
     const auto i = static_cast<std::size_t>(field);
+    if (inserting_) return values_[i];
     if (position_ < 0) {
         values_[i].setNull();
         return values_[i];

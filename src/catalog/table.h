@@ -80,7 +80,7 @@ private:
     std::vector<TIndexDef> defs_;
 };
 
-enum class TDataSetState { dsInactive, dsBrowse, dsEdit };
+enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 class TTable {
 public:
@@ -141,10 +141,18 @@ public:
     // writes the changed fields to the file (opened for writing on the first change) and Cancel
     // drops them. Post raises EDBEngineError, leaving the file unchanged, when a value cannot be
     // written; the record then stays in edit mode. Moving to another record posts first.
+    // Insert begins a new record: every field blank (posted blank, a field gets its validity
+    // check's default, an auto-increment field the table's next value); Post adds it (a keyed
+    // Paradox table puts it in key order) and it becomes the current record; Cancel drops it and
+    // goes back to the record that was current. A posted change of a key field moves the record
+    // to its place in key order, and it stays the current record there. Delete deletes the
+    // current record (dBase marks it deleted); the record after it becomes current (or the last).
     TDataSetState State() const;
     void Edit();
+    void Insert();
     void Post();
     void Cancel();
+    void Delete();
     bool Modified() const;
 
     void DisableControls() { ++controlsDisabled_; }
@@ -191,7 +199,12 @@ private:
     std::vector<FieldValue> values_;
     std::vector<std::uint8_t> decoded_;  // a byte per field: cheaper to test and set than bits
     bool editing_ = false;
+    bool inserting_ = false;     // the record being edited is a new one (Insert)
+    int positionBeforeInsert_ = -1;
     std::vector<bool> changed_;  // fields given a new value in the record being edited
+    // After a posted change: the position of the record now holding `intended` (it moved when
+    // a key changed), searched from `from` outward; -1 when none does.
+    int findRecord(const std::vector<FieldValue>& intended, int from);
 };
 
 }  // namespace tavrinth
