@@ -212,7 +212,7 @@ void restore(const std::string& folder, const std::map<std::string, std::string>
     for (const auto& [name, bytes] : files) writeFile(joinPath(folder, name), bytes);
 }
 
-enum class Operation { Import, Post, Rebuild };
+enum class Operation { Import, Post, Rebuild, Pack };
 
 void runOperation(Operation op, const std::string& path, const OpenOptions& options, std::uint32_t seed) {
     auto table = openTableFile(path, options);
@@ -232,6 +232,9 @@ void runOperation(Operation op, const std::string& path, const OpenOptions& opti
             table->updateRecord(1, changes);
             break;
         }
+        case Operation::Pack:
+            table->pack();
+            break;
         case Operation::Rebuild: {
             FamilyChange change(path);
             const std::vector<RebuiltIndexFile> files = rebuildIndexFiles(*table);
@@ -305,7 +308,12 @@ void damageIndexFiles(const std::string& folder) {
 void killEverywhere(const Case& c, std::size_t& killPoints) {
     TempDir pristineDir, work;
     const std::string pristine = pristineDir.file(c.kind.file);
-    createTable(pristine, c.kind.spec);
+    TableSpec spec = c.kind.spec;
+    if (c.op == Operation::Pack) {  // every third record marked deleted, for the pack to remove
+        spec.deleted.assign(spec.records.size(), false);
+        for (std::size_t i = 0; i < spec.deleted.size(); i += 3) spec.deleted[i] = true;
+    }
+    createTable(pristine, spec);
     if (c.op == Operation::Rebuild) damageIndexFiles(pristineDir.path());
     const OpenOptions options = optionsFor(c.kind);
     const std::string before = dumpOf(pristine, options);
@@ -367,8 +375,12 @@ TEST(CrashSafety, AKilledChangeLeavesTheOldOrTheNewFamily) {
         killEverywhere({Operation::Import, k}, killPoints);
         killEverywhere({Operation::Post, k}, killPoints);
     }
-    // An import into a dBase IV table with an .MDX: the records, then the index written again.
+    // An import into a dBase IV table with an .MDX, and a change of its keys: the records, then
+    // the index written again; packs of a table with memos and of one with an .MDX.
     killEverywhere({Operation::Import, indexedKinds()[1]}, killPoints);
+    killEverywhere({Operation::Post, indexedKinds()[1]}, killPoints);
+    killEverywhere({Operation::Pack, kinds()[0]}, killPoints);
+    killEverywhere({Operation::Pack, indexedKinds()[1]}, killPoints);
     for (const Kind& k : indexedKinds()) {
         // A damaged index file, rebuilt.
         killEverywhere({Operation::Rebuild, k}, killPoints);
