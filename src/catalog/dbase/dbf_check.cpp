@@ -12,6 +12,8 @@
 //   exactly one. A unique tag holds one entry per distinct key, and a tag with a FOR clause only
 //   the records the clause selects: for those only the entries themselves are checked (record
 //   numbers in range and once at most, keys in order, no key twice in a unique tag).
+// * The keys of .MDX text tags are compared with their fields, or with what their expression
+//   gives where this program evaluates it (dbf_expression.h).
 // * Character keys are checked for order only under the language drivers that collate by byte
 //   value (none; the US drivers of code pages 437 and 850 and of Windows ANSI: bytes 0x01, 0x02,
 //   0x03, 0x1B, 0x37, 0x57, names DB437US0, DB850US0, DBWINUS0); .CDX keys always compare by bytes
@@ -34,6 +36,7 @@
 
 #include "../byte_order.h"
 #include "../engine_error.h"
+#include "dbf_expression.h"
 #include "dbf_index_entries.h"
 #include "dbf_table.h"
 
@@ -361,8 +364,15 @@ private:
         const bool ordered = keyType != 'C' || textOrder;
 
         std::vector<bool> seen(records_, false);
+        // A text key over an expression this program evaluates is compared with what it gives.
+        std::unique_ptr<KeyExpression> expression;
+        if (field < 0 && kind == IndexFileKind::Mdx && tag.keyType == 'C' && !tag.hasFilter) {
+            std::string why;
+            expression = KeyExpression::parse(tag.expression, raw_, table_.codePage(), why);
+            if (expression && expression->type() != 'C') expression.reset();
+        }
         const bool compareValues =
-            field >= 0 && (fieldType == 'C' || fieldType == 'N' || fieldType == 'F' || fieldType == 'D');
+            (field >= 0 && (fieldType == 'C' || fieldType == 'N' || fieldType == 'F' || fieldType == 'D')) || expression;
         std::vector<IndexKeyEntry> entries;
         std::string previous;
         bool first = true;
@@ -408,6 +418,24 @@ private:
         if (!compareValues || entries.empty()) return;
         std::sort(entries.begin(), entries.end(),
                   [](const IndexKeyEntry& a, const IndexKeyEntry& b) { return a.record < b.record; });
+        if (expression) {
+            std::size_t next = 0;
+            std::string text, why;
+            forEachRecord(src_, h_, records_, [&](const std::uint8_t* rec, std::uint32_t i) {
+                while (next < entries.size() && entries[next].record == i + 1) {
+                    const std::string& key = entries[next].key;
+                    if (expression->text(rec, defs_, h_, text, why)) {
+                        text.resize(key.size(), ' ');
+                        if (text != key)
+                            r_.add(file, label + ": the entry of record " + num(i + 1) + " holds another key than its expression " +
+                                             tag.expression + " gives ('" + table_.codePage().decode(text) + "')");
+                    }
+                    ++next;
+                }
+                return next < entries.size();
+            });
+            return;
+        }
         const FieldDef& f = defs_[static_cast<std::size_t>(field)];
         std::size_t next = 0;
         forEachRecord(src_, h_, records_, [&](const std::uint8_t* rec, std::uint32_t i) {
