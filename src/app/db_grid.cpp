@@ -10,7 +10,9 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QStyledItemDelegate>
+#include <QTimer>
 
+#include "table.h"
 #include "tdexport.h"
 
 #include <algorithm>
@@ -71,8 +73,21 @@ void TDBGrid::SetDataSource(TdExport* source) {
     setModel(source);
     connect(source, &QAbstractItemModel::modelReset, this, &TDBGrid::sourceReset);
     connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current) {
-                if (current.isValid() && source_) source_->SetCurrentRow(current.row());
+            [this](const QModelIndex& current, const QModelIndex& previous) {
+                if (!current.isValid() || !source_) return;
+                source_->SetCurrentRow(current.row());
+                // A new record the engine refused to write stays the current row, to be corrected.
+                const int newRow = newRecordRow();
+                if (newRow >= 0 && current.row() != newRow)
+                    setCurrentIndex(source_->index(newRow, previous.isValid() ? previous.column() : current.column()));
+                // The grid went elsewhere meanwhile (back to the refused record, or after the
+                // record written to its new place): the key or click that moved it selects the
+                // cell it was aimed at once this returns, so the selection follows afterwards.
+                if (currentIndex() != current)
+                    QTimer::singleShot(0, this, [this] {
+                        if (currentIndex().isValid())
+                            selectionModel()->select(currentIndex(), QItemSelectionModel::ClearAndSelect);
+                    });
             });
     sourceReset();
 }
@@ -153,6 +168,61 @@ void TDBGrid::contextMenuEvent(QContextMenuEvent* event) {
     menu.exec(event->globalPos());
 }
 
+int TDBGrid::newRecordRow() const { return source_ ? source_->InsertingRow() : -1; }
+
+void TDBGrid::InsertRecord() {
+    if (readOnly_ || !source_) return;
+    if (newRecordRow() < 0 && !source_->InsertRow()) return;
+    const int row = newRecordRow();
+    if (row < 0) return;
+    int column = 0;
+    for (int c = 0; c < source_->columnCount(); ++c) {
+        if (source_->flags(source_->index(row, c)) & Qt::ItemIsEditable) {
+            column = c;
+            break;
+        }
+    }
+    const QModelIndex at = source_->index(row, column);
+    setCurrentIndex(at);
+    scrollTo(at);
+}
+
+void TDBGrid::CancelNewRecord() {
+    if (!source_ || newRecordRow() < 0) return;
+    const int column = std::max(0, currentIndex().column());
+    const int back = source_->CancelInsert();
+    if (back >= 0 && back < source_->rowCount()) {
+        const QModelIndex at = source_->index(back, std::min(column, source_->columnCount() - 1));
+        setCurrentIndex(at);
+        scrollTo(at);
+    }
+    verticalHeader()->viewport()->update();
+}
+
+void TDBGrid::nextCellOfNewRecord() {
+    const QModelIndex current = currentIndex();
+    const int row = newRecordRow();
+    if (!source_ || row < 0 || current.row() != row) return;
+    for (int c = current.column() + 1; c < source_->columnCount(); ++c) {
+        const QModelIndex at = source_->index(row, c);
+        if (source_->flags(at) & Qt::ItemIsEditable) {
+            setCurrentIndex(at);
+            scrollTo(at);
+            return;
+        }
+    }
+    // Past the last cell: the record is written (a refused one stays to be corrected).
+    source_->SubmitPending(true);
+}
+
+void TDBGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+    // Enter in a cell of the new record goes on to its next cell rather than staying.
+    const bool next = hint == QAbstractItemDelegate::SubmitModelCache && newRecordRow() >= 0 &&
+                      currentIndex().row() == newRecordRow();
+    QTableView::closeEditor(editor, next ? QAbstractItemDelegate::NoHint : hint);
+    if (next) nextCellOfNewRecord();
+}
+
 void TDBGrid::keyPressEvent(QKeyEvent* event) {
     if (event->matches(QKeySequence::Copy) && state() != EditingState) {
         CopySelection();
@@ -160,6 +230,34 @@ void TDBGrid::keyPressEvent(QKeyEvent* event) {
         return;
     }
     const QModelIndex current = currentIndex();
+    if (!readOnly_ && source_ && state() != EditingState) {
+        const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+        const int newRow = newRecordRow();
+        const bool onNew = newRow >= 0 && current.row() == newRow;
+        bool handled = true;
+        if (event->key() == Qt::Key_Insert && modifiers == Qt::NoModifier) {
+            InsertRecord();
+        } else if (event->key() == Qt::Key_Delete && modifiers == Qt::ControlModifier) {
+            if (onNew) CancelNewRecord();
+            else emit deleteRequested();
+        } else if (event->key() == Qt::Key_Escape && modifiers == Qt::NoModifier && onNew) {
+            CancelNewRecord();
+        } else if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && onNew) {
+            nextCellOfNewRecord();
+        } else if (event->key() == Qt::Key_Down && modifiers == Qt::NoModifier && onNew) {
+            // Below the new record: it is written once something was typed into it.
+            if (source_->DataSet() && source_->DataSet()->Modified()) source_->SubmitPending(true);
+        } else if (event->key() == Qt::Key_Down && modifiers == Qt::NoModifier && newRow < 0 && current.isValid() &&
+                   current.row() == source_->rowCount() - 1 && source_->CanInsert()) {
+            InsertRecord();
+        } else {
+            handled = false;
+        }
+        if (handled) {
+            event->accept();
+            return;
+        }
+    }
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat() && state() != EditingState &&
         current.isValid() && source_ && source_->IsBlobColumn(current.column())) {
         event->accept();

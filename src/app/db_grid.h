@@ -2,6 +2,12 @@
 // The data grid of the main window: a table view on the table model TdExport with a read-only
 // flag, and the three events the window's record-number panel follows (a left click released on
 // a data cell, a key released in the grid, the grid losing the focus).
+//
+// Not read-only (the window's edit mode), the grid also adds and deletes records: the Insert key,
+// or Down on the last row, begins a new record in a row after the last one, on its first
+// editable cell; Enter there goes on to the next editable cell and, past the last one, writes the
+// record, as leaving the row does; Esc drops it. Ctrl+Delete asks the window to delete the
+// current record (deleteRequested).
 
 #include <QTableView>
 
@@ -30,6 +36,12 @@ public:
     QString SelectedText() const;
     void CopySelection();
 
+    // A new record in a row after the last one, its first editable cell current (nothing while
+    // read-only).
+    void InsertRecord();
+    // Drops the new record not yet written; the grid goes back to the record it was on.
+    void CancelNewRecord();
+
 signals:
     // A left-button click released on a data cell (not on the titles or the indicator column).
     void cellClicked(int column);
@@ -39,15 +51,23 @@ signals:
     void exited();
     // A memo, graphic or BLOB cell was double-clicked, or Enter was pressed on it: its viewer.
     void blobCellOpened(const QModelIndex& index);
+    // Ctrl+Delete while not read-only: the current record is to be deleted (once confirmed).
+    void deleteRequested();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
 
 private:
     void sourceReset();
+    // Enter in the new record's row: the next editable cell, or past the last one the record is
+    // written.
+    void nextCellOfNewRecord();
+    // The row of the new record not yet written, or -1.
+    int newRecordRow() const;
 
     TdExport* source_ = nullptr;
     bool readOnly_ = true;

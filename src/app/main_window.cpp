@@ -417,6 +417,8 @@ void TfmMain::ConnectHandlers() {
     connect(DBGrid, &TDBGrid::exited, this, guarded(&TfmMain::SletLineNo));
     connect(DBGrid, &TDBGrid::blobCellOpened, this,
             [this](const QModelIndex& index) { Guard([&] { ShowBlobViewer(index); }); });
+    connect(DBGrid, &TDBGrid::deleteRequested, this, guarded(&TfmMain::DeleteGridRecord));
+    connect(dExport, &TdExport::recordsMoved, this, guarded(&TfmMain::GridRecordsMoved));
     // A value the engine refuses to read or write: the error box, with the old value kept.
     connect(dExport, &TdExport::engineError, this, [this](const QString& message) { ErrorBox(message); });
     ConnectSortFilter();
@@ -621,7 +623,11 @@ void TfmMain::btEditButtonClick() {
     } else {
         DBGrid->SetReadOnly(true);
         StatusPanels[2]->setText(QStringLiteral(" View"));
-        // Leaving edit mode: a changed record is written now rather than left unwritten.
+        // Leaving edit mode: a changed record is written now rather than left unwritten; a new
+        // record left blank, or one the engine refuses, is dropped and the grid goes back to the
+        // record it was on.
+        if (dExport->InsertingRow() >= 0 && Table.Modified()) dExport->SubmitPending(true);
+        if (dExport->InsertingRow() >= 0) DBGrid->CancelNewRecord();
         dExport->SubmitPending();
     }
 }
@@ -688,6 +694,29 @@ void TfmMain::GridFollowsTable(int field) {
     DBGrid->scrollTo(index);
     // The record marker in the indicator column moved with the cursor.
     DBGrid->verticalHeader()->viewport()->update();
+}
+
+void TfmMain::DeleteGridRecord() {
+    if (DBGrid->ReadOnly() || !Table.Active()) return;
+    const QModelIndex current = DBGrid->currentIndex();
+    if (!current.isValid() || dExport->PositionOfRow(current.row()) < 0) return;
+    if (MessageBox(QStringLiteral("Delete record?"), QStringLiteral("Tavrinth"), QMessageBox::Yes | QMessageBox::No,
+                   QMessageBox::No, QMessageBox::Question) != QMessageBox::Yes)
+        return;
+    // A refusal shows in the error box (engineError) and leaves the record.
+    dExport->DeleteRow(current.row());
+}
+
+void TfmMain::GridRecordsMoved() {
+    if (!Table.Active()) return;
+    ShowRecordCount();
+    // The first record marked deleted makes the "Show deleted records" toggle apply.
+    if (!dExport->ShowingDeleted()) {
+        cbShowDeleted->setEnabled(dExport->CanShowDeleted());
+        if (cbShowDeleted->isChecked() && dExport->CanShowDeleted()) ShowDeletedRecords();
+    }
+    GridFollowsTable(-1);
+    if (!StatusPanels[3]->text().isEmpty()) VisLineNo();
 }
 
 // --- Export and about box -----------------------------------------------------------------------

@@ -216,6 +216,11 @@ private:
     void GridFollowsTable(int field);
     // The viewer of the memo, graphic or BLOB cell at `index` of the grid (blob_viewer.cpp).
     void ShowBlobViewer(const QModelIndex& index);
+    // Ctrl+Delete in the grid (edit mode): the current record is deleted once the user says Yes.
+    void DeleteGridRecord();
+    // A record was inserted, deleted or moved by its key: the grid goes to the table's current
+    // record in the rows as they are now, and the panels tell the new count.
+    void GridRecordsMoved();
 
     // Sorting and filtering the grid's rows (sort_filter.cpp): the filter bar above the grid
     // (returned with the grid in it, shown and hidden with the grid), the titles' clicks and menu.

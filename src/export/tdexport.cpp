@@ -48,6 +48,9 @@ void TdExport::DataSetChanged() {
     pages_.clear();
     pageIndex_.clear();
     pendingRow_ = -1;
+    if (insertRow_ >= 0 && table_ && table_->State() == TDataSetState::dsInsert) table_->Cancel();
+    insertRow_ = -1;
+    tableReadOnly_.clear();
     dropRows();
     readErrorReported_ = false;
     rows_ = 0;
@@ -65,6 +68,7 @@ void TdExport::DataSetChanged() {
         } catch (const std::exception& e) {
             tableReason = e.what();
         }
+        tableReadOnly_ = QString::fromStdString(tableReason);
         for (const int field : columns_) {
             std::string why = tableReason;
             if (why.empty()) {
@@ -147,7 +151,8 @@ const TdExport::Page& TdExport::page(int pageIndex) const {
     Page p;
     p.index = pageIndex;
     const int first = pageIndex * kPageRows;
-    const int last = std::min(rows_, first + kPageRows);
+    // The new record's row is never read from the file: the table's edit buffer shows it.
+    const int last = std::max(first, std::min(recordRows(), first + kPageRows));
     const std::size_t columns = columns_.size();
     p.cells.resize(static_cast<std::size_t>(last - first) * columns);
     try {
@@ -156,9 +161,14 @@ const TdExport::Page& TdExport::page(int pageIndex) const {
         FieldValue value;
         auto* dbf = showDeleted_ ? dynamic_cast<dbase::DBaseTable*>(&file) : nullptr;
         if (dbf) p.deleted.resize(static_cast<std::size_t>(last - first));
+        // Rows the records no longer fill (the rows of a write that moved records, a moment
+        // before they are worked out again) stay empty.
+        const std::uint64_t records = dbf ? dbf->physicalCount() : file.recordCount();
         for (int r = first; r < last; ++r) {
+            const int position = dbf ? r : PositionOfRow(r);
+            if (position < 0 || static_cast<std::uint64_t>(position) >= records) continue;
             const std::uint8_t* record = dbf ? dbf->physicalRecord(static_cast<std::uint32_t>(r))
-                                             : file.record(static_cast<std::uint32_t>(PositionOfRow(r)));
+                                             : file.record(static_cast<std::uint32_t>(position));
             if (dbf) p.deleted[static_cast<std::size_t>(r - first)] = record[0] == '*';
             ++recordsRead_;
             for (std::size_t c = 0; c < columns; ++c) {
@@ -189,6 +199,8 @@ void TdExport::SetShowDeleted(bool on) {
     pages_.clear();
     pageIndex_.clear();
     pendingRow_ = -1;
+    if (insertRow_ >= 0 && table_->State() == TDataSetState::dsInsert) table_->Cancel();
+    insertRow_ = -1;
     dropRows();
     wanted_ = RowsWanted();
     showDeleted_ = on;
@@ -198,7 +210,7 @@ void TdExport::SetShowDeleted(bool on) {
 }
 
 bool TdExport::RowDeleted(int row) const {
-    if (!showDeleted_ || row < 0 || row >= rows_) return false;
+    if (!showDeleted_ || row < 0 || row >= recordRows()) return false;
     const Page& p = page(row / kPageRows);
     const auto at = static_cast<std::size_t>(row % kPageRows);
     return at < p.deleted.size() && p.deleted[at];
@@ -260,7 +272,8 @@ QVariant TdExport::headerData(int section, Qt::Orientation orientation, int role
         if (field < 0 || !table_ || !table_->Active()) return QVariant();
         return QString::fromStdString(table_->Fields(field).FieldName());
     }
-    // The indicator column: a mark at the current record.
+    // The indicator column: a mark at the current record; a star at a new record not yet written.
+    if (insertRow_ >= 0) return section == insertRow_ ? QStringLiteral("*") : QString();
     if (table_ && table_->Active() && PositionOfRow(section) == table_->Position()) return QStringLiteral("\u25B8");
     return QString();
 }
@@ -296,16 +309,22 @@ bool TdExport::SetCellValue(const QModelIndex& index, const FieldValue& value) {
         index.column() >= static_cast<int>(columns_.size()))
         return false;
     const int row = index.row();
-    if (pendingRow_ >= 0 && pendingRow_ != row && !SubmitPending()) return false;
+    if (pendingRow_ >= 0 && pendingRow_ != row) {
+        // Writing the other record may move the records: the row then shows another one.
+        const unsigned refreshes = refreshes_;
+        if (!SubmitPending() || refreshes != refreshes_) return false;
+    }
     TTable& table = *table_;
     try {
-        if (table.Position() != PositionOfRow(row)) table.MoveToPosition(PositionOfRow(row));
+        // The new record's row: the table is in insert state already.
+        if (row != insertRow_ && table.Position() != PositionOfRow(row)) table.MoveToPosition(PositionOfRow(row));
         TField& field = table.Fields(columns_[static_cast<std::size_t>(index.column())]);
         table.Edit();
         field.SetValue(value);
     } catch (const std::exception& e) {
-        // Refused before anything was written: earlier changes of this record stay pending.
-        if (!table.Modified()) table.Cancel();
+        // Refused before anything was written: earlier changes of this record stay pending (a
+        // new record stays new).
+        if (!table.Modified() && table.State() == TDataSetState::dsEdit) table.Cancel();
         emit engineError(QString::fromStdString(e.what()));
         emit dataChanged(index, index);
         return false;
@@ -315,27 +334,149 @@ bool TdExport::SetCellValue(const QModelIndex& index, const FieldValue& value) {
     return true;
 }
 
-bool TdExport::SubmitPending() {
+bool TdExport::SubmitPending(bool keepRefusedNew) {
     if (pendingRow_ < 0) return true;
+    if (pendingRow_ == insertRow_) return postInsert(keepRefusedNew);
     const int row = pendingRow_;
     pendingRow_ = -1;
-    bool written = true;
+    bool written = true, moved = false;
     if (table_ && table_->Active() && table_->State() == TDataSetState::dsEdit) {
+        const int before = table_->Position();
         try {
             table_->Post();
+            // A changed key moved the record to its place in key order (and the ones between).
+            moved = table_->Position() != before;
         } catch (const std::exception& e) {
             table_->Cancel();
             written = false;
             emit engineError(QString::fromStdString(e.what()));
         }
     }
+    if (moved) {
+        refreshRows();
+        return true;
+    }
     dropPage(row / kPageRows);
     if (row < rows_) emit dataChanged(index(row, 0), index(row, columnCount() - 1));
     return written;
 }
 
+bool TdExport::postInsert(bool keepRefused) {
+    const int row = insertRow_;
+    if (!table_ || !table_->Active() || table_->State() != TDataSetState::dsInsert || !table_->Modified()) {
+        // Left blank (or gone with its table): nothing to write.
+        CancelInsert();
+        return true;
+    }
+    try {
+        table_->Post();
+    } catch (const std::exception& e) {
+        emit engineError(QString::fromStdString(e.what()));
+        if (keepRefused) {
+            emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+        } else {
+            CancelInsert();
+        }
+        return false;
+    }
+    // The record is in the table now, at its place: the rows show it there.
+    pendingRow_ = -1;
+    insertRow_ = -1;
+    refreshRows();
+    return true;
+}
+
+bool TdExport::CanInsert() const { return table_ && table_->Active() && tableReadOnly_.isEmpty(); }
+
+bool TdExport::InsertRow() {
+    if (!table_ || !table_->Active()) return false;
+    if (insertRow_ >= 0) return true;
+    if (!tableReadOnly_.isEmpty()) {
+        emit engineError(QStringLiteral("Cannot add a record to %1: %2")
+                             .arg(QString::fromStdString(table_->TableName()), tableReadOnly_));
+        return false;
+    }
+    if (!SubmitPending()) return false;
+    try {
+        table_->Insert();
+    } catch (const std::exception& e) {
+        emit engineError(QString::fromStdString(e.what()));
+        return false;
+    }
+    const int row = rows_;
+    beginInsertRows(QModelIndex(), row, row);
+    insertRow_ = pendingRow_ = row;
+    ++rows_;
+    endInsertRows();
+    // The indicator column marks the new row instead of the current record.
+    emit headerDataChanged(Qt::Vertical, 0, rows_ - 1);
+    return true;
+}
+
+int TdExport::CancelInsert() {
+    if (insertRow_ < 0) return -1;
+    if (table_ && table_->Active() && table_->State() == TDataSetState::dsInsert) table_->Cancel();
+    const int back = table_ && table_->Active() ? RowOfPosition(table_->Position()) : -1;
+    const int row = insertRow_;
+    // No new record from here on: when the row going is the grid's current one, the grid moves to
+    // the row above it, and the table with it (SetCurrentRow).
+    pendingRow_ = insertRow_ = -1;
+    beginRemoveRows(QModelIndex(), row, row);
+    --rows_;
+    endRemoveRows();
+    if (rows_ > 0) emit headerDataChanged(Qt::Vertical, 0, rows_ - 1);
+    return back;
+}
+
+bool TdExport::DeleteRow(int row) {
+    if (!table_ || !table_->Active() || row < 0 || row >= rows_) return false;
+    if (row == insertRow_) {
+        CancelInsert();
+        return true;
+    }
+    const int position = PositionOfRow(row);
+    if (position < 0) return false;  // a record marked deleted
+    if (pendingRow_ == row) {
+        // Its unwritten change goes with it.
+        pendingRow_ = -1;
+        table_->Cancel();
+        dropPage(row / kPageRows);
+    } else if (pendingRow_ >= 0) {
+        const unsigned refreshes = refreshes_;
+        if (!SubmitPending() || refreshes != refreshes_) return false;
+    }
+    // Sorted or filtered, the next row's record becomes current (the table's next record would
+    // be another one); in table order the table's own rule gives the same.
+    int next = -1;
+    if (mapped_) next = PositionOfRow(row + 1 < recordRows() ? row + 1 : row - 1);
+    try {
+        if (table_->Position() != position) table_->MoveToPosition(position);
+        table_->Delete();
+    } catch (const std::exception& e) {
+        // Refused: nothing was deleted.
+        emit engineError(QString::fromStdString(e.what()));
+        return false;
+    }
+    if (next > position) --next;  // the records after the deleted one moved up
+    if (next >= 0 && next < table_->RecordCount()) {
+        try {
+            table_->MoveToPosition(next);
+        } catch (const std::exception& e) {
+            emit engineError(QString::fromStdString(e.what()));
+        }
+    }
+    refreshRows();
+    return true;
+}
+
 void TdExport::SetCurrentRow(int row) {
-    if (pendingRow_ >= 0 && pendingRow_ != row) SubmitPending();
+    if (pendingRow_ >= 0 && pendingRow_ != row) {
+        const unsigned refreshes = refreshes_;
+        SubmitPending(true);
+        // A refused new record stays in its row, the current one; a write that moved records
+        // leaves the table on the record written, and recordsMoved told where its row is.
+        if (insertRow_ >= 0 || refreshes != refreshes_) return;
+    }
     if (!table_ || !table_->Active() || row < 0 || row >= rows_) return;
     const int old = table_->Position();
     const int oldRow = RowOfPosition(old);

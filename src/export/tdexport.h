@@ -10,6 +10,9 @@
 // TField::SetValue); the record is written (TTable::Post) when the grid leaves the record
 // (SetCurrentRow to another row) or when SubmitPending is called. A value the engine refuses is
 // reported through engineError and the old value stays. The model never shows a window itself.
+// A new record (InsertRow) has a row of its own after the last one until it is written; once it
+// is, and after a record was deleted or moved by a change of its key, the rows show the table
+// anew (recordsMoved).
 //
 // The table object belongs to the window; the window opens and closes it and calls
 // DataSetChanged after each opening and closing.
@@ -59,12 +62,35 @@ public:
     void DataSetChanged();
 
     // Writes the record changed in the grid, if any. False when the engine refused the change:
-    // engineError was emitted and the record shows its old values again.
-    bool SubmitPending();
+    // engineError was emitted and the record shows its old values again. A new record the
+    // engine refuses is dropped with its row, or with `keepRefusedNew` kept in its row, unwritten,
+    // to be corrected. A new record left blank is dropped without writing it.
+    bool SubmitPending(bool keepRefusedNew = false);
     // Makes `row` the table's current record, writing a changed record first (the grid left it).
+    // When that write moved the records (a new record, a changed key), the table stays on the
+    // written record and recordsMoved tells where its row is; a refused new record keeps its row
+    // and stays the current one.
     void SetCurrentRow(int row);
     // The row that holds an unwritten change, or -1.
     int PendingRow() const { return pendingRow_; }
+
+    // A new record (TTable::Insert): a blank row after the last one, the row being changed
+    // (PendingRow). False, with engineError, when the table takes no records from this program.
+    bool InsertRow();
+    // Whether the table shown takes new records from this program (InsertRow tells why not).
+    bool CanInsert() const;
+    // The row of the new record not yet written, or -1.
+    int InsertingRow() const { return insertRow_; }
+    // Drops the new record and its row (TTable::Cancel: the table goes back to the record it was
+    // on). Returns the row of that record (-1 when none shows it), for the grid to go back to:
+    // when the row that went was the grid's current one, the grid and the table moved to the
+    // row above it meanwhile.
+    int CancelInsert();
+    // Deletes the record a row shows (TTable::Delete; dBase marks it deleted). The table's
+    // current record is then the one of the next row (the last row's when it was the last).
+    // False, with engineError and nothing deleted, when the engine refused; a row of a record
+    // marked deleted is left alone. The new record's row is dropped instead (CancelInsert).
+    bool DeleteRow(int row);
 
     // The field shown in a column, and its width for the grid in characters.
     int FieldIndex(int column) const;
@@ -114,7 +140,9 @@ public:
     // of about 20 ms between the window's events (a small table in one go, at once); when the
     // pass is over, rowsAboutToChange is emitted, a pending change is written, and the rows are
     // removed and inserted again. A record changed afterwards keeps its row until the next sort
-    // or filter. DataSetChanged (opening, closing) goes back to the table's order, unfiltered.
+    // or filter; a record inserted, deleted or moved by its key has the rows worked out again at
+    // once (recordsMoved). DataSetChanged (opening, closing) goes back to the table's order,
+    // unfiltered.
 
     // Sorts by a column's values (-1: the table's own order). False, changing nothing, for a
     // column that cannot be sorted by.
@@ -139,9 +167,10 @@ public:
     // The table position a row shows (-1 for no row), and the row that shows a table position
     // (-1 when the filter hides that record).
     int PositionOfRow(int row) const {
+        if (row >= 0 && row == insertRow_) return -1;  // the new record is not in the table yet
         if (showDeleted_) return physicalRowPosition(row);
         if (!mapped_) return row >= 0 && row < rows_ ? row : -1;
-        return row >= 0 && row < rows_ ? static_cast<int>(order_[static_cast<std::size_t>(row)]) : -1;
+        return row >= 0 && row < static_cast<int>(order_.size()) ? static_cast<int>(order_[static_cast<std::size_t>(row)]) : -1;
     }
     int RowOfPosition(int position) const;
 
@@ -166,6 +195,10 @@ signals:
     void rowsChanged();
     // A pass over the table started (true) or ended (false).
     void rowsBusy(bool busy);
+    // A record was inserted, deleted or moved to its place in key order: the rows show the table
+    // as it is now (the same number of rows, or fewer or more at the end), in the sort and filter
+    // in force; the table's current record is the one written (after a delete, the next one).
+    void recordsMoved();
 
 private:
     struct Page {
@@ -194,6 +227,11 @@ private:
     void showRows(std::vector<std::uint32_t> rows, bool mapped, const QString& filter);
     // Back to the table's own rows, unfiltered, without a signal (inside DataSetChanged's reset).
     void dropRows();
+    // The records moved (inserted, deleted, moved by a key): the rows of the sort and filter
+    // asked for are worked out again at once, the cache goes, rows come or go at the end, and
+    // every row is reported changed; then recordsMoved.
+    void refreshRows();
+    unsigned refreshes_ = 0;  // counts refreshRows: a caller sees whether a write moved the rows
     RowsWanted wanted_;
     QString shownFilter_;
     std::vector<std::uint32_t> order_;  // the table position of each row, when mapped_
@@ -207,7 +245,13 @@ private:
     int rows_ = 0;
     std::vector<int> columns_;  // field index of each column (the visible fields)
     std::vector<QString> readOnly_;  // why each column cannot be changed (empty: it can)
+    QString tableReadOnly_;          // why the table takes no changes (empty: it does)
     int pendingRow_ = -1;
+    int insertRow_ = -1;             // the new record's row (the last), or -1
+    // Writes the new record; false when refused (dropped unless `keepRefused`).
+    bool postInsert(bool keepRefused);
+    // The rows of records in the table (or the file, showing deleted ones): without the new one.
+    int recordRows() const { return insertRow_ >= 0 ? rows_ - 1 : rows_; }
 
     // The cache is filled from data(), which Qt declares const: it is state of the model's
     // reading, not of the data it shows.

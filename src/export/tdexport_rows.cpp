@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 
+#include "dbase/dbf_table.h"
 #include "table.h"
 #include "tdexport.h"
 
@@ -143,7 +144,14 @@ void TdExport::showRows(std::vector<std::uint32_t> rows, bool mapped, const QStr
     // newer request can come: then this result is dropped.
     emit rowsAboutToChange();
     if (generation != rowsGeneration_) return;
+    const unsigned refreshes = refreshes_;
     SubmitPending();
+    // A write that moved records worked the rows out again, for this very request: these,
+    // read before it, are stale.
+    if (refreshes != refreshes_) {
+        emit rowsChanged();
+        return;
+    }
     if (generation != rowsGeneration_ || !table_ || !table_->Active()) return;
 
     if (rows_ > 0) {
@@ -168,6 +176,66 @@ void TdExport::showRows(std::vector<std::uint32_t> rows, bool mapped, const QStr
         endInsertRows();
     }
     emit rowsChanged();
+}
+
+void TdExport::refreshRows() {
+    // Never while a new record has its row: it is written or dropped first.
+    ++refreshes_;
+    pages_.clear();
+    pageIndex_.clear();
+    rowHint_ = -1;
+    if (!table_ || !table_->Active()) return;
+    int count = 0;
+    if (showDeleted_) {
+        count = static_cast<int>(dynamic_cast<const dbase::DBaseTable&>(table_->File()).physicalCount());
+    } else {
+        if (mapped_ || build_ || !shownFilter_.isEmpty() || wanted_.column >= 0 || !wanted_.filter.isEmpty()) {
+            // The sort and filter asked for (a pass under way is overtaken), at once: the positions
+            // the rows held are stale.
+            ++rowsGeneration_;
+            const bool wasBusy = build_ != nullptr;
+            build_.reset();
+            RowOrderBuild::Request request;
+            request.sortField = FieldIndex(wanted_.column);
+            request.descending = wanted_.order == Qt::DescendingOrder;
+            request.filter = wanted_.filter;
+            request.filterFields = columns_;
+            std::vector<std::uint32_t> rows;
+            bool identity = true;
+            QString filter;
+            if (request.sortField >= 0 || !request.filter.isEmpty()) {
+                try {
+                    RowOrderBuild build(table_->File(), static_cast<std::uint32_t>(table_->RecordCount()), request);
+                    build.run();
+                    rows = build.finish(identity);
+                    filter = request.filter;
+                } catch (const std::exception& e) {
+                    // The table's own order, unfiltered, rather than rows that are wrong.
+                    rows.clear();
+                    identity = true;
+                    emit engineError(QString::fromStdString(e.what()));
+                }
+            }
+            order_ = identity ? std::vector<std::uint32_t>() : std::move(rows);
+            mapped_ = !identity;
+            shownFilter_ = filter;
+            if (wasBusy) emit rowsBusy(false);
+        }
+        count = mapped_ ? static_cast<int>(order_.size()) : table_->RecordCount();
+    }
+    // The rows that remain show other records now; rows come or go at the end.
+    if (count < rows_) {
+        beginRemoveRows(QModelIndex(), count, rows_ - 1);
+        rows_ = count;
+        endRemoveRows();
+    } else if (count > rows_) {
+        beginInsertRows(QModelIndex(), rows_, count - 1);
+        rows_ = count;
+        endInsertRows();
+    }
+    if (rows_ > 0 && !columns_.empty()) emit dataChanged(index(0, 0), index(rows_ - 1, columnCount() - 1));
+    if (rows_ > 0) emit headerDataChanged(Qt::Vertical, 0, rows_ - 1);
+    emit recordsMoved();
 }
 
 }  // namespace tavrinth

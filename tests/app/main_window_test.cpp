@@ -60,10 +60,11 @@ void writeItems(const QString& path, int rows) {
     createTable(path.toStdString(), spec);
 }
 
-// A keyed Paradox table: No (I, key), Customer (A20), Shipped (D, at least 1 January 1990).
+// A keyed Paradox table: No (I, key), Customer (A20), Shipped (D, at least 1 January 1990), Ref
+// (auto-increment).
 void writeOrders(const QString& path) {
     TableSpec spec;
-    spec.fields = {{"No", 'I', 0, 0}, {"Customer", 'A', 20, 0}, {"Shipped", 'D', 0, 0}};
+    spec.fields = {{"No", 'I', 0, 0}, {"Customer", 'A', 20, 0}, {"Shipped", 'D', 0, 0}, {"Ref", '+', 0, 0}};
     spec.keyFields = 1;
     CheckSpec check;
     check.field = "Shipped";
@@ -71,7 +72,7 @@ void writeOrders(const QString& path) {
     check.minValue = dateValue(1990, 1, 1);
     spec.checks = {check};
     for (int i = 1; i <= 3; ++i)
-        spec.records.push_back({integerValue(i), textValue("Customer " + std::to_string(i)), dateValue(2001, 2, i)});
+        spec.records.push_back({integerValue(i), textValue("Customer " + std::to_string(i)), dateValue(2001, 2, i), FieldValue()});
     createTable(path.toStdString(), spec);
 }
 
@@ -575,10 +576,11 @@ private slots:
         start(w);
         QTest::mouseClick(w.btEditButton, Qt::LeftButton);
         QAbstractItemModel* model = w.DBGrid->model();
-        QVERIFY(!(model->flags(model->index(0, 0)) & Qt::ItemIsEditable));  // the key
+        QVERIFY(!(model->flags(model->index(0, 3)) & Qt::ItemIsEditable));  // the auto-increment field
+        QVERIFY(model->flags(model->index(0, 0)) & Qt::ItemIsEditable);     // the key (the record moves)
         QVERIFY(model->flags(model->index(0, 1)) & Qt::ItemIsEditable);
         w.DBGrid->setFocus();
-        w.DBGrid->setCurrentIndex(model->index(0, 0));
+        w.DBGrid->setCurrentIndex(model->index(0, 3));
         QTest::keyClick(w.DBGrid, Qt::Key_F2);
         QVERIFY(!qobject_cast<QLineEdit*>(QApplication::focusWidget()));  // no editor opens
         w.DBGrid->setCurrentIndex(model->index(0, 1));
