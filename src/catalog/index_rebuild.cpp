@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "byte_order.h"
+#include "dbase/dbf_expression.h"
 #include "dbase/dbf_index.h"
 #include "dbase/dbf_mdx_writer.h"
 #include "dbase/dbf_table.h"
@@ -105,6 +106,23 @@ std::string yExtensionOf(std::string x) {
     return x;
 }
 
+// The extension a keyed table's .PX gets when it is missing: in the case of the table's own.
+std::string primaryExtension(const paradox::ParadoxTable& table) {
+    return extensionPart(table.fileName()) == ".DB" ? ".PX" : ".px";
+}
+
+// The files ParadoxRebuild::run gives, by path.
+std::vector<std::string> paradoxIndexPaths(const paradox::ParadoxTable& table) {
+    const DiskFamily& family = diskFamily(table.family(), table.fileName());
+    std::vector<std::string> out;
+    if (table.header().primaryKeyFields > 0) out.push_back(companionPath(family, primaryExtension(table)));
+    for (const std::string& ext : paradox::secondaryIndexExtensions(family.extensions())) {
+        out.push_back(companionPath(family, ext));
+        out.push_back(companionPath(family, yExtensionOf(ext)));
+    }
+    return out;
+}
+
 class ParadoxRebuild {
 public:
     explicit ParadoxRebuild(paradox::ParadoxTable& table)
@@ -151,12 +169,7 @@ private:
         l.versionByte = h_.versionByte;
         // The table's own code page object, not owned here.
         l.codePage = std::shared_ptr<const CodePage>(std::shared_ptr<const CodePage>(), &table_.codePage());
-        // Paradox 3 files name no sort order; their byte 0x29 is 0 for 'ascii' (the other sort
-        // orders of those versions, intl, nordan and swedfin, have bytes of their own).
-        const pw::SortOrder* known = h_.hasExtension ? pw::findSortOrder(h_.sortOrderName, h_.dosCodePage)
-                                     : h_.sortOrder == 0 ? pw::findSortOrder("ascii", 0)
-                                                         : nullptr;
-        byteOrder_ = known && known->byteOrder;
+        byteOrder_ = pw::textInByteOrder(h_);
         sortName_ = h_.sortOrderName;
         sortOrder_ = {h_.dosCodePage, sortName_.c_str(), h_.sortOrder, byteOrder_};
         l.sortOrder = &sortOrder_;
@@ -200,25 +213,13 @@ private:
     // Refuses text fields in a key when the sort order does not collate in byte order (and there
     // are records to order).
     void checkTextOrder(const std::vector<int>& fields, const std::string& file, const std::string& what) const {
-        if (byteOrder_ || blockOfRecord_.size() < 2) return;
-        for (int i : fields) {
-            const pw::Field& f = layout_.fields[static_cast<std::size_t>(i)];
-            if (f.code != pw::kAlpha) continue;
-            const std::string sort = sortName_.empty() ? "the table's sort order (byte 0x" + hex2(h_.sortOrder) + ")"
-                                                       : "sort order '" + sortName_ + "'";
-            cannot(Code::Unsupported, file,
-                   what + " orders text field " + f.name + " by " + sort +
-                       ", whose collation is not known here (text is ordered only by byte value)");
-        }
-    }
-
-    static std::string hex2(unsigned v) {
-        static const char digits[] = "0123456789ABCDEF";
-        return std::string{digits[(v >> 4) & 15], digits[v & 15]};
+        if (blockOfRecord_.size() < 2) return;
+        if (const std::string why = pw::keyOrderProblem(h_, table_.fields(), fields, what); !why.empty())
+            cannot(Code::Unsupported, file, why);
     }
 
     RebuiltIndexFile primary() {
-        const std::string ext = layout_.upperCaseExtensions ? ".PX" : ".px";
+        const std::string ext = primaryExtension(table_);
         const std::string path = companionPath(family_, ext);
         std::vector<int> keyList;
         std::vector<paradox::FieldDescriptor> keyDescriptors;
@@ -234,7 +235,7 @@ private:
         for (std::size_t i = 1; i < n; ++i) {
             const std::uint8_t* a = records_.data() + (i - 1) * size;
             const std::uint8_t* b = records_.data() + i * size;
-            const int c = pw::compareBytes(a, b, layout_.keyLength);
+            const int c = pw::comparePrimaryKeys(a, b, layout_.keyLength);
             if (c > 0)
                 cannot(Code::InvalidValue, path,
                        "record " + std::to_string(i + 1) + " (" + pw::describeKey(layout_, b, keyList) +
@@ -352,91 +353,6 @@ private:
 
 // --- dBase -----------------------------------------------------------------------------------------
 
-// The key of a tag: one field (C, N, F or D), or text joined from character fields, UPPER() of
-// text and DTOS() of a date field.
-struct KeyTerm {
-    std::size_t field = 0;
-    bool upper = false;
-    bool dtos = false;
-};
-
-class KeyParser {
-public:
-    KeyParser(const std::string& text, const std::vector<dbase::RawField>& fields, const CodePage& codePage)
-        : s_(text), fields_(fields), codePage_(codePage) {}
-
-    // False when the expression is not of the forms above.
-    bool parse(std::vector<KeyTerm>& out) {
-        if (!expression(false, out)) return false;
-        skipBlanks();
-        return pos_ == s_.size();
-    }
-
-private:
-    void skipBlanks() {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t')) ++pos_;
-    }
-    bool expression(bool upper, std::vector<KeyTerm>& out) {
-        for (;;) {
-            if (!term(upper, out)) return false;
-            skipBlanks();
-            if (pos_ >= s_.size() || s_[pos_] != '+') return true;
-            ++pos_;
-        }
-    }
-    std::string identifier() {
-        skipBlanks();
-        const std::size_t start = pos_;
-        while (pos_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '_')) ++pos_;
-        return s_.substr(start, pos_ - start);
-    }
-    bool field(const std::string& name, std::size_t& at) const {
-        for (std::size_t i = 0; i < fields_.size(); ++i)
-            if (equalsIgnoreCase(trimmedName(codePage_.decode(fields_[i].name)), name)) {
-                at = i;
-                return true;
-            }
-        return false;
-    }
-    static std::string trimmedName(std::string s) {
-        while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
-        return s;
-    }
-    bool term(bool upper, std::vector<KeyTerm>& out) {
-        const std::string name = identifier();
-        if (name.empty()) return false;
-        skipBlanks();
-        if (pos_ < s_.size() && s_[pos_] == '(') {
-            ++pos_;
-            const std::string function = toUpperAscii(name);
-            if (function == "UPPER") {
-                if (!expression(true, out)) return false;
-            } else if (function == "DTOS") {
-                KeyTerm t;
-                if (!field(identifier(), t.field) || fields_[t.field].type != 'D') return false;
-                t.dtos = true;
-                out.push_back(t);
-            } else {
-                return false;
-            }
-            skipBlanks();
-            if (pos_ >= s_.size() || s_[pos_] != ')') return false;
-            ++pos_;
-            return true;
-        }
-        KeyTerm t;
-        if (!field(name, t.field)) return false;
-        t.upper = upper;
-        out.push_back(t);
-        return true;
-    }
-
-    const std::string& s_;
-    const std::vector<dbase::RawField>& fields_;
-    const CodePage& codePage_;
-    std::size_t pos_ = 0;
-};
-
 class DBaseRebuild {
 public:
     explicit DBaseRebuild(dbase::DBaseTable& table)
@@ -521,39 +437,22 @@ private:
             cannot(Code::Unsupported, path, label + " lays out its nodes in a way not written here");
 
         // The key: what it is made of, its type and length.
-        std::vector<KeyTerm> terms;
         const std::vector<dbase::RawField>& raw = table_.rawFields();
-        if (!KeyParser(expression, raw, table_.codePage()).parse(terms))
+        std::string why;
+        const std::unique_ptr<dbase::KeyExpression> key =
+            dbase::KeyExpression::parse(expression, raw, table_.codePage(), why);
+        if (!key)
             cannot(Code::Unsupported, path,
-                   label + " has the key expression \"" + expression +
-                       "\", which is not evaluated here (a field, UPPER(), DTOS() and sums of those are)");
-        for (const KeyTerm& k : terms)
-            if (table_.fields()[k.field].length != raw[k.field].length)
-                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[k.field].name + " runs past the record");
-        char type = 'C';
-        std::size_t length = 0;
-        const dbase::RawField& first = raw[terms.front().field];
-        if (terms.size() == 1 && !terms.front().dtos && first.type != 'C') {
-            switch (first.type) {
-                case 'N': case 'F': type = 'N'; length = dbase::kMdxNumericKeyLength; break;
-                case 'D': type = 'D'; length = dbase::kMdxDateKeyLength; break;
-                default:
-                    cannot(Code::Unsupported, path,
-                           label + " is keyed on a field of type " + std::string(1, first.type) +
-                               ", whose keys are not written here");
-            }
-            if (terms.front().upper) cannot(Code::Unsupported, path, label + ": UPPER() of a non-text field");
-        } else {
-            for (const KeyTerm& k : terms) {
-                const dbase::RawField& r = raw[k.field];
-                if (!k.dtos && r.type != 'C')
-                    cannot(Code::Unsupported, path,
-                           label + " joins field " + trimmed(table_.codePage().decode(r.name)) + " of type " +
-                               std::string(1, r.type) + " into text, which is not evaluated here");
-                length += k.dtos ? 8 : r.length;
-            }
-        }
-        if (type != t.keyType || length != t.keyLength)
+                   label + " has the key expression \"" + expression + "\", which is not evaluated here (" + why + ")");
+        for (const std::size_t f : key->fields())
+            if (table_.fields()[f].length != raw[f].length)
+                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[f].name + " runs past the record");
+        const char type = key->type();
+        const std::size_t length = type == 'N' ? dbase::kMdxNumericKeyLength
+                                   : type == 'D' ? dbase::kMdxDateKeyLength
+                                                 : key->length();
+        // A text key shorter than the tag's is padded with spaces, as dBase pads it.
+        if (type != t.keyType || (type == 'C' ? length > t.keyLength : length != t.keyLength))
             cannot(Code::InvalidValue, path,
                    label + ": its key expression gives " + std::string(1, type) + " keys of " + std::to_string(length) +
                        " bytes, but the tag holds " + std::string(1, t.keyType) + " keys of " +
@@ -565,7 +464,7 @@ private:
                        "), whose collation is not known here (text is ordered only by byte value)");
 
         t.keys.reserve(records);
-        for (std::uint32_t r = 0; r < records; ++r) t.keys.push_back(key(path, label, terms, type, r));
+        for (std::uint32_t r = 0; r < records; ++r) t.keys.push_back(keyOf(path, label, *key, t.keyLength, r));
         if (t.unique) {
             std::vector<std::uint32_t> order(records);
             for (std::uint32_t r = 0; r < records; ++r) order[r] = r;
@@ -582,55 +481,34 @@ private:
         return t;
     }
 
-    std::string key(const std::string& path, const std::string& label, const std::vector<KeyTerm>& terms, char type,
-                    std::uint32_t r) {
+    std::string keyOf(const std::string& path, const std::string& label, const dbase::KeyExpression& expression,
+                      std::size_t keyLength, std::uint32_t r) {
         const std::uint8_t* rec = table_.physicalRecord(r);
         const std::vector<FieldDef>& fields = table_.fields();
         const std::string where = label + ", record " + std::to_string(r + 1);
         std::string key;
-        for (const KeyTerm& k : terms) {
-            const FieldDef& f = fields[k.field];
+        if (expression.type() == 'N') {
+            const FieldDef& f = fields[expression.fields().front()];
             const std::uint8_t* p = rec + f.offset;
-            if (type == 'N') {
-                if (!dbase::mdxNumericKey(std::string_view(reinterpret_cast<const char*>(p), f.length), key))
-                    cannot(Code::InvalidValue, path,
-                           where + ": the number \"" + std::string(reinterpret_cast<const char*>(p), f.length) +
-                               "\" has no key");
-                return key;
-            }
-            if (type == 'D' || k.dtos) {
-                FieldValue v;
-                if (!dbase::decodeStoredValue('D', h_, table_.codePage(), p, f.length, v) ||
-                    (v.kind != ValueKind::Date && v.kind != ValueKind::Null))
-                    cannot(Code::InvalidValue, path, where + ": the date is not valid");
-                if (type == 'D') {
-                    if (v.isNull())
-                        cannot(Code::Unsupported, path, where + ": the date is blank, and the key of a blank date is not "
-                                                                "settled for dBase indexes");
-                    return dbase::mdxDateKey(v.integer);
-                }
-                if (v.isNull()) {
-                    key.append(8, ' ');
-                } else {
-                    const CivilDate d = civilFromDayNumber(v.integer);
-                    char text[16];
-                    std::snprintf(text, sizeof text, "%04d%02d%02d", static_cast<int>(d.year), d.month, d.day);
-                    key.append(text, 8);
-                }
-                continue;
-            }
-            std::string bytes(reinterpret_cast<const char*>(p), f.length);
-            if (k.upper)
-                for (char& c : bytes) {
-                    const auto u = static_cast<unsigned char>(c);
-                    if (u >= 0x80)
-                        cannot(Code::Unsupported, path,
-                               where + ": UPPER() meets a character outside ASCII, whose upper case under the "
-                                       "table's language driver is not known here");
-                    if (u >= 'a' && u <= 'z') c = static_cast<char>(u - 32);
-                }
-            key += bytes;
+            if (!dbase::mdxNumericKey(std::string_view(reinterpret_cast<const char*>(p), f.length), key))
+                cannot(Code::InvalidValue, path,
+                       where + ": the number \"" + std::string(reinterpret_cast<const char*>(p), f.length) + "\" has no key");
+            return key;
         }
+        if (expression.type() == 'D') {
+            const FieldDef& f = fields[expression.fields().front()];
+            FieldValue v;
+            if (!dbase::decodeStoredValue('D', h_, table_.codePage(), rec + f.offset, f.length, v) ||
+                (v.kind != ValueKind::Date && v.kind != ValueKind::Null))
+                cannot(Code::InvalidValue, path, where + ": the date is not valid");
+            if (v.isNull())
+                cannot(Code::Unsupported, path,
+                       where + ": the date is blank, and the key of a blank date is not settled for dBase indexes");
+            return dbase::mdxDateKey(v.integer);
+        }
+        std::string why;
+        if (!expression.text(rec, fields, h_, key, why)) cannot(Code::Unsupported, path, where + ": " + why);
+        key.resize(keyLength, ' ');
         return key;
     }
 
@@ -649,6 +527,16 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::string> indexFilePaths(TableFile& table) {
+    if (auto* px = dynamic_cast<paradox::ParadoxTable*>(&table)) return paradoxIndexPaths(*px);
+    if (auto* dbf = dynamic_cast<dbase::DBaseTable*>(&table)) {
+        const DiskFamily& family = diskFamily(dbf->family(), dbf->fileName());
+        if (dbf->header().tableFlags & 0x01) return {companionPath(family, ".mdx")};
+        return {};
+    }
+    throw EDBEngineError(Code::Unsupported, "Cannot rebuild the indexes of " + table.fileName() + ": unknown table kind");
+}
 
 std::vector<RebuiltIndexFile> rebuildIndexFiles(TableFile& table) {
     if (auto* px = dynamic_cast<paradox::ParadoxTable*>(&table)) return ParadoxRebuild(*px).run();

@@ -26,9 +26,11 @@
 //   "Tup No" and "Tup Offset", are not known well enough); a unique index the records violate
 //   (Paradox option 0x20; a dBase tag with byte 23 set: key flag 0x40 alone does not make a tag
 //   unique, the engine's own files hold equal keys in such tags).
-// * dBase tags with a FOR clause, with key expressions other than a field, UPPER(), DTOS() and
-//   sums of those giving text, a date tag meeting a blank date, and tag layouts other than the
-//   one written here; FoxPro .cdx, dBase III .ndx and Clipper .ntx files (no writer for them).
+// * dBase tags with a FOR clause, with key expressions dbf_expression.h does not evaluate (a
+//   field; texts of fields, quoted texts, UPPER, LOWER, LEFT, RIGHT, SUBSTR, TRIM, RTRIM, LTRIM,
+//   ALLTRIM, STR, DTOS and DTOC joined by "+" are), a date tag meeting a blank date, and tag
+//   layouts other than the one written here; FoxPro .cdx, dBase III .ndx and Clipper .ntx files
+//   (no writer for them).
 
 #include <cstdint>
 #include <string>
@@ -49,5 +51,11 @@ struct RebuiltIndexFile {
 // (Unsupported or InvalidValue) naming the index file and the reason when an index cannot be
 // rebuilt exactly, and whatever reading the files throws.
 std::vector<RebuiltIndexFile> rebuildIndexFiles(TableFile& table);
+
+// The paths rebuildIndexFiles(table) gives bytes for, found without reading a record: the index
+// files the family has, and the ones it lacks that a rebuild creates (a keyed Paradox table's
+// .PX, the tree of a secondary index). A change that rebuilds the indexes saves the first and
+// names the second before its first write. Throws EDBEngineError for a table not on disk.
+std::vector<std::string> indexFilePaths(TableFile& table);
 
 }  // namespace tavrinth

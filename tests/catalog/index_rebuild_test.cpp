@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "file_io.h"
 #include "index_rebuild.h"
 #include "manifest.h"
+#include "process.h"
+#include "value_text.h"
 #include "table_file.h"
 #include "table_writer.h"
 #include "test_files.h"
@@ -454,3 +457,105 @@ TEST(IndexRebuild, CorpusTablesKeepTheirIndexDefinitions) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sample STOCK.DBF's tag PLACE given another key expression (its 20-byte keys), as another
+// program could have made it.
+void setPlaceExpression(const std::string& mdx, const std::string& expression) {
+    std::string b = test::readFile(mdx);
+    for (std::size_t entry = 544; entry + 32 <= 2048; entry += 32) {
+        if (b.compare(entry + 4, 5, "PLACE") != 0) continue;
+        const std::size_t header = loadLE32(reinterpret_cast<const std::uint8_t*>(b.data()) + entry) * 512u;
+        std::fill(b.begin() + static_cast<long>(header + 24), b.begin() + static_cast<long>(header + 245), '\0');
+        b.replace(header + 24, expression.size(), expression);
+        test::writeFile(mdx, b);
+        return;
+    }
+    ADD_FAILURE() << "no tag PLACE in " << mdx;
+}
+
+std::string upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+std::string pad(std::string s, std::size_t n) { return s.size() >= n ? s.substr(0, n) : s + std::string(n - s.size(), ' '); }
+
+}  // namespace
+
+// Tags over expressions of the functions dBase keys use are written from the records, and kept
+// right by a change of a field they read: Perl's XBase::Index reads every record once under the
+// key computed here from the values alone.
+TEST(IndexRebuild, ExpressionTagsAreWrittenAndKeptUpToDate) {
+    struct Row {
+        std::string part, warehouse, qty, counted;  // as the dump shows them
+    };
+    using Key = std::function<std::string(const Row&)>;
+    const std::vector<std::pair<std::string, Key>> cases = {
+        {"UPPER(WAREHOUSE)", [](const Row& r) { return upper(pad(r.warehouse, 10)); }},
+        {"LOWER(LEFT(PARTNO,3))+RIGHT(WAREHOUSE,2)",
+         [](const Row& r) { return lower(r.part.substr(0, 3)) + pad(r.warehouse, 10).substr(8); }},
+        {"SUBSTR(PARTNO,2,3)+TRIM(WAREHOUSE)", [](const Row& r) { return r.part.substr(1, 3) + r.warehouse; }},
+        {"STR(QTY,6)+DTOS(COUNTED)",
+         [](const Row& r) { return std::string(6 - r.qty.size(), ' ') + r.qty + r.counted.substr(0, 4) + r.counted.substr(5, 2) + r.counted.substr(8, 2); }},
+        {"DTOC(COUNTED)+ALLTRIM(PARTNO)",
+         [](const Row& r) { return r.counted.substr(5, 2) + "/" + r.counted.substr(8, 2) + "/" + r.counted.substr(2, 2) + r.part; }},
+    };
+    for (const auto& [expression, keyOf] : cases) {
+        SCOPED_TRACE(expression);
+        TempDir dir;
+        const std::string folder = dir.file("s");
+        ASSERT_EQ(test::runProcess({test::cliPath(), "make-samples", folder}).exitStatus, 0);
+        const std::string table = folder + "/STOCK.DBF", mdx = folder + "/STOCK.MDX";
+        setPlaceExpression(mdx, expression);
+        ASSERT_EQ(test::runProcess({test::cliPath(), "rebuild-indexes", table}).exitStatus, 0);
+        // A change of a field the key reads writes the tag again.
+        {
+            auto t = openTableFile(table);
+            t->updateRecord(2, {{1, textValue("oslo")}, {2, integerValue(7)}});
+        }
+        const test::ProcessResult check = test::runProcess({test::cliPath(), "check", table});
+        EXPECT_EQ(check.out, "ok\n") << check.out << check.err;
+
+        std::vector<std::pair<std::string, int>> want;
+        auto t = openTableFile(table);
+        for (std::uint32_t r = 0; r < t->recordCount(); ++r) {
+            FieldValue v[5];
+            for (std::size_t f = 0; f < 5; ++f) t->decode(t->record(r), f, v[f]);
+            const Row row{v[0].text, v[1].text, dumpValueText(v[2]), dumpValueText(v[4])};
+            want.push_back({pad(keyOf(row), 20), t->recNo(r)});
+        }
+        std::sort(want.begin(), want.end());
+        const test::ProcessResult perl = test::runProcess(
+            {"/usr/bin/perl", "-MXBase::Index", "-e",
+             "my $i = XBase::Index->new($ARGV[0], tag => 'PLACE') or die XBase::Index->errstr; $i->prepare_select; "
+             "while (my @e = $i->fetch) { print \"$e[0]|$e[1]\\n\" }",
+             mdx});
+        ASSERT_EQ(perl.exitStatus, 0) << perl.err;
+        std::vector<std::pair<std::string, int>> got;
+        for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = perl.out.substr(at, end - at);
+            const std::size_t bar = line.rfind('|');
+            got.push_back({line.substr(0, bar), std::stoi(line.substr(bar + 1))});
+        }
+        EXPECT_EQ(got, want);
+    }
+    // An expression this program does not evaluate is refused, naming why; keys that are not what
+    // the expression gives are found by check.
+    TempDir dir;
+    ASSERT_EQ(test::runProcess({test::cliPath(), "make-samples", dir.file("s")}).exitStatus, 0);
+    setPlaceExpression(dir.file("s/STOCK.MDX"), "LOWER(WAREHOUSE)+PARTNO");
+    const test::ProcessResult stale = test::runProcess({test::cliPath(), "check", dir.file("s/STOCK.DBF")});
+    EXPECT_EQ(stale.exitStatus, 1);
+    EXPECT_NE(stale.out.find("tag PLACE: the entry of record 1 holds another key than its expression LOWER(WAREHOUSE)+PARTNO gives ('hamburg   A-100"),
+              std::string::npos)
+        << stale.out;
+    setPlaceExpression(dir.file("s/STOCK.MDX"), "IIF(QTY>0,PARTNO,WAREHOUSE)");
+    const test::ProcessResult r = test::runProcess({test::cliPath(), "rebuild-indexes", dir.file("s/STOCK.DBF")});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.err.find("IIF() is not evaluated here"), std::string::npos) << r.err;
+}

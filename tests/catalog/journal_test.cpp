@@ -140,6 +140,29 @@ std::vector<Kind> indexedKinds() {
     return out;
 }
 
+// Keyed Paradox families for inserts and deletes, keyed on multiples of 7: full 1 KB blocks, one
+// with a record in each block (a delete empties a block, an insert splits one), encrypted, with
+// BLOBs in the .MB.
+std::vector<Kind> keyedKinds() {
+    std::vector<Kind> out = {indexedKinds()[0]};
+    TableSpec s;
+    s.format = TableFormat::Paradox;
+    s.level = 7;
+    s.blockSizeKB = 1;
+    s.password = "secret";
+    s.keyFields = 1;
+    s.fields = {{"Code", 'I', 0, 0}, {"Name", 'A', 200, 0}, {"Town", 'A', 250, 0}, {"Street", 'A', 250, 0}, {"Memo", 'M', 20, 0}};
+    IndexSpec byName;
+    byName.name = "Name";
+    byName.fields = {"Name"};
+    s.indexes = {byName};
+    for (int i = 0; i < 30; ++i)
+        s.records.push_back({integer(i * 7), text("name " + std::to_string(i % 9)), text("town"), text("street"),
+                             text(std::string(static_cast<std::size_t>(3000 + i), static_cast<char>('a' + i % 26)))});
+    out.push_back({"Paradox keyed, encrypted, a record a block", s, "PB.DB"});
+    return out;
+}
+
 // Values for new records: every field the table lets a record be given, of its type.
 std::vector<std::vector<FieldValue>> newRecords(const TableFile& table, std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
@@ -212,7 +235,7 @@ void restore(const std::string& folder, const std::map<std::string, std::string>
     for (const auto& [name, bytes] : files) writeFile(joinPath(folder, name), bytes);
 }
 
-enum class Operation { Import, Post, Rebuild, Pack };
+enum class Operation { Import, Post, Rebuild, Pack, Insert, Delete };
 
 void runOperation(Operation op, const std::string& path, const OpenOptions& options, std::uint32_t seed) {
     auto table = openTableFile(path, options);
@@ -234,6 +257,20 @@ void runOperation(Operation op, const std::string& path, const OpenOptions& opti
         }
         case Operation::Pack:
             table->pack();
+            break;
+        case Operation::Insert: {
+            // Keys between those of the table (multiples of 7): full blocks split.
+            auto change = table->beginAppend();
+            std::vector<std::vector<FieldValue>> rows = newRecords(*table, 5, seed);
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                rows[i][0] = integer(7 * static_cast<std::int64_t>(i * 61 % 30) + 3);
+                change->append(rows[i], givenFields(*table));
+            }
+            change->commit();
+            break;
+        }
+        case Operation::Delete:
+            table->deleteRecord(1);
             break;
         case Operation::Rebuild: {
             FamilyChange change(path);
@@ -389,6 +426,19 @@ TEST(CrashSafety, AKilledChangeLeavesTheOldOrTheNewFamily) {
     EXPECT_GT(killPoints, 200u);
 }
 
+// Every write of an insert into a keyed table (blocks split, the index files written again) and
+// of a delete (a block emptied onto the free list, the BLOBs of the record freed).
+TEST(CrashSafety, AKilledInsertOrDeleteLeavesTheOldOrTheNewFamily) {
+    ::testing::FLAGS_gtest_death_test_style = "fast";
+    std::size_t killPoints = 0;
+    for (const Kind& k : keyedKinds()) {
+        killEverywhere({Operation::Insert, k}, killPoints);
+        killEverywhere({Operation::Delete, k}, killPoints);
+    }
+    std::printf("kill points tried: %zu\n", killPoints);
+    EXPECT_GT(killPoints, 60u);
+}
+
 // A journal that is damaged or belongs to another table is never applied: the table reads as the
 // files are, with a warning, and refuses every change, leaving every byte as it was.
 TEST(CrashSafety, AJournalThatCannotBeAppliedLeavesTheTableReadOnly) {
@@ -452,6 +502,26 @@ TEST(CrashSafety, AFailedImportLeavesEveryByte) {
             EXPECT_THROW(change->append(bad, givenFields(*table)), EDBEngineError) << kind.name;
         }
         tavrinth::testing::setAppendFlushBytes(0);
+        EXPECT_TRUE(snapshot(dir.path()) == files) << kind.name;
+    }
+    for (const Kind& kind : keyedKinds()) {
+        // Records placed in key order (blocks split), then one whose key another record has.
+        TempDir dir;
+        const std::string path = dir.file(kind.file);
+        createTable(path, kind.spec);
+        const auto files = snapshot(dir.path());
+        {
+            auto table = openTableFile(path, optionsFor(kind));
+            auto change = table->beginAppend();
+            auto rows = newRecords(*table, 60, 5);
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                rows[i][0] = integer(7 * static_cast<std::int64_t>(i) + 3);
+                change->append(rows[i], givenFields(*table));
+            }
+            std::vector<FieldValue> taken = rows[0];
+            taken[0] = integer(14);
+            EXPECT_THROW(change->append(taken, givenFields(*table)), EDBEngineError) << kind.name;
+        }
         EXPECT_TRUE(snapshot(dir.path()) == files) << kind.name;
     }
 }

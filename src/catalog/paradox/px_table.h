@@ -46,6 +46,15 @@ public:
     void reload() override;
 
 private:
+    // Whether the table has index files a change of its records must keep up to date: a keyed
+    // table's primary index (also when its .PX is missing: the change makes it), secondary indexes.
+    bool hasIndexFiles() const;
+    // The leading key fields the header counts, within the fields there are.
+    std::size_t keyFieldCount() const;
+    // Why changes that touch the indexes cannot keep them up to date (an index the index rebuild
+    // cannot order, a secondary index of an unkeyed table); empty when they can. Such changes
+    // (adding and deleting records, changing a key or indexed field) are refused up front.
+    std::string indexUpkeepProblem();
     std::size_t chainPositionOf(std::uint32_t index);
     void checkPassword(const OpenOptions& options);
     void buildFields();

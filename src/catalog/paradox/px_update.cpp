@@ -1,14 +1,45 @@
-// Changing records of a Paradox table in place.
+// Changing the records of a Paradox table: rewritten in place, appended, inserted in key order,
+// deleted, moved when their key changes; memo and BLOB values written to the .MB; every index file
+// of the family brought up to date in the same change.
+//
+// The data blocks of a change are kept in memory and written when it is committed: first every
+// byte the change overwrites is saved in the journal (the blocks it touches, the header, the .MB
+// entries it frees, and at the start the whole of every index file), then the blocks, the .MB and
+// the header are written, the table object reads the file again, and the index files are rebuilt
+// from the records as they now are (index_rebuild.h) and written whole. A refusal on the way (a
+// key that exists, an index the records no longer fit) undoes the change: the files are as before.
+// Only appending to an unkeyed table without index files writes as it goes (imports of any size).
+//
+// Keyed tables keep their records in key order within and across the blocks of the chain. A new
+// record goes to the first block whose last key is at least its key (else the last block), in its
+// place there; a full block is split: a block from the free list (header 0x4D) or a new one at the
+// end of the file is linked in after it, and the upper half of the records moves there. A record
+// that goes after the last one of the table when the last block is full starts a block of its own
+// instead, so that records added in key order fill their blocks. A block that loses its last record
+// leaves the chain and goes on the free list, as the engine's files show free blocks: linked from
+// 0x4D through their "next" word (the newest first), addDataSize = -recordSize, the "previous" word
+// keeping the block that was before it in the chain, the stale records left.
+//
+// BLOBs are never changed in place: a new value goes into new .MB space, and the old one is freed
+// as the engine's .MB files show freed space: a block of its own becomes type 4 (its block count
+// and length kept, its modification number cleared), an entry of a shared block gets start 0 and
+// modification number 0 (its chunk count and last-chunk length kept). The header's words at 0x38
+// naming a block with free space are left as they are: this program never reuses freed space.
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <set>
 
-#include "../engine_error.h"
 #include "../byte_order.h"
+#include "../engine_error.h"
+#include "../index_rebuild.h"
 #include "../table_change.h"
 #include "../table_update.h"
+#include "../value_text.h"
 #include "px_crypt.h"
+#include "px_index.h"
 #include "px_table.h"
 #include "px_values.h"
 #include "px_writer_internal.h"
@@ -17,11 +48,14 @@ namespace tavrinth::paradox {
 
 namespace {
 constexpr std::size_t kBlockHeader = 6;
+constexpr std::uint32_t kMbChunk = 256;  // the .MB is scrambled in pieces of this size
 
 bool isIndexExtension(const std::string& ext) {
     const std::string e = toUpperAscii(ext);
     return e.size() >= 3 && e[0] == '.' && (e[1] == 'X' || e[1] == 'Y');
 }
+
+bool isBlobCode(std::uint8_t code) { return code >= 0x0C && code <= 0x10; }
 }  // namespace
 
 std::string ParadoxTable::tableReadOnlyReason(bool indexFiles) {
@@ -38,7 +72,9 @@ std::string ParadoxTable::tableReadOnlyReason(bool indexFiles) {
     }
     if (std::string why = foreignLockReason(path_); !why.empty()) return why;
     if (!indexFiles) return std::string();
-    // Every index file must be one we understand, so that no edit leaves one stale unnoticed.
+    // Every index file must be one we understand, so that no edit leaves one stale unnoticed (an
+    // index file that cannot be read may index any field). Index files that are read but cannot be
+    // kept up to date refuse the changes that touch them (indexUpkeepProblem).
     std::set<std::string> understood;
     for (const TIndexDef& d : indexesForChanges()) understood.insert(toUpperAscii(extensionPart(d.Source)));
     for (const std::string& ext : family_->extensions()) {
@@ -50,15 +86,48 @@ std::string ParadoxTable::tableReadOnlyReason(bool indexFiles) {
     return std::string();
 }
 
+std::size_t ParadoxTable::keyFieldCount() const {
+    return header_.primaryKeyFields > 0 ? std::min<std::size_t>(static_cast<std::size_t>(header_.primaryKeyFields), fields_.size())
+                                        : 0;
+}
+
+bool ParadoxTable::hasIndexFiles() const {
+    return header_.primaryKeyFields > 0 || !secondaryIndexExtensions(family_->extensions()).empty();
+}
+
+std::string ParadoxTable::indexUpkeepProblem() {
+    const std::string cannot = "its index files cannot be kept up to date: ";
+    if (header_.primaryKeyFields < 0 || static_cast<std::size_t>(header_.primaryKeyFields) > fields_.size())
+        return cannot + "its header counts " + std::to_string(header_.primaryKeyFields) + " key fields";
+    if (header_.primaryKeyFields > 0) {
+        std::vector<int> key;
+        for (int i = 0; i < header_.primaryKeyFields; ++i) key.push_back(i);
+        if (std::string why = writer::keyOrderProblem(header_, fields_, key, "the primary key"); !why.empty())
+            return cannot + why;
+    }
+    for (const TIndexDef& d : indexesForChanges()) {
+        if (d.has(ixPrimary)) continue;
+        const std::string name = "index " + (d.Name.empty() ? d.Source : d.Name);
+        if (header_.primaryKeyFields == 0)
+            return cannot + name + " of an unkeyed table addresses its records by \"Tup No\" and \"Tup Offset\", "
+                            "which are not known well enough to be written";
+        if (std::string why = writer::keyOrderProblem(header_, fields_, d.fieldIndexes, name); !why.empty())
+            return cannot + why;
+    }
+    return std::string();
+}
+
 std::string ParadoxTable::fieldReadOnlyReason(std::size_t field) {
     const FieldDef& f = fields_[field];
-    if (f.typeCode >= 0x0C && f.typeCode <= 0x10) return "memo and BLOB fields are read-only";
     if (f.typeCode == 0x16) return "auto-increment values are given by the table";
     if (f.dataType == ftUnknown) return "its field type is unknown";
-    if (static_cast<int>(field) < header_.primaryKeyFields) return "it is part of the primary key";
+    if (isBlobCode(f.typeCode) && !mb_) return "the table's BLOB file (.MB) is missing";
+    bool indexed = static_cast<int>(field) < header_.primaryKeyFields;
     for (const TIndexDef& d : indexesForChanges())
-        if (std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(field)) != d.fieldIndexes.end())
-            return "it is part of the index " + (d.Name.empty() ? d.Source : d.Name);
+        indexed = indexed ||
+                  std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(field)) != d.fieldIndexes.end();
+    if (indexed)
+        if (std::string why = indexUpkeepProblem(); !why.empty()) return why;
     return std::string();
 }
 
@@ -111,12 +180,28 @@ bool headerMoved(FamilyChange& change, const std::string& path, const std::uint8
 // --- The change object ---------------------------------------------------------------------------
 
 // One change to the table's family: begun by taking the write lock (the block chain read again
-// when another program changed the file), then records rewritten in place or appended, then
-// committed. Every write goes through the family's journal.
+// when another program changed the file), then records rewritten in place, appended, inserted,
+// deleted or moved, then committed. Every write goes through the family's journal.
 class ParadoxTable::Change final : public TableAppend {
 public:
-    explicit Change(ParadoxTable& t) : t_(t), path_(t.diskPath()), change_(path_) {
-        if (change_.rolledBack() || headerMoved(change_, path_, t_.loadedHeader_, sizeof t_.loadedHeader_)) t_.reload();
+    explicit Change(ParadoxTable& t) : t_(t), path_(t.diskPath()) {
+        change_.emplace(path_);
+        // The table object must see the files as they are: after a crashed writer's change was
+        // undone, another program's change, or when it was opened beside such a journal.
+        if (change_->rolledBack() || headerMoved(*change_, path_, t_.loadedHeader_, sizeof t_.loadedHeader_) ||
+            !dynamic_cast<const DiskFamily*>(t_.family_.get()))
+            t_.reload();
+    }
+    ~Change() override {
+        // Undone (destroyed without commit) after the table object read the changed files: it
+        // reads them again as they are put back.
+        if (!committed_ && reloadedMidway_) {
+            change_.reset();
+            try {
+                t_.reload();
+            } catch (...) {
+            }
+        }
     }
 
     // Writes the record at position `index` in place, when the file still holds `seen` there.
@@ -132,21 +217,84 @@ public:
         // The block as the file holds it now, not as it was read into the cache: the record must
         // still be the one the change was made on.
         std::vector<std::uint8_t> block(blockSize);
-        change_.read(path_, blockOffset, block.data(), blockSize);
+        change_->read(path_, blockOffset, block.data(), blockSize);
         if (h.encryption != 0) decryptBlock(block.data(), blockSize, h.encryption, blk);
         if (std::memcmp(block.data() + slotOffset, seen, h.recordSize) != 0)
             throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
         if (h.encryption == 0) {
-            change_.preserve(path_, blockOffset + slotOffset, h.recordSize);
-            change_.write(path_, blockOffset + slotOffset, rec, h.recordSize);
+            change_->preserve(path_, blockOffset + slotOffset, h.recordSize);
+            change_->write(path_, blockOffset + slotOffset, rec, h.recordSize);
         } else {
             // A scrambled block is rewritten whole, scrambled again with its block number.
             std::copy(rec, rec + h.recordSize, block.begin() + static_cast<std::ptrdiff_t>(slotOffset));
             encryptBlock(block.data(), blockSize, h.encryption, blk);
-            change_.preserve(path_, blockOffset, blockSize);
-            change_.write(path_, blockOffset, block.data(), blockSize);
+            change_->preserve(path_, blockOffset, blockSize);
+            change_->write(path_, blockOffset, block.data(), blockSize);
         }
     }
+
+    // --- Changes made in memory and written at commit -------------------------------------------
+
+    // Starts a change whose blocks are kept in memory; with `indexes`, one that brings the index
+    // files up to date: each is saved whole in the journal now (or named as one the change may
+    // create), before anything is written.
+    void beginEdit(bool indexes) {
+        if (t_.damaged_)
+            throw EDBEngineError(EDBEngineError::Code::Corrupt, "Cannot change " + t_.fileName_ + ": the table is damaged");
+        edit_ = true;
+        loadHeader();
+        chain_ = t_.chainBlocks_;
+        for (std::size_t i = 0; i < chain_.size(); ++i) counts_.push_back(t_.chainStart_[i + 1] - t_.chainStart_[i]);
+        fileBlocks_ = t_.header_.fileBlocks;
+        firstFree_ = t_.header_.firstFreeBlock;
+        keyLength_ = 0;
+        for (std::size_t i = 0; i < t_.keyFieldCount(); ++i) keyLength_ += t_.fields_[i].length;
+        mbPath_ = DiskFamily(path_).path(".mb");
+        if (!indexes) return;
+        rebuild_ = true;
+        indexPaths_ = indexFilePaths(t_);
+        for (const std::string& p : indexPaths_) {
+            if (isRegularFile(p)) change_->preserveWhole(p);
+            else change_->willCreate(p);
+        }
+    }
+
+    // Deletes the record at `index` when the file still holds `seen` there; its BLOBs are freed.
+    void remove(std::uint32_t index, const std::uint8_t* seen) {
+        const Spot at = locate(index, seen);
+        const std::uint8_t* rec = recordAt(at);
+        for (const FieldDef& f : t_.fields_)
+            if (isBlobCode(f.typeCode)) freeBlob(f, rec + f.offset);
+        removeAt(at);
+    }
+
+    // Gives the record at `index` (when the file still holds `seen` there) the bytes `rec`, with
+    // the new values of memo and BLOB fields in `outside`; a changed key moves it to its place.
+    void update(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen,
+                const std::vector<FieldChange>& outside) {
+        const Spot at = locate(index, seen);
+        std::vector<std::uint8_t> bytes(rec, rec + t_.header_.recordSize);
+        const std::uint8_t* old = recordAt(at);
+        for (const FieldChange& c : outside) {
+            const FieldDef& f = t_.fields_[c.field];
+            const std::string where = "Cannot change " + t_.fileName_ + ", field " + f.name;
+            const std::string value = writer::blobFieldBytes(f.typeCode, f.typeLetter, *t_.codePage_, c.value, where);
+            writer::storeBlobField(f.typeCode, f.length, value, bytes.data() + f.offset, blobFile(where), mbPath_, where);
+            freeBlob(f, old + f.offset);
+        }
+        if (keyLength_ > 0 && writer::comparePrimaryKeys(bytes.data(), old, keyLength_) != 0) {
+            removeAt(at);
+            if (!insertKeyed(bytes.data()))
+                throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                                     "Cannot change " + t_.fileName_ + ": " + keyViolation(bytes.data()));
+        } else {
+            std::memcpy(recordAt(at), bytes.data(), bytes.size());
+            dirty_.insert(chain_[at.pos]);
+        }
+        changed_ = true;
+    }
+
+    // --- TableAppend ----------------------------------------------------------------------------
 
     void append(const std::vector<FieldValue>& values, const std::vector<bool>& given) override {
         if (!appending_) beginAppending();
@@ -154,54 +302,88 @@ public:
     }
 
     std::uint64_t appended() const override { return added_; }
-    std::int64_t lastRecNo() const override { return static_cast<std::int64_t>(count_); }
+    std::int64_t lastRecNo() const override { return recNo_; }
 
     void commit() override {
-        if (appending_ && added_ > 0) finishAppending();
-        change_.commit();
-        if (appending_) t_.reload();
+        if (appending_ && added_ > 0 && !edit_) finishAppending();
+        if (edit_ && changed_) {
+            if (appending_ && added_ > 0) recNo_ = positionOfKey(lastKey_.data()) + 1;
+            writeEdits();
+            if (rebuild_) {
+                // The index files from the records as the file now holds them.
+                reloadedMidway_ = true;
+                t_.reload();
+                writeIndexFiles(rebuildIndexFiles(t_));
+            }
+        }
+        change_->commit();
+        committed_ = true;
+        if (appending_ || edit_) t_.reload();
     }
 
 private:
-    void beginAppending() {
-        appending_ = true;
-        if (t_.damaged_)
-            throw EDBEngineError(EDBEngineError::Code::Corrupt, "Cannot add records to " + t_.fileName_ + ": the table is damaged");
+    // Where a record is: its position in the chain and its slot in that block.
+    struct Spot {
+        std::size_t pos = 0;
+        std::uint32_t slot = 0;
+    };
+
+    void loadHeader() {
         const Header& h = t_.header_;
         blockSize_ = h.blockSize();
         perBlock_ = (blockSize_ - kBlockHeader) / h.recordSize;
         headerBytes_.resize(h.headerSize);
-        change_.read(path_, 0, headerBytes_.data(), headerBytes_.size());
-        change_.preserve(path_, 0, h.headerSize);
+        change_->read(path_, 0, headerBytes_.data(), headerBytes_.size());
         count_ = t_.totalRecords_;
+        autoInc_ = h.autoIncrement;
+        record_.resize(h.recordSize);
+    }
+
+    void beginAppending() {
+        appending_ = true;
+        if (t_.damaged_)
+            throw EDBEngineError(EDBEngineError::Code::Corrupt, "Cannot add records to " + t_.fileName_ + ": the table is damaged");
+        for (const FieldDef& f : t_.fields_)
+            if (writer::isBlobCode(f.typeCode)) {
+                if (DiskFamily(path_).path(".mb").empty())
+                    throw EDBEngineError(EDBEngineError::Code::NotFound,
+                                         "Cannot add records to " + t_.fileName_ + ": its BLOB file (.MB) is missing");
+                break;
+            }
+        if (t_.hasIndexFiles()) {
+            // Placed in key order and the indexes rebuilt: everything is written at commit.
+            beginEdit(true);
+            for (const FieldDef& f : t_.fields_)
+                if (writer::isBlobCode(f.typeCode)) {
+                    blobFile("Cannot add records to " + t_.fileName_);
+                    break;
+                }
+            return;
+        }
+        const Header& h = t_.header_;
+        loadHeader();
+        change_->preserve(path_, 0, h.headerSize);
         nextBlock_ = static_cast<std::uint32_t>(h.fileBlocks) + 1;
         // Bytes past the blocks the header counts are overwritten by the new blocks.
-        if (const std::uint64_t size = change_.sizeOf(path_); size > offsetOf(nextBlock_))
-            change_.preserve(path_, offsetOf(nextBlock_), size - offsetOf(nextBlock_));
-        autoInc_ = h.autoIncrement;
+        if (const std::uint64_t size = change_->sizeOf(path_); size > offsetOf(nextBlock_))
+            change_->preserve(path_, offsetOf(nextBlock_), size - offsetOf(nextBlock_));
         if (!t_.chainBlocks_.empty()) {
             // The last block of the chain takes records while it has room.
             const std::size_t last = t_.chainBlocks_.size() - 1;
             current_ = t_.chainBlocks_[last];
             inBlock_ = t_.chainStart_[last + 1] - t_.chainStart_[last];
             block_.resize(blockSize_);
-            change_.read(path_, offsetOf(current_), block_.data(), blockSize_);
+            change_->read(path_, offsetOf(current_), block_.data(), blockSize_);
             if (h.encryption != 0) decryptBlock(block_.data(), blockSize_, h.encryption, current_);
-            change_.preserve(path_, offsetOf(current_), blockSize_);
+            change_->preserve(path_, offsetOf(current_), blockSize_);
             firstBlock_ = h.firstBlock;
         }
         for (const FieldDef& f : t_.fields_)
             if (writer::isBlobCode(f.typeCode)) {
                 mbPath_ = DiskFamily(path_).path(".mb");
-                if (mbPath_.empty())
-                    throw EDBEngineError(EDBEngineError::Code::NotFound,
-                                         "Cannot add records to " + t_.fileName_ + ": its BLOB file (.MB) is missing");
-                const std::uint64_t size = change_.sizeOf(mbPath_);
-                mb_ = std::make_unique<writer::BlobFile>((size + writer::BlobFile::kMbBlock - 1) /
-                                                         writer::BlobFile::kMbBlock * writer::BlobFile::kMbBlock);
+                blobFile("Cannot add records to " + t_.fileName_);
                 break;
             }
-        record_.resize(h.recordSize);
     }
 
     void appendRecord(const std::vector<FieldValue>& values, const std::vector<bool>& given) {
@@ -232,11 +414,20 @@ private:
             if (!t_.encodeField(i, v, rec, error)) refuse("field " + f.name + ": " + error);
         }
         if (count_ >= 0xFFFFFFFFull) refuse("the table would hold more records than a Paradox table can");
+        if (edit_) {
+            if (keyLength_ == 0) refuse("the table has index files but no key");  // refused by beginAppend
+            if (!insertKeyed(rec)) refuse(keyViolation(rec));
+            lastKey_.assign(rec, rec + keyLength_);
+            ++added_;
+            changed_ = true;
+            return;
+        }
         if (current_ == 0 || inBlock_ == perBlock_) startBlock();
         std::memcpy(block_.data() + kBlockHeader + inBlock_ * h.recordSize, rec, h.recordSize);
         ++inBlock_;
         ++count_;
         ++added_;
+        recNo_ = static_cast<std::int64_t>(count_);
         if (mb_ && ++sinceMbFlush_ >= std::max<std::size_t>(1, testing::appendFlushBytes() / 4096)) flushBlobs(false);
     }
 
@@ -253,7 +444,7 @@ private:
         storeLE16(hb + 0x10, current_);
         storeLE16(hb + 0x3A, std::max(loadLE16(hb + 0x3A), fileBlocks));
         if (t_.header_.level() >= 5) storeLE32(hb + 0x49, autoInc_);
-        change_.write(path_, 0, hb, headerBytes_.size());
+        change_->write(path_, 0, hb, headerBytes_.size());
     }
 
     [[noreturn]] void refuse(const std::string& why) const {
@@ -285,7 +476,7 @@ private:
         storeLE16(block_.data() + 4, static_cast<std::uint16_t>(static_cast<std::int16_t>((inBlock_ - 1) * h.recordSize)));
         if (h.encryption != 0) encryptBlock(block_.data(), blockSize_, h.encryption, current_);
         if (current_ < firstNew()) {
-            change_.write(path_, offsetOf(current_), block_.data(), blockSize_);
+            change_->write(path_, offsetOf(current_), block_.data(), blockSize_);
         } else {
             if (pending_.empty()) pendingFirst_ = current_;
             pending_.insert(pending_.end(), block_.begin(), block_.end());
@@ -295,7 +486,7 @@ private:
     std::uint32_t firstNew() const { return static_cast<std::uint32_t>(t_.header_.fileBlocks) + 1; }
     void flushNew() {
         if (pending_.empty()) return;
-        change_.write(path_, offsetOf(pendingFirst_), pending_.data(), pending_.size());
+        change_->write(path_, offsetOf(pendingFirst_), pending_.data(), pending_.size());
         pending_.clear();
     }
     void flushBlobs(bool all) {
@@ -304,12 +495,370 @@ private:
         std::vector<std::uint8_t> bytes = mb_->takeWritten(offset, all);
         if (bytes.empty()) return;
         if (t_.header_.encryption != 0) encryptBlobChunks(bytes.data(), bytes.size(), t_.header_.encryption);
-        change_.write(mbPath_, offset, bytes.data(), bytes.size());
+        change_->write(mbPath_, offset, bytes.data(), bytes.size());
+    }
+
+    // The BLOB file new values go to (appended after the file's last block).
+    writer::BlobFile& blobFile(const std::string& what) {
+        if (!mb_) {
+            if (mbPath_.empty())
+                throw EDBEngineError(EDBEngineError::Code::NotFound, what + ": the table's BLOB file (.MB) is missing");
+            const std::uint64_t size = change_->sizeOf(mbPath_);
+            mb_ = std::make_unique<writer::BlobFile>((size + writer::BlobFile::kMbBlock - 1) / writer::BlobFile::kMbBlock *
+                                                     writer::BlobFile::kMbBlock);
+        }
+        return *mb_;
+    }
+
+    // --- The blocks of a change made in memory --------------------------------------------------
+
+    // Block `blk` unscrambled, read from the file the first time.
+    std::vector<std::uint8_t>& block(std::uint16_t blk) {
+        auto it = blocks_.find(blk);
+        if (it != blocks_.end()) return it->second;
+        std::vector<std::uint8_t>& b = blocks_[blk];
+        b.resize(blockSize_);
+        change_->read(path_, offsetOf(blk), b.data(), blockSize_);
+        if (t_.header_.encryption != 0) decryptBlock(b.data(), blockSize_, t_.header_.encryption, blk);
+        return b;
+    }
+    std::uint8_t* slotOf(std::uint16_t blk, std::uint32_t slot) {
+        return block(blk).data() + kBlockHeader + static_cast<std::size_t>(slot) * t_.header_.recordSize;
+    }
+    std::uint8_t* recordAt(const Spot& at) { return slotOf(chain_[at.pos], at.slot); }
+
+    // The record at position `index`, which must still hold `seen`.
+    Spot locate(std::uint32_t index, const std::uint8_t* seen) {
+        std::uint64_t first = 0;
+        for (std::size_t pos = 0; pos < chain_.size(); ++pos) {
+            if (index < first + counts_[pos]) {
+                const Spot at{pos, static_cast<std::uint32_t>(index - first)};
+                if (std::memcmp(recordAt(at), seen, t_.header_.recordSize) != 0) break;
+                return at;
+            }
+            first += counts_[pos];
+        }
+        throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
+    }
+
+    // Compares the last key in the chain up to position `pos` (-infinity when those blocks are
+    // empty) with the key of `rec`.
+    int compareLastKey(std::size_t pos, const std::uint8_t* rec) {
+        for (std::size_t p = pos + 1; p-- > 0;)
+            if (counts_[p] > 0) return writer::comparePrimaryKeys(slotOf(chain_[p], counts_[p] - 1), rec, keyLength_);
+        return -1;
+    }
+
+    // Where the key of `rec` is or belongs: the first block whose last key is at least it (the last
+    // block when none is), and the first slot there whose key is at least it. `found`: the key is
+    // there.
+    Spot findKey(const std::uint8_t* rec, bool& found) {
+        std::size_t lo = 0, hi = chain_.size();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (compareLastKey(mid, rec) >= 0) hi = mid;
+            else lo = mid + 1;
+        }
+        Spot at;
+        at.pos = lo < chain_.size() ? lo : chain_.size() - 1;
+        std::uint32_t a = 0, b = counts_[at.pos];
+        while (a < b) {
+            const std::uint32_t mid = a + (b - a) / 2;
+            if (writer::comparePrimaryKeys(slotOf(chain_[at.pos], mid), rec, keyLength_) < 0) a = mid + 1;
+            else b = mid;
+        }
+        at.slot = a;
+        found = a < counts_[at.pos] && writer::comparePrimaryKeys(slotOf(chain_[at.pos], a), rec, keyLength_) == 0;
+        return at;
+    }
+
+    // The 0-based position in table order of the record with the key of `rec`.
+    std::uint64_t positionOfKey(const std::uint8_t* rec) {
+        bool found = false;
+        const Spot at = findKey(rec, found);
+        std::uint64_t position = at.slot;
+        for (std::size_t p = 0; p < at.pos; ++p) position += counts_[p];
+        return position;
+    }
+
+    std::string keyViolation(const std::uint8_t* rec) {
+        std::string key;
+        for (std::size_t i = 0; i < t_.keyFieldCount(); ++i) {
+            FieldValue v;
+            t_.decode(rec, i, v);
+            if (!key.empty()) key += ", ";
+            key += t_.fields_[i].name + " = " + (v.isNull() ? std::string("blank") : displayValueText(v));
+        }
+        return "key violation: a record with the key " + key + " exists already";
+    }
+
+    // Puts `rec` in its place in key order; false (nothing changed) when its key exists.
+    bool insertKeyed(const std::uint8_t* rec) {
+        if (chain_.empty()) {
+            const std::uint16_t blk = takeBlock();
+            storeLE16(block(blk).data(), 0);
+            storeLE16(block(blk).data() + 2, 0);
+            chain_.push_back(blk);
+            counts_.push_back(0);
+            insertAt({0, 0}, rec);
+            return true;
+        }
+        bool found = false;
+        const Spot at = findKey(rec, found);
+        if (found) return false;
+        insertAt(at, rec);
+        return true;
+    }
+
+    // Inserts `rec` at `at`, splitting a full block.
+    void insertAt(Spot at, const std::uint8_t* rec) {
+        const std::uint32_t rs = t_.header_.recordSize;
+        const std::uint16_t blk = chain_[at.pos];
+        const std::uint32_t n = counts_[at.pos];
+        ++count_;
+        dirty_.insert(blk);
+        if (n < perBlock_) {
+            std::uint8_t* s = slotOf(blk, at.slot);
+            std::memmove(s + rs, s, static_cast<std::size_t>(n - at.slot) * rs);
+            std::memcpy(s, rec, rs);
+            ++counts_[at.pos];
+            return;
+        }
+        // Full: a block is linked in after it.
+        const std::uint16_t added = takeBlock();
+        const std::uint16_t next = at.pos + 1 < chain_.size() ? chain_[at.pos + 1] : 0;
+        storeLE16(block(added).data(), next);
+        storeLE16(block(added).data() + 2, blk);
+        storeLE16(block(blk).data(), added);
+        if (next != 0) {
+            storeLE16(block(next).data() + 2, added);
+            dirty_.insert(next);
+        }
+        chain_.insert(chain_.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), added);
+        counts_.insert(counts_.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), 0);
+        if (at.slot == n && next == 0) {
+            // After the last record of the table: the new block starts with it.
+            std::memcpy(slotOf(added, 0), rec, rs);
+            counts_[at.pos + 1] = 1;
+            return;
+        }
+        // The records of the full block with the new one among them; the upper half moves.
+        std::vector<std::uint8_t> all(static_cast<std::size_t>(n + 1) * rs);
+        std::memcpy(all.data(), slotOf(blk, 0), static_cast<std::size_t>(at.slot) * rs);
+        std::memcpy(all.data() + static_cast<std::size_t>(at.slot) * rs, rec, rs);
+        std::memcpy(all.data() + static_cast<std::size_t>(at.slot + 1) * rs, slotOf(blk, at.slot),
+                    static_cast<std::size_t>(n - at.slot) * rs);
+        const std::uint32_t keep = (n + 2) / 2;
+        std::uint8_t* records = slotOf(blk, 0);
+        std::memcpy(records, all.data(), static_cast<std::size_t>(keep) * rs);
+        std::memset(records + static_cast<std::size_t>(keep) * rs, 0, static_cast<std::size_t>(n - keep) * rs);
+        std::memcpy(slotOf(added, 0), all.data() + static_cast<std::size_t>(keep) * rs,
+                    static_cast<std::size_t>(n + 1 - keep) * rs);
+        counts_[at.pos] = keep;
+        counts_[at.pos + 1] = n + 1 - keep;
+    }
+
+    // Takes the record at `at` out of its block; a block left empty leaves the chain for the free
+    // list.
+    void removeAt(Spot at) {
+        const std::uint32_t rs = t_.header_.recordSize;
+        const std::uint16_t blk = chain_[at.pos];
+        const std::uint32_t n = counts_[at.pos];
+        std::uint8_t* s = slotOf(blk, at.slot);
+        std::memmove(s, s + rs, static_cast<std::size_t>(n - at.slot - 1) * rs);
+        std::memset(slotOf(blk, n - 1), 0, rs);
+        --counts_[at.pos];
+        --count_;
+        dirty_.insert(blk);
+        changed_ = true;
+        if (counts_[at.pos] > 0) return;
+        const std::uint16_t prev = at.pos > 0 ? chain_[at.pos - 1] : 0;
+        const std::uint16_t next = at.pos + 1 < chain_.size() ? chain_[at.pos + 1] : 0;
+        if (prev != 0) {
+            storeLE16(block(prev).data(), next);
+            dirty_.insert(prev);
+        }
+        if (next != 0) {
+            storeLE16(block(next).data() + 2, prev);
+            dirty_.insert(next);
+        }
+        chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(at.pos));
+        counts_.erase(counts_.begin() + static_cast<std::ptrdiff_t>(at.pos));
+        // On the free list, newest first; its "previous" word keeps the block before it.
+        storeLE16(block(blk).data(), firstFree_);
+        firstFree_ = blk;
+        free_.insert(blk);
+    }
+
+    // A block for the chain: the first of the free list, else a new one at the end of the file.
+    std::uint16_t takeBlock() {
+        std::uint16_t blk = 0;
+        if (firstFree_ != 0) {
+            blk = firstFree_;
+            if (blk > fileBlocks_ || std::find(chain_.begin(), chain_.end(), blk) != chain_.end())
+                throw EDBEngineError(EDBEngineError::Code::Corrupt,
+                                     "Cannot change " + t_.fileName_ + ": its list of free blocks is damaged (block " +
+                                         std::to_string(blk) + ")");
+            firstFree_ = loadLE16(block(blk).data());
+            free_.erase(blk);
+            std::fill(block(blk).begin(), block(blk).end(), 0);
+        } else {
+            if (fileBlocks_ >= 0xFFFF)
+                throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                                     "Cannot change " + t_.fileName_ + ": the table would need more blocks than a "
+                                     "Paradox table can hold");
+            blk = ++fileBlocks_;
+            blocks_[blk].assign(blockSize_, 0);
+        }
+        dirty_.insert(blk);
+        return blk;
+    }
+
+    // --- Freeing BLOBs ------------------------------------------------------------------------------
+
+    // n bytes of the .MB at offset, unscrambled, as the change has them.
+    void readMb(std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+        for (std::size_t done = 0; done < n;) {
+            const std::uint64_t at = offset + done;
+            const std::vector<std::uint8_t>& c = mbChunk(at / kMbChunk * kMbChunk);
+            const std::size_t in = static_cast<std::size_t>(at % kMbChunk);
+            const std::size_t take = std::min<std::size_t>(n - done, kMbChunk - in);
+            std::memcpy(out + done, c.data() + in, take);
+            done += take;
+        }
+    }
+    void patchMb(std::uint64_t offset, const std::uint8_t* bytes, std::size_t n) {
+        for (std::size_t done = 0; done < n;) {
+            const std::uint64_t at = offset + done;
+            const std::uint64_t start = at / kMbChunk * kMbChunk;
+            std::vector<std::uint8_t>& c = mbChunk(start);
+            const std::size_t in = static_cast<std::size_t>(at - start);
+            const std::size_t take = std::min<std::size_t>(n - done, kMbChunk - in);
+            std::memcpy(c.data() + in, bytes + done, take);
+            mbDirty_.insert(start);
+            done += take;
+        }
+    }
+    std::vector<std::uint8_t>& mbChunk(std::uint64_t start) {
+        auto it = mbChunks_.find(start);
+        if (it != mbChunks_.end()) return it->second;
+        std::vector<std::uint8_t>& c = mbChunks_[start];
+        c.resize(kMbChunk);
+        change_->read(mbPath_, start, c.data(), c.size());
+        if (t_.header_.encryption != 0) decryptBlobChunks(c.data(), c.size(), t_.header_.encryption);
+        return c;
+    }
+
+    // Frees the .MB space of a BLOB field's old value (nothing when the value lives in the record,
+    // or when the pointer does not lead to a BLOB of its length).
+    void freeBlob(const FieldDef& f, const std::uint8_t* p) {
+        const std::size_t leader = f.length - 10;
+        const std::uint32_t pointer = loadLE32(p + leader);
+        const std::uint32_t length = loadLE32(p + leader + 4);
+        if (length <= leader || mbPath_.empty()) return;
+        const std::uint64_t offset = pointer & 0xFFFFFF00u;
+        const unsigned index = pointer & 0xFF;
+        if (offset == 0 || offset + writer::BlobFile::kMbBlock > change_->sizeOf(mbPath_)) return;
+        std::uint8_t head[9];
+        readMb(offset, head, sizeof head);
+        if (head[0] == 2 && index == 0xFF && loadLE32(head + 3) == length) {
+            head[0] = 4;  // free; the block count and length stay
+            head[7] = head[8] = 0;
+            patchMb(offset, head, sizeof head);
+        } else if (head[0] == 3 && index < 64) {
+            std::uint8_t e[5];
+            const std::uint64_t entry = offset + 12 + 5u * index;
+            readMb(entry, e, sizeof e);
+            if (e[0] == 0 || e[1] == 0 || (e[1] - 1u) * 16u + e[4] != length) return;
+            e[0] = 0;  // unused; the chunk count and last-chunk length stay
+            e[2] = e[3] = 0;
+            patchMb(entry, e, sizeof e);
+        }
+    }
+
+    // --- Writing a change made in memory ------------------------------------------------------------
+
+    struct Piece {
+        std::string path;
+        std::uint64_t offset;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    // Saves every range the change overwrites, then writes the blocks, the .MB and the header.
+    void writeEdits() {
+        const Header& h = t_.header_;
+        std::vector<Piece> pieces;
+        // Blocks: each with its link words as set, its record count, scrambled with its number;
+        // neighbours written in one piece.
+        std::map<std::uint16_t, std::uint32_t> inChain;
+        for (std::size_t i = 0; i < chain_.size(); ++i) inChain[chain_[i]] = counts_[i];
+        for (const std::uint16_t blk : dirty_) {
+            std::vector<std::uint8_t> b = block(blk);
+            const auto it = inChain.find(blk);
+            const auto last = it != inChain.end() && it->second > 0
+                                  ? static_cast<std::int16_t>((it->second - 1) * h.recordSize)
+                                  : static_cast<std::int16_t>(-static_cast<int>(h.recordSize));
+            storeLE16(b.data() + 4, static_cast<std::uint16_t>(last));
+            if (h.encryption != 0) encryptBlock(b.data(), blockSize_, h.encryption, blk);
+            const std::uint64_t at = offsetOf(blk);
+            if (!pieces.empty() && pieces.back().path == path_ && pieces.back().offset + pieces.back().bytes.size() == at)
+                pieces.back().bytes.insert(pieces.back().bytes.end(), b.begin(), b.end());
+            else
+                pieces.push_back({path_, at, std::move(b)});
+        }
+        // Freed .MB space, and the new BLOBs after the file's last block.
+        const std::uint64_t mbSize = mbPath_.empty() ? 0 : change_->sizeOf(mbPath_);
+        for (const std::uint64_t start : mbDirty_) {
+            std::vector<std::uint8_t> c = mbChunks_[start];
+            if (h.encryption != 0) encryptBlobChunks(c.data(), c.size(), h.encryption);
+            c.resize(static_cast<std::size_t>(std::min<std::uint64_t>(c.size(), mbSize - start)));
+            pieces.push_back({mbPath_, start, std::move(c)});
+        }
+        if (mb_) {
+            std::uint64_t offset;
+            std::vector<std::uint8_t> bytes = mb_->takeWritten(offset, true);
+            if (!bytes.empty()) {
+                if (h.encryption != 0) encryptBlobChunks(bytes.data(), bytes.size(), h.encryption);
+                pieces.push_back({mbPath_, offset, std::move(bytes)});
+            }
+        }
+        // The header: counts, the chain's ends, the free list, the auto-increment value.
+        std::vector<std::uint8_t> hb = headerBytes_;
+        std::uint8_t* p = hb.data();
+        storeLE32(p + 0x06, static_cast<std::uint32_t>(count_));
+        storeLE16(p + 0x0A, static_cast<std::uint16_t>(chain_.size()));
+        storeLE16(p + 0x0C, fileBlocks_);
+        storeLE16(p + 0x0E, chain_.empty() ? 0 : chain_.front());
+        storeLE16(p + 0x10, chain_.empty() ? 0 : chain_.back());
+        storeLE16(p + 0x3A, std::max(loadLE16(p + 0x3A), fileBlocks_));
+        if (h.level() >= 5) storeLE32(p + 0x49, autoInc_);
+        storeLE16(p + 0x4D, firstFree_);
+        if (hb != headerBytes_) pieces.push_back({path_, 0, std::move(hb)});
+
+        // Bytes past the blocks the header counted are overwritten by new blocks: saved too.
+        for (const Piece& piece : pieces) change_->preserve(piece.path, piece.offset, piece.bytes.size());
+        for (const Piece& piece : pieces) change_->write(piece.path, piece.offset, piece.bytes.data(), piece.bytes.size());
+    }
+
+    void writeIndexFiles(const std::vector<RebuiltIndexFile>& files) {
+        for (const RebuiltIndexFile& f : files)
+            if (std::find(indexPaths_.begin(), indexPaths_.end(), f.path) == indexPaths_.end())
+                throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                                     "Internal error: the index file " + f.path + " was not saved before the change began");
+        for (const RebuiltIndexFile& f : files) {
+            change_->write(f.path, 0, f.bytes.data(), f.bytes.size());
+            change_->resize(f.path, f.bytes.size());
+        }
     }
 
     ParadoxTable& t_;
     std::string path_;
-    FamilyChange change_;
+    std::optional<FamilyChange> change_;
+    bool committed_ = false;
+    bool reloadedMidway_ = false;
+    std::int64_t recNo_ = 0;
+
+    // Appending at the end of an unkeyed table, written as it goes.
     std::uint32_t blockSize_ = 0, perBlock_ = 0;
     std::vector<std::uint8_t> headerBytes_, block_, record_, pending_;
     std::uint16_t current_ = 0, firstBlock_ = 0, pendingFirst_ = 0;
@@ -319,37 +868,64 @@ private:
     std::unique_ptr<writer::BlobFile> mb_;
     unsigned sinceMbFlush_ = 0;
     bool appending_ = false;
+
+    // A change made in memory.
+    bool edit_ = false, rebuild_ = false, changed_ = false;
+    std::vector<std::string> indexPaths_;
+    std::map<std::uint16_t, std::vector<std::uint8_t>> blocks_;  // unscrambled
+    std::set<std::uint16_t> dirty_, free_;
+    std::vector<std::uint16_t> chain_;
+    std::vector<std::uint32_t> counts_;
+    std::uint16_t fileBlocks_ = 0, firstFree_ = 0;
+    unsigned keyLength_ = 0;
+    std::vector<std::uint8_t> lastKey_;
+    std::map<std::uint64_t, std::vector<std::uint8_t>> mbChunks_;  // unscrambled
+    std::set<std::uint64_t> mbDirty_;
 };
 
-bool ParadoxTable::keptOutsideRecord(std::size_t field) const {
-    const std::uint8_t code = fields_[field].typeCode;
-    return code >= 0x0C && code <= 0x10;
-}
+bool ParadoxTable::keptOutsideRecord(std::size_t field) const { return isBlobCode(fields_[field].typeCode); }
 
 void ParadoxTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const std::uint8_t* seen,
                                const std::vector<FieldChange>& outside) {
-    if (!outside.empty())
-        throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot change " + fileName_ + ": memo and BLOB fields are read-only");
+    // Whether the change touches an index: the key, or a field of a secondary index.
+    bool indexes = false;
+    const std::size_t keys = keyFieldCount();
+    const std::size_t keyEnd = keys > 0 ? fields_[keys - 1].offset + fields_[keys - 1].length : 0;
+    if (std::memcmp(rec, seen, keyEnd) != 0) indexes = true;
+    for (const TIndexDef& d : indexesForChanges())
+        for (const int i : d.fieldIndexes) {
+            const FieldDef& f = fields_[static_cast<std::size_t>(i)];
+            if (std::memcmp(rec + f.offset, seen + f.offset, f.length) != 0) indexes = true;
+        }
+    if (indexes)
+        if (const std::string why = indexUpkeepProblem(); !why.empty())
+            throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot change " + fileName_ + ": " + why);
     Change change(*this);
-    change.rewrite(index, rec, seen);
+    if (!indexes && outside.empty()) {
+        change.rewrite(index, rec, seen);
+    } else {
+        change.beginEdit(indexes);
+        change.update(index, rec, seen, outside);
+    }
     change.commit();
 }
 
-void ParadoxTable::removeRecord(std::uint32_t, const std::uint8_t*) {
-    throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot delete from " + fileName_ + ": not yet");
+void ParadoxTable::removeRecord(std::uint32_t index, const std::uint8_t* seen) {
+    if (hasIndexFiles())
+        if (const std::string why = indexUpkeepProblem(); !why.empty())
+            throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot delete from " + fileName_ + ": " + why);
+    Change change(*this);
+    change.beginEdit(hasIndexFiles());
+    change.remove(index, seen);
+    change.commit();
 }
 
 std::unique_ptr<TableAppend> ParadoxTable::beginAppend() {
     if (const std::string why = writeRefusal(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot add records to " + fileName_ + ": " + why);
-    std::string indexFile;
-    for (const std::string& ext : family_->extensions())
-        if (isIndexExtension(ext) || equalsIgnoreCase(ext, ".px")) indexFile = stemPart(fileName_) + ext;
-    if (header_.primaryKeyFields > 0 || !indexFile.empty())
-        throw EDBEngineError(EDBEngineError::Code::Unsupported,
-                             "Cannot add records to " + fileName_ + ": it " +
-                                 (header_.primaryKeyFields > 0 ? std::string("is keyed") : "has the index file " + indexFile) +
-                                 ", and this program does not yet keep indexes up to date when records are added");
+    if (hasIndexFiles())
+        if (const std::string why = indexUpkeepProblem(); !why.empty())
+            throw EDBEngineError(EDBEngineError::Code::Unsupported, "Cannot add records to " + fileName_ + ": " + why);
     return std::make_unique<Change>(*this);
 }
 

@@ -61,6 +61,36 @@ const writer::SortOrder* writer::findSortOrder(const std::string& name, unsigned
     return nullptr;
 }
 
+bool writer::textInByteOrder(const Header& h) {
+    // Paradox 3 files name no sort order; their byte 0x29 is 0 for 'ascii' (the other sort orders
+    // of those versions, intl, nordan and swedfin, have bytes of their own).
+    const SortOrder* known = h.hasExtension ? findSortOrder(h.sortOrderName, h.dosCodePage)
+                             : h.sortOrder == 0 ? findSortOrder("ascii", 0)
+                                                : nullptr;
+    return known && known->byteOrder;
+}
+
+std::string writer::keyOrderProblem(const Header& h, const std::vector<FieldDef>& defs, const std::vector<int>& fields,
+                                    const std::string& what) {
+    if (textInByteOrder(h)) return std::string();
+    for (const int i : fields) {
+        if (i < 0 || static_cast<std::size_t>(i) >= defs.size() || defs[static_cast<std::size_t>(i)].typeCode != kAlpha)
+            continue;
+        static const char digits[] = "0123456789ABCDEF";
+        const std::string sort = h.sortOrderName.empty()
+                                     ? "the table's sort order (byte 0x" +
+                                           std::string{digits[(h.sortOrder >> 4) & 15], digits[h.sortOrder & 15]} + ")"
+                                     : "sort order '" + h.sortOrderName + "'";
+        return what + " orders text field " + defs[static_cast<std::size_t>(i)].name + " by " + sort +
+               ", whose collation is not known here (text is ordered only by byte value)";
+    }
+    return std::string();
+}
+
+int writer::comparePrimaryKeys(const std::uint8_t* a, const std::uint8_t* b, unsigned keyLength) {
+    return compareBytes(a, b, keyLength);
+}
+
 namespace {
 
 struct TypeRule {

@@ -290,6 +290,27 @@ SecondaryContents buildSecondaryContents(const Layout& layout, const SecondarySh
 // when it has none.
 const SortOrder* findSortOrder(const std::string& name, unsigned codePage);
 
+// --- The key order of an existing table ---------------------------------------------------------
+//
+// Keys are ordered here by their stored bytes (values are stored so that their bytes sort like
+// the values). Text sorts that way only under a sort order that collates by byte value; keys
+// with text under any other sort order are not ordered here at all. The index rebuild and the
+// record changes that place records in key order share these.
+
+// Whether the table's sort order collates text by byte value: a sort order the writer knows as
+// one that does (for the table's code page), or the 'ascii' of a Paradox 3 table (byte 0x29 = 0,
+// no name).
+bool textInByteOrder(const Header& table);
+// Why keys over the table fields at `fields` (0-based positions; `defs` the table's fields) cannot
+// be ordered here: a text field among them under a sort order that does not collate by byte
+// value. Empty when they can. `what` names the key at the start of the message ("the primary
+// key", "index City").
+std::string keyOrderProblem(const Header& table, const std::vector<FieldDef>& defs, const std::vector<int>& fields,
+                            const std::string& what);
+// Compares two records of a keyed table by their primary key: the leading `keyLength` bytes (the
+// key fields lead the record). Returns <0, 0, >0.
+int comparePrimaryKeys(const std::uint8_t* a, const std::uint8_t* b, unsigned keyLength);
+
 // Upper-case folding of UTF-8 text for comparing names ignoring case (ASCII, Latin-1, Latin
 // Extended-A, Greek and Cyrillic letters).
 std::string foldName(const std::string& utf8);

@@ -1,0 +1,560 @@
+#include "dbf_cdx_writer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+#include <stdexcept>
+
+#include "../byte_order.h"
+#include "../codepage.h"
+#include "../field_value.h"
+#include "dbf_index_entries.h"
+#include "dbf_table.h"
+
+namespace tavrinth::dbase {
+
+namespace {
+
+constexpr std::size_t kNode = kCdxNodeBytes;
+constexpr std::size_t kLeafEntriesAt = 24;
+constexpr std::size_t kInnerEntriesAt = 12;
+constexpr std::uint32_t kNoSibling = 0xFFFFFFFFu;
+constexpr std::size_t kWideEntryBytes = 3;
+constexpr std::size_t kMaxRecordBits = 32;
+constexpr int kMaxDepth = 64;
+constexpr double kJulianDayOfDayZero = 1721425.0;  // day number 1 (1 January 0001) is Julian day 1721426
+
+constexpr std::uint16_t kInner = 0x00, kRoot = 0x01, kLeaf = 0x02, kFoxLeaf = 0x04;
+constexpr std::uint8_t kOptionUnique = 0x01, kOptionNullByte = 0x02, kOptionCandidate = 0x04, kOptionFor = 0x08, kOptionCompact = 0x20, kOptionCompound = 0x40,
+                       kOptionStructural = 0x80;
+
+// Bits needed for the values 0..v.
+unsigned bitWidth(std::uint64_t v) {
+    unsigned bits = 0;
+    while (v != 0) {
+        ++bits;
+        v >>= 1;
+    }
+    return bits;
+}
+
+// One entry of a tree in index order.
+struct Entry {
+    std::uint32_t record = 0;
+    const std::string* key = nullptr;
+};
+
+// The layout of a leaf's entries.
+struct LeafLayout {
+    std::size_t entryBytes = 1;
+    unsigned recordBits = 0;
+};
+
+LeafLayout leafLayout(std::uint32_t maxRecord, unsigned countBits, std::size_t minBytes) {
+    const std::size_t needed = 2 * countBits + std::max(1u, bitWidth(maxRecord));
+    LeafLayout l;
+    l.entryBytes = std::max(minBytes, (needed + 7) / 8);
+    l.recordBits = static_cast<unsigned>(std::min<std::size_t>(kMaxRecordBits, l.entryBytes * 8 - 2 * countBits));
+    return l;
+}
+
+// A node as written, before the offsets of its siblings are known.
+struct Node {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t lastRecord = 0;
+    std::string lastKey;
+};
+
+// Builds the nodes of one tree.
+class TreeBuilder {
+public:
+    TreeBuilder(std::size_t keyLength, char filler, CdxLeafStyle style)
+        : keyLength_(keyLength), filler_(static_cast<std::uint8_t>(filler)), style_(style),
+          countBits_(bitWidth(keyLength)) {}
+
+    // The nodes of the tree over `entries` (in index order), placed from `firstOffset` on: the
+    // leaves, then each upper level, the root last. Returns the bytes; `root` gets its offset.
+    std::vector<std::uint8_t> build(const std::vector<Entry>& entries, std::uint64_t firstOffset, std::uint64_t& root) {
+        std::vector<Node> level = leaves(entries);
+        std::vector<std::vector<Node>> levels;
+        while (true) {
+            const bool top = level.size() == 1;
+            levels.push_back(std::move(level));
+            if (top) break;
+            level = inner(levels.back());
+        }
+        // Offsets: level by level from the leaves.
+        std::vector<std::uint8_t> out;
+        std::uint64_t at = firstOffset;
+        std::vector<std::vector<std::uint64_t>> offsets;
+        for (const auto& l : levels) {
+            offsets.emplace_back();
+            for (std::size_t i = 0; i < l.size(); ++i, at += kNode) offsets.back().push_back(at);
+        }
+        for (std::size_t d = 0; d < levels.size(); ++d) {
+            std::vector<Node>& l = levels[d];
+            for (std::size_t i = 0; i < l.size(); ++i) {
+                std::uint8_t* n = l[i].bytes.data();
+                if (d + 1 == levels.size()) storeLE16(n, static_cast<std::uint16_t>(loadLE16(n) | kRoot));
+                storeLE32(n + 4, i == 0 ? kNoSibling : offset32(offsets[d][i - 1]));
+                storeLE32(n + 8, i + 1 == l.size() ? kNoSibling : offset32(offsets[d][i + 1]));
+                if (d > 0) {
+                    // Child offsets: the children of this node are consecutive on the level below.
+                    const std::size_t count = loadLE16(n + 2);
+                    for (std::size_t j = 0; j < count; ++j) {
+                        std::uint8_t* e = n + kInnerEntriesAt + j * (keyLength_ + 8);
+                        const std::size_t child = loadBE32(e + keyLength_ + 4);  // index until now
+                        storeBE32(e + keyLength_ + 4, offset32(offsets[d - 1][child]));
+                    }
+                }
+                out.insert(out.end(), l[i].bytes.begin(), l[i].bytes.end());
+            }
+        }
+        root = offsets.back().front();
+        return out;
+    }
+
+    // Nodes the tree over `entries` takes.
+    std::size_t nodeCount(const std::vector<Entry>& entries) {
+        std::vector<Node> level = leaves(entries);
+        std::size_t count = level.size();
+        while (level.size() > 1) {
+            level = inner(level);
+            count += level.size();
+        }
+        return count;
+    }
+
+private:
+    static std::uint32_t offset32(std::uint64_t v) {
+        if (v > 0xFFFFFFFFull) throw std::invalid_argument("the index file would grow past 4 GB");
+        return static_cast<std::uint32_t>(v);
+    }
+
+    std::size_t trailOf(const std::string& key) const {
+        std::size_t t = 0;
+        while (t < keyLength_ && static_cast<std::uint8_t>(key[keyLength_ - 1 - t]) == filler_) ++t;
+        return t;
+    }
+
+    // The leaves, each as full as its entries fit.
+    std::vector<Node> leaves(const std::vector<Entry>& entries) {
+        std::vector<Node> out;
+        const std::size_t minBytes = style_ == CdxLeafStyle::Wide ? kWideEntryBytes : 1;
+        const std::size_t fitBytes = style_ == CdxLeafStyle::Narrow ? 1 : kWideEntryBytes;
+        std::size_t i = 0;
+        do {
+            // Take entries while they fit: entries (at the width the style packs with first) and
+            // the key bytes they store.
+            std::size_t end = i, keyBytes = 0, prevStored = 0;
+            std::uint32_t maxRecord = 0;
+            const std::string* prev = nullptr;
+            while (end < entries.size()) {
+                const Entry& e = entries[end];
+                const std::size_t trail = trailOf(*e.key);
+                const std::size_t dup = prev ? shared(*prev, prevStored, *e.key, keyLength_ - trail) : 0;
+                const std::size_t stored = keyLength_ - trail - dup;
+                const std::uint32_t m = std::max(maxRecord, e.record);
+                const LeafLayout l = leafLayout(m, countBits_, fitBytes);
+                if (end > i && kLeafEntriesAt + (end - i + 1) * l.entryBytes + keyBytes + stored > kNode) break;
+                if (kLeafEntriesAt + l.entryBytes + stored > kNode)
+                    throw std::invalid_argument("a key of " + std::to_string(keyLength_) + " bytes does not fit a node");
+                maxRecord = m;
+                keyBytes += stored;
+                prevStored = keyLength_ - trail;
+                prev = e.key;
+                ++end;
+            }
+            out.push_back(leaf(entries, i, end, leafLayout(maxRecord, countBits_, minBytes)));
+            i = end;
+        } while (i < entries.size());
+        return out;
+    }
+
+    // Bytes `key` shares with `prev` from the start, no more than `prevStored` (the bytes the
+    // previous key stores before its trail) nor `limit` (the bytes this key stores before its own).
+    static std::size_t shared(const std::string& prev, std::size_t prevStored, const std::string& key,
+                              std::size_t limit) {
+        const std::size_t n = std::min(prevStored, limit);
+        std::size_t d = 0;
+        while (d < n && prev[d] == key[d]) ++d;
+        return d;
+    }
+
+    Node leaf(const std::vector<Entry>& entries, std::size_t begin, std::size_t end, const LeafLayout& layout) {
+        Node node;
+        node.bytes.assign(kNode, 0);
+        std::uint8_t* n = node.bytes.data();
+        const std::size_t count = end - begin;
+        storeLE16(n, static_cast<std::uint16_t>(kLeaf | (style_ == CdxLeafStyle::VisualFoxPro ? kFoxLeaf : 0)));
+        storeLE16(n + 2, static_cast<std::uint16_t>(count));
+
+        // Counts and key bytes.
+        std::vector<std::size_t> dups(count), trails(count);
+        std::size_t keyAt = kNode, prevStored = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::string& key = *entries[begin + j].key;
+            trails[j] = trailOf(key);
+            dups[j] = j == 0 ? 0 : shared(*entries[begin + j - 1].key, prevStored, key, keyLength_ - trails[j]);
+            const std::size_t stored = keyLength_ - trails[j] - dups[j];
+            keyAt -= stored;
+            std::memcpy(n + keyAt, key.data() + dups[j], stored);
+            prevStored = keyLength_ - trails[j];
+        }
+
+        auto pack = [&](const LeafLayout& l, std::size_t from) {
+            for (std::size_t j = from; j < count; ++j) {
+                const std::uint64_t v = entries[begin + j].record | (static_cast<std::uint64_t>(dups[j]) << l.recordBits) |
+                                        (static_cast<std::uint64_t>(trails[j]) << (l.recordBits + countBits_));
+                for (std::size_t b = 0; b < l.entryBytes; ++b)
+                    n[kLeafEntriesAt + j * l.entryBytes + b] = static_cast<std::uint8_t>(v >> (8 * b));
+            }
+        };
+        if (style_ == CdxLeafStyle::VisualFoxPro) {
+            std::uint32_t maxRecord = 0;
+            for (std::size_t j = begin; j < end; ++j) maxRecord = std::max(maxRecord, entries[j].record);
+            const LeafLayout wide = leafLayout(maxRecord, countBits_, kWideEntryBytes);
+            if (count > 0 && kLeafEntriesAt + count * wide.entryBytes <= keyAt) pack(wide, count - 1);
+        }
+        pack(layout, 0);
+
+        storeLE16(n + 12, static_cast<std::uint16_t>(keyAt - kLeafEntriesAt - count * layout.entryBytes));
+        storeLE32(n + 14, layout.recordBits >= 32 ? 0xFFFFFFFFu : (1u << layout.recordBits) - 1);
+        n[18] = n[19] = static_cast<std::uint8_t>((1u << countBits_) - 1);
+        n[20] = static_cast<std::uint8_t>(layout.recordBits);
+        n[21] = n[22] = static_cast<std::uint8_t>(countBits_);
+        n[23] = static_cast<std::uint8_t>(layout.entryBytes);
+        if (count > 0) {
+            node.lastRecord = entries[end - 1].record;
+            node.lastKey = *entries[end - 1].key;
+        } else {
+            node.lastKey.assign(keyLength_, static_cast<char>(filler_));
+        }
+        return node;
+    }
+
+    // The level above `below`: entries of the last key, record and (for now) the index of each
+    // child on its level.
+    std::vector<Node> inner(const std::vector<Node>& below) {
+        const std::size_t stride = keyLength_ + 8;
+        const std::size_t perNode = (kNode - kInnerEntriesAt) / stride;
+        if (perNode < 2) throw std::invalid_argument("a key of " + std::to_string(keyLength_) + " bytes does not fit a node");
+        std::vector<Node> out;
+        for (std::size_t i = 0; i < below.size(); i += perNode) {
+            const std::size_t count = std::min(perNode, below.size() - i);
+            Node node;
+            node.bytes.assign(kNode, 0);
+            std::uint8_t* n = node.bytes.data();
+            storeLE16(n, kInner);
+            storeLE16(n + 2, static_cast<std::uint16_t>(count));
+            for (std::size_t j = 0; j < count; ++j) {
+                const Node& child = below[i + j];
+                std::uint8_t* e = n + kInnerEntriesAt + j * stride;
+                std::memcpy(e, child.lastKey.data(), keyLength_);
+                storeBE32(e + keyLength_, child.lastRecord);
+                storeBE32(e + keyLength_ + 4, static_cast<std::uint32_t>(i + j));
+            }
+            node.lastRecord = below[i + count - 1].lastRecord;
+            node.lastKey = below[i + count - 1].lastKey;
+            out.push_back(std::move(node));
+        }
+        return out;
+    }
+
+    std::size_t keyLength_;
+    std::uint8_t filler_;
+    CdxLeafStyle style_;
+    unsigned countBits_;
+};
+
+// Keys compare as unsigned bytes.
+int compareKeys(const std::string& a, const std::string& b) {
+    const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    if (c != 0) return c;
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// The entries of a tag in index order.
+std::vector<Entry> orderedEntries(const CdxTag& tag) {
+    std::vector<Entry> entries(tag.records.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = Entry{tag.records[i], &tag.keys[i]};
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        const int c = compareKeys(*a.key, *b.key);
+        if (c != 0) return tag.descending ? c > 0 : c < 0;
+        return a.record < b.record;
+    });
+    return entries;
+}
+
+void checkTag(const CdxTag& tag) {
+    const std::string what = "tag " + tag.name;
+    if (tag.keyLength < 1 || tag.keyLength > kCdxMaxKeyLength)
+        throw std::invalid_argument(what + " has keys of " + std::to_string(tag.keyLength) + " bytes");
+    if (tag.keys.size() != tag.records.size())
+        throw std::invalid_argument(what + " has " + std::to_string(tag.keys.size()) + " keys for " +
+                                    std::to_string(tag.records.size()) + " records");
+    for (const std::string& k : tag.keys)
+        if (k.size() != tag.keyLength) throw std::invalid_argument(what + " has a key of " + std::to_string(k.size()) + " bytes");
+    if (tag.name.empty() || tag.name.size() > kCdxTagNameLength)
+        throw std::invalid_argument("the tag name \"" + tag.name + "\" is not 1 to 10 characters long");
+    if (!tag.headerTemplate.empty() && tag.headerTemplate.size() != kCdxHeaderBytes)
+        throw std::invalid_argument(what + ": its header template is not 1024 bytes long");
+    if (tag.headerTemplate.empty() && tag.expression.size() + tag.forExpression.size() + 2 > kCdxHeaderBytes - 512)
+        throw std::invalid_argument(what + ": its expressions are too long");
+}
+
+std::string upperAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::vector<std::uint8_t> tagHeader(const CdxTag& tag, std::uint64_t root) {
+    std::vector<std::uint8_t> h = tag.headerTemplate;
+    if (h.empty()) {
+        h.assign(kCdxHeaderBytes, 0);
+        h[14] = static_cast<std::uint8_t>(kOptionCompact | kOptionCompound | (tag.unique ? kOptionUnique : 0) |
+                                          (tag.nullByte ? kOptionNullByte : 0) |
+                                          (tag.candidate ? kOptionCandidate : 0) |
+                                          (tag.forExpression.empty() ? 0 : kOptionFor));
+        h[15] = 1;
+        const std::size_t keyPool = tag.expression.size() + 1, forPool = tag.forExpression.size() + 1;
+        storeLE16(h.data() + 504, static_cast<std::uint16_t>(keyPool));
+        storeLE16(h.data() + 506, static_cast<std::uint16_t>(forPool));
+        storeLE16(h.data() + 510, static_cast<std::uint16_t>(keyPool));
+        std::memcpy(h.data() + 512, tag.expression.data(), tag.expression.size());
+        std::memcpy(h.data() + 512 + keyPool, tag.forExpression.data(), tag.forExpression.size());
+    }
+    storeLE32(h.data(), static_cast<std::uint32_t>(root));
+    storeLE32(h.data() + 4, 0);
+    storeLE16(h.data() + 12, static_cast<std::uint16_t>(tag.keyLength));
+    storeLE16(h.data() + 502, tag.descending ? 1 : 0);
+    return h;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> buildCdx(const std::vector<CdxTag>& tags, const std::vector<std::uint8_t>& fileTemplate) {
+    std::set<std::string> names;
+    for (const CdxTag& tag : tags) {
+        checkTag(tag);
+        if (!names.insert(upperAscii(tag.name)).second)
+            throw std::invalid_argument("the tag name " + tag.name + " is there twice");
+    }
+
+    // Each tag's entries in order and the nodes its tree takes.
+    std::vector<std::vector<Entry>> entries;
+    std::vector<std::size_t> treeNodes;
+    for (const CdxTag& tag : tags) {
+        entries.push_back(orderedEntries(tag));
+        treeNodes.push_back(TreeBuilder(tag.keyLength, tag.filler, tag.leafStyle).nodeCount(entries.back()));
+    }
+
+    // The directory: its size depends on the offsets it holds (the width of its entries), the
+    // offsets on its size. More nodes never need fewer, so counting up from one settles it.
+    std::vector<std::string> dirKeys(tags.size());
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        dirKeys[i] = upperAscii(tags[i].name);
+        dirKeys[i].resize(kCdxTagNameLength, ' ');
+    }
+    std::vector<std::uint32_t> headerOffsets(tags.size());
+    std::vector<Entry> dirEntries;
+    TreeBuilder dirBuilder(kCdxTagNameLength, ' ', CdxLeafStyle::Narrow);
+    for (std::size_t dirNodes = 1;;) {
+        std::uint64_t at = kCdxHeaderBytes + dirNodes * kNode;
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            if (at > 0xFFFFFFFFull) throw std::invalid_argument("the index file would grow past 4 GB");
+            headerOffsets[i] = static_cast<std::uint32_t>(at);
+            at += kCdxHeaderBytes + treeNodes[i] * kNode;
+        }
+        dirEntries.clear();
+        for (std::size_t i = 0; i < tags.size(); ++i) dirEntries.push_back(Entry{headerOffsets[i], &dirKeys[i]});
+        std::sort(dirEntries.begin(), dirEntries.end(),
+                  [](const Entry& a, const Entry& b) { return compareKeys(*a.key, *b.key) < 0; });
+        const std::size_t needed = dirBuilder.nodeCount(dirEntries);
+        if (needed == dirNodes) break;
+        dirNodes = needed;
+    }
+
+    std::vector<std::uint8_t> file(kCdxHeaderBytes, 0);
+    std::uint64_t dirRoot = 0;
+    std::vector<std::uint8_t> dir = dirBuilder.build(dirEntries, kCdxHeaderBytes, dirRoot);
+    file.insert(file.end(), dir.begin(), dir.end());
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        std::uint64_t root = 0;
+        const std::vector<std::uint8_t> tree = TreeBuilder(tags[i].keyLength, tags[i].filler, tags[i].leafStyle)
+                                                   .build(entries[i], headerOffsets[i] + kCdxHeaderBytes, root);
+        const std::vector<std::uint8_t> h = tagHeader(tags[i], root);
+        file.insert(file.end(), h.begin(), h.end());
+        file.insert(file.end(), tree.begin(), tree.end());
+    }
+
+    // The directory's header: a new one, or the template's bytes over it.
+    std::uint8_t* h = file.data();
+    storeLE16(h + 12, static_cast<std::uint16_t>(kCdxTagNameLength));
+    h[14] = kOptionStructural | kOptionCompound | kOptionCompact;
+    h[15] = 1;
+    storeLE16(h + 504, 1);
+    storeLE16(h + 506, 1);
+    storeLE16(h + 510, 1);
+    std::copy_n(fileTemplate.begin(), std::min(fileTemplate.size(), kCdxHeaderBytes), file.begin());
+    storeLE32(h, static_cast<std::uint32_t>(dirRoot));
+    storeLE32(h + 4, 0);
+    return file;
+}
+
+// --- the style of an existing tag ---------------------------------------------------------------
+
+CdxLeafStyle cdxLeafStyleOf(const ByteSource& src, const IndexTag& tag) {
+    const unsigned countBits = bitWidth(tag.keyLength);
+    bool wide = false, fox = false;
+    std::set<std::uint64_t> seen;
+    std::vector<std::pair<std::uint64_t, int>> todo{{tag.root, 0}};
+    while (!todo.empty()) {
+        const auto [offset, depth] = todo.back();
+        todo.pop_back();
+        const std::string where = "node " + std::to_string(offset) + " of tag " + tag.name;
+        if (depth > kMaxDepth || !seen.insert(offset).second || offset < kCdxHeaderBytes || offset % kNode != 0)
+            throw IndexFileError(where + " cannot be a node of the tree");
+        const std::vector<std::uint8_t> n = readIndexBytes(src, offset, kNode, where);
+        const unsigned attributes = loadLE16(n.data());
+        const std::size_t keys = loadLE16(n.data() + 2);
+        if (attributes & kLeaf) {
+            fox = fox || (attributes & kFoxLeaf) != 0;
+            const std::size_t entryBytes = n[23];
+            const std::uint32_t mask = loadLE32(n.data() + 14);
+            if (entryBytes < 1 || entryBytes > 8 || kLeafEntriesAt + keys * entryBytes > kNode)
+                throw IndexFileError(where + " has an impossible entry layout");
+            std::uint32_t maxRecord = 0;
+            for (std::size_t i = 0; i < keys; ++i) {
+                std::uint64_t v = 0;
+                for (std::size_t b = 0; b < entryBytes; ++b)
+                    v |= static_cast<std::uint64_t>(n[kLeafEntriesAt + i * entryBytes + b]) << (8 * b);
+                maxRecord = std::max(maxRecord, static_cast<std::uint32_t>(v & mask));
+            }
+            if (entryBytes >= kWideEntryBytes && entryBytes > leafLayout(maxRecord, countBits, 1).entryBytes) wide = true;
+            continue;
+        }
+        const std::size_t stride = tag.keyLength + 8;
+        if (kInnerEntriesAt + keys * stride > kNode) throw IndexFileError(where + " claims " + std::to_string(keys) + " keys");
+        for (std::size_t i = 0; i < keys; ++i)
+            todo.push_back({loadBE32(n.data() + kInnerEntriesAt + i * stride + tag.keyLength + 4), depth + 1});
+    }
+    if (fox) return CdxLeafStyle::VisualFoxPro;
+    return wide ? CdxLeafStyle::Wide : CdxLeafStyle::Narrow;
+}
+
+// --- keys ---------------------------------------------------------------------------------------
+
+std::string cdxDoubleKey(double value) {
+    if (value == 0) value = 0;  // -0 has the key of 0
+    std::uint64_t bits = doubleToBits(value);
+    bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
+    std::string key(8, '\0');
+    storeBE64(reinterpret_cast<std::uint8_t*>(key.data()), bits);
+    return key;
+}
+
+std::string cdxIntegerKey(std::int32_t value) {
+    std::string key(4, '\0');
+    storeBE32(reinterpret_cast<std::uint8_t*>(key.data()), static_cast<std::uint32_t>(value) ^ 0x80000000u);
+    return key;
+}
+
+std::size_t cdxKeyLength(char fieldType, std::size_t fieldLength, bool nullByte) {
+    std::size_t n = 0;
+    switch (fieldType) {
+        case 'C': n = fieldLength; break;
+        case 'N': case 'F': case 'B': case 'Y': case 'D': case 'T': n = 8; break;
+        case 'I': n = 4; break;
+        case 'L': n = 1; break;
+        default: return 0;
+    }
+    return n == 0 ? 0 : n + (nullByte ? 1 : 0);
+}
+
+char cdxKeyFiller(char fieldType) { return fieldType == 'C' || fieldType == 'L' ? ' ' : '\0'; }
+
+bool cdxFieldKey(char fieldType, const std::uint8_t* p, std::size_t n, const Header& header, std::string& key) {
+    if (fieldType == 'C') {
+        key.assign(reinterpret_cast<const char*>(p), n);
+        return n > 0;
+    }
+    if (cdxKeyLength(fieldType, n, false) == 0 || keptInMemoFile(fieldType, header)) return false;
+    static const std::shared_ptr<const CodePage> bytes = CodePage::find(CodePage::kDefaultName);
+    FieldValue v;
+    if (!bytes || !decodeStoredValue(fieldType, header, *bytes, p, n, v) || v.kind == ValueKind::Invalid) return false;
+    switch (fieldType) {
+        case 'N': case 'F': case 'B': {
+            double d = 0;
+            if (v.kind == ValueKind::Integer) d = static_cast<double>(v.integer);
+            else if (v.kind == ValueKind::Float) d = v.real;
+            if (!std::isfinite(d)) return false;
+            key = cdxDoubleKey(d);
+            return true;
+        }
+        case 'Y':
+            key = cdxDoubleKey(static_cast<double>(v.integer) / 10000.0);
+            return true;
+        case 'D':
+            key = cdxDoubleKey(v.kind == ValueKind::Null ? 0.0 : static_cast<double>(v.integer) + kJulianDayOfDayZero);
+            return true;
+        case 'T': {
+            if (v.kind == ValueKind::Null || n != 8) {
+                key = cdxDoubleKey(0);
+                return true;
+            }
+            // The Julian day and the milliseconds as stored, not through the decoded value.
+            const double julian = static_cast<std::int32_t>(loadLE32(p));
+            const double ms = static_cast<std::int32_t>(loadLE32(p + 4));
+            key = cdxDoubleKey(julian + ms / static_cast<double>(kMillisecondsPerDay));
+            return true;
+        }
+        case 'I':
+            if (v.kind != ValueKind::Integer) return false;
+            key = cdxIntegerKey(static_cast<std::int32_t>(v.integer));
+            return true;
+        case 'L':
+            key.assign(1, v.kind == ValueKind::Boolean && v.integer != 0 ? 'T' : 'F');
+            return true;
+        default: return false;
+    }
+}
+
+bool cdxKeysHaveNullByte(const DBaseTable& table, std::size_t field, bool candidate) {
+    return !candidate && field < table.rawFields().size() && table.rawFields()[field].nullBit >= 0;
+}
+
+bool cdxRecordKey(const DBaseTable& table, const std::uint8_t* record, std::size_t field, bool nullByte,
+                  std::string& key) {
+    const std::vector<RawField>& raw = table.rawFields();
+    const std::vector<FieldDef>& defs = table.fields();
+    if (field >= raw.size() || field >= defs.size()) return false;
+    const RawField& rf = raw[field];
+    const FieldDef& f = defs[field];
+    if (f.length < rf.length) return false;  // the record ends inside the field
+    std::string value;
+    if (!cdxFieldKey(rf.type, record + f.offset, f.length, table.header(), value)) return false;
+    if (!nullByte) {
+        key = std::move(value);
+        return true;
+    }
+    bool isNull = false;
+    for (std::size_t i = 0; i < raw.size() && rf.nullBit >= 0; ++i) {
+        if (raw[i].type != '0' || !equalsIgnoreCase(raw[i].name, "_NullFlags")) continue;
+        const std::size_t byte = static_cast<std::size_t>(rf.nullBit) / 8;
+        if (byte >= defs[i].length) return false;
+        isNull = (record[defs[i].offset + byte] >> (rf.nullBit % 8)) & 1;
+        break;
+    }
+    if (isNull) {
+        key.assign(value.size() + 1, '\0');
+    } else {
+        key.assign(1, '\x80');
+        key += value;
+    }
+    return true;
+}
+
+}  // namespace tavrinth::dbase
