@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
+#include <stdexcept>
 
 #include "byte_order.h"
+#include "dbase/dbf_cdx_writer.h"
 #include "dbase/dbf_expression.h"
+#include "dbase/dbf_index_entries.h"
 #include "dbase/dbf_index.h"
 #include "dbase/dbf_mdx_writer.h"
 #include "dbase/dbf_table.h"
@@ -363,7 +367,8 @@ public:
         for (const std::string& ext : family_.extensions()) {
             const std::string e = toLowerAscii(ext);
             const std::string path = companionPath(family_, ext);
-            if (e == ".cdx") cannot(Code::Unsupported, path, "rebuilding FoxPro .cdx index files is not supported");
+            if (e == ".cdx" && !(h_.foxPro && (h_.tableFlags & 0x01)))
+                cannot(Code::Unsupported, path, "a .cdx file that is not the table's structural index is not rebuilt here");
             if (e == ".ndx") cannot(Code::Unsupported, path, "rebuilding dBase III .ndx index files is not supported");
             if (e == ".ntx") cannot(Code::Unsupported, path, "rebuilding Clipper .ntx index files is not supported");
         }
@@ -376,13 +381,132 @@ public:
                        "table lives in it");
             return {};
         }
-        if (h_.foxPro)
-            cannot(Code::Unsupported, companionPath(family_, ".cdx"), "rebuilding FoxPro .cdx index files is not supported");
+        if (h_.foxPro) {
+            const std::string cdxPath = companionPath(family_, ".cdx");
+            const std::unique_ptr<ByteSource> cdxSource = family_.open(".cdx");
+            if (!cdxSource) cannot(Code::InvalidValue, cdxPath, "the file is missing, so the tags it held are not known");
+            return {{cdxPath, cdx(*cdxSource, cdxPath, false)}};
+        }
         if (!src) cannot(Code::InvalidValue, path, "the file is missing, so the tags it held are not known");
         return {{path, mdx(*src, path)}};
     }
 
+    // Computes every key of the structural .cdx from the records and compares it with the key the
+    // file holds for the record; throws when one differs. The keys of a tag under a collation
+    // other than by byte value are weights this program does not compute: such a tag is found
+    // here, before a change writes anything.
+    void verifyCdx() {
+        if (!h_.foxPro || !(h_.tableFlags & 0x01)) return;
+        const std::unique_ptr<ByteSource> src = family_.open(".cdx");
+        if (src) cdx(*src, companionPath(family_, ".cdx"), true);
+    }
+
 private:
+    // The structural .cdx written again from the records, every tag kept as its header says. With
+    // `compare`, the keys computed are compared with the file's instead.
+    Bytes cdx(const ByteSource& src, const std::string& path, bool compare) {
+        std::unique_ptr<dbase::IndexFileReader> reader;
+        try {
+            reader = std::make_unique<dbase::IndexFileReader>(src, dbase::IndexFileKind::Cdx);
+        } catch (const std::exception& e) {
+            cannot(Code::InvalidValue, path, std::string("its header or tag list is damaged (") + e.what() + "), so its tags are not known");
+        }
+        const Bytes file = readAll(src);
+        const std::vector<dbase::RawField>& raw = table_.rawFields();
+        std::vector<dbase::CdxTag> tags;
+        for (const dbase::IndexTag& tag : reader->tags()) {
+            const std::string label = "tag " + tag.name;
+            if (tag.hasFilter)
+                cannot(Code::Unsupported, path, label + " has the FOR clause \"" + tag.filter + "\", which is not evaluated here");
+            if (tag.header + dbase::kCdxHeaderBytes > file.size()) cannot(Code::InvalidValue, path, label + ": its header lies past the end");
+            const std::uint8_t options = file[tag.header + 14];
+            dbase::CdxTag c;
+            c.name = tag.name;
+            c.expression = tag.expression;
+            c.descending = tag.descending;
+            c.unique = (options & 0x01) != 0;
+            c.candidate = (options & 0x04) != 0;
+            c.keyLength = tag.keyLength;
+            c.headerTemplate.assign(file.begin() + static_cast<std::ptrdiff_t>(tag.header),
+                                    file.begin() + static_cast<std::ptrdiff_t>(tag.header + dbase::kCdxHeaderBytes));
+            // A tag on one field (its name as the table has it), or a text expression.
+            int field = -1;
+            for (std::size_t i = 0; i < raw.size() && field < 0; ++i)
+                if (equalsIgnoreCase(trimmed(table_.codePage().decode(raw[i].name)), tag.expression)) field = static_cast<int>(i);
+            std::unique_ptr<dbase::KeyExpression> expression;
+            if (field >= 0) {
+                const dbase::RawField& rf = raw[static_cast<std::size_t>(field)];
+                c.nullByte = dbase::cdxKeysHaveNullByte(table_, static_cast<std::size_t>(field), c.candidate);
+                c.filler = dbase::cdxKeyFiller(rf.type);
+                if (dbase::cdxKeyLength(rf.type, rf.length, c.nullByte) != tag.keyLength)
+                    cannot(Code::InvalidValue, path,
+                           label + ": its keys of " + std::to_string(tag.keyLength) + " bytes do not fit field " + tag.expression);
+            } else {
+                std::string why;
+                expression = dbase::KeyExpression::parse(tag.expression, raw, table_.codePage(), why);
+                if (!expression || expression->type() != 'C' || expression->length() > tag.keyLength)
+                    cannot(Code::Unsupported, path,
+                           label + " has the key expression \"" + tag.expression + "\", which is not evaluated here" +
+                               (why.empty() ? std::string() : " (" + why + ")"));
+                c.filler = ' ';
+            }
+            try {
+                c.leafStyle = dbase::cdxLeafStyleOf(src, tag);
+            } catch (const std::exception& e) {
+                cannot(Code::InvalidValue, path, label + " is damaged (" + e.what() + ")");
+            }
+
+            const std::vector<FieldDef>& fields = table_.fields();
+            std::vector<std::string> keyOf(table_.physicalCount());
+            std::string key, why;
+            for (std::uint32_t r = 0; r < table_.physicalCount(); ++r) {
+                const std::uint8_t* rec = table_.physicalRecord(r);
+                if (field >= 0) {
+                    if (!dbase::cdxRecordKey(table_, rec, static_cast<std::size_t>(field), c.nullByte, key))
+                        cannot(Code::InvalidValue, path, label + ", record " + std::to_string(r + 1) + ": the value has no key");
+                } else {
+                    if (!expression->text(rec, fields, h_, key, why))
+                        cannot(Code::Unsupported, path, label + ", record " + std::to_string(r + 1) + ": " + why);
+                    key.resize(tag.keyLength, ' ');
+                }
+                keyOf[r] = key;
+            }
+            if (compare) {
+                std::string differs;
+                reader->readEntries(tag, {}, c.filler, [&](const dbase::IndexKeyEntry& e) {
+                    if (differs.empty() && e.record >= 1 && e.record <= keyOf.size() && e.key != keyOf[e.record - 1])
+                        differs = "record " + std::to_string(e.record);
+                });
+                if (!differs.empty())
+                    cannot(Code::Unsupported, path,
+                           label + ": the key the file holds for " + differs +
+                               " is not the one this program computes from the record (a collation other than by byte "
+                               "value?), so the tag cannot be kept up to date here");
+                continue;
+            }
+            // Every record (FoxPro keeps the keys of records marked deleted until a pack); a unique
+            // tag the first record of each key; a candidate tag takes no key twice.
+            std::set<std::string> seen;
+            for (std::uint32_t r = 0; r < keyOf.size(); ++r) {
+                if ((c.unique || c.candidate) && !seen.insert(keyOf[r]).second) {
+                    if (c.candidate)
+                        cannot(Code::InvalidValue, path,
+                               "record " + std::to_string(r + 1) + " has a key another record has in the candidate " + label);
+                    continue;
+                }
+                c.records.push_back(r + 1);
+                c.keys.push_back(keyOf[r]);
+            }
+            tags.push_back(std::move(c));
+        }
+        if (compare) return {};
+        try {
+            return dbase::buildCdx(tags, Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(std::min(file.size(), dbase::kCdxHeaderBytes))));
+        } catch (const std::invalid_argument& e) {
+            cannot(Code::Unsupported, path, std::string("the tags cannot be written: ") + e.what());
+        }
+    }
+
     Bytes mdx(const ByteSource& src, const std::string& path) {
         const Bytes file = readAll(src);
         if (file.size() < 544) cannot(Code::InvalidValue, path, "the file is shorter than its header");
@@ -532,10 +656,14 @@ std::vector<std::string> indexFilePaths(TableFile& table) {
     if (auto* px = dynamic_cast<paradox::ParadoxTable*>(&table)) return paradoxIndexPaths(*px);
     if (auto* dbf = dynamic_cast<dbase::DBaseTable*>(&table)) {
         const DiskFamily& family = diskFamily(dbf->family(), dbf->fileName());
-        if (dbf->header().tableFlags & 0x01) return {companionPath(family, ".mdx")};
+        if (dbf->header().tableFlags & 0x01) return {companionPath(family, dbf->header().foxPro ? ".cdx" : ".mdx")};
         return {};
     }
     throw EDBEngineError(Code::Unsupported, "Cannot rebuild the indexes of " + table.fileName() + ": unknown table kind");
+}
+
+void verifyIndexKeys(TableFile& table) {
+    if (auto* dbf = dynamic_cast<dbase::DBaseTable*>(&table)) DBaseRebuild(*dbf).verifyCdx();
 }
 
 std::vector<RebuiltIndexFile> rebuildIndexFiles(TableFile& table) {

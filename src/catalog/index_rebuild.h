@@ -11,6 +11,8 @@
 //   for the record count, the block counts and, in a tree, the root and levels; a tree file
 //   (.PX, .Y) that is missing or does not match the table gets the header the table writer
 //   gives a new one. Blocks are scrambled like the file's own (an encrypted table's).
+// * FoxPro: the structural .CDX with every tag on a field or a text expression, keys of records
+//   marked deleted included, a unique tag the first record of each key (dbf_cdx_writer.h).
 // * dBase: the production .MDX with every tag, keys of deleted records included (as dBase and
 //   the table writer keep them), its header and each tag's header kept but for what the keys
 //   decide (root, pages; the first and last node words are cleared, as in a new file).
@@ -29,8 +31,9 @@
 // * dBase tags with a FOR clause, with key expressions dbf_expression.h does not evaluate (a
 //   field; texts of fields, quoted texts, UPPER, LOWER, LEFT, RIGHT, SUBSTR, TRIM, RTRIM, LTRIM,
 //   ALLTRIM, STR, DTOS and DTOC joined by "+" are), a date tag meeting a blank date, and tag
-//   layouts other than the one written here; FoxPro .cdx, dBase III .ndx and Clipper .ntx files
-//   (no writer for them).
+//   layouts other than the one written here; a .cdx that is not a FoxPro table's structural
+//   index, dBase III .ndx and Clipper .ntx files (no writer for them); a .cdx tag whose keys in
+//   the file are not the ones computed from the records (a collation of its own).
 
 #include <cstdint>
 #include <string>
@@ -51,6 +54,12 @@ struct RebuiltIndexFile {
 // (Unsupported or InvalidValue) naming the index file and the reason when an index cannot be
 // rebuilt exactly, and whatever reading the files throws.
 std::vector<RebuiltIndexFile> rebuildIndexFiles(TableFile& table);
+
+// Computes the keys of a FoxPro table's structural .cdx from its records and compares them with
+// the file's; throws EDBEngineError naming the tag when one differs (a collation whose weights
+// this program does not compute, a key form it does not know). Nothing for other tables. A
+// change calls it before it writes, so that it never writes an index it would get wrong.
+void verifyIndexKeys(TableFile& table);
 
 // The paths rebuildIndexFiles(table) gives bytes for, found without reading a record: the index
 // files the family has, and the ones it lacks that a rebuild creates (a keyed Paradox table's

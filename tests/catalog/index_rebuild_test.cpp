@@ -366,14 +366,14 @@ TEST(IndexRebuild, RefusesWhatCannotBeRebuiltExactly) {
              return d.file("t.dbf");
          },
          {"t.mdx", "tag CODE", "0x58"}},
-        {"FoxPro structural index",
+        {"FoxPro structural index over a name of the database container",
          [](const TempDir& d) {
              const std::string from = test::dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/");
              test::copyFile(from + "types.dbf", d.file("types.dbf"));
              test::copyFile(from + "types.CDX", d.file("types.CDX"));
              return d.file("types.dbf");
          },
-         {"types.CDX", "FoxPro .cdx"}},
+         {"types.CDX", "tag TYPE_ID", "contact_type_id"}},
     };
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.label);

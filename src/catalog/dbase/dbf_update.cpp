@@ -54,7 +54,7 @@ std::string DBaseTable::tableReadOnlyReason(bool indexFiles) {
     // Index files this program does not keep up to date would go stale unnoticed.
     for (const std::string& ext : family_->extensions()) {
         const std::string e = toLowerAscii(ext);
-        if (e == ".ntx" || e == ".idx" || e == ".cdx")
+        if (e == ".ntx" || e == ".idx" || (e == ".cdx" && !structuralCdx()))
             return "its index file " + stemPart(fileName_) + ext + " is not kept up to date by this program";
     }
     if ((header_.tableFlags & 0x01) && !header_.foxPro && family_->open(".mdx") && indexesForChanges().empty())
@@ -181,9 +181,13 @@ public:
     void keepIndexes() {
         if (indexesKept_) return;
         indexesKept_ = true;
-        if (!(t_.header_.tableFlags & 0x01) || t_.header_.foxPro) return;
-        mdxPath_ = DiskFamily(path_).path(".mdx");
-        if (!mdxPath_.empty()) change_.preserveWhole(mdxPath_);
+        if (!(t_.header_.tableFlags & 0x01)) return;
+        mdxPath_ = DiskFamily(path_).path(t_.header_.foxPro ? ".cdx" : ".mdx");
+        if (mdxPath_.empty()) return;
+        // A .cdx whose keys this program would not compute the same way is refused now, before
+        // anything is written.
+        if (t_.header_.foxPro) verifyIndexKeys(t_);
+        change_.preserveWhole(mdxPath_);
     }
     // Writes the index files again from the records as the change has left them.
     void rebuildIndexes() {
@@ -543,6 +547,8 @@ private:
 
 bool DBaseTable::keptOutsideRecord(std::size_t field) const { return isMemoType(raw_[field].type, header_.visualFoxPro); }
 
+bool DBaseTable::structuralCdx() const { return header_.foxPro && (header_.tableFlags & 0x01); }
+
 bool DBaseTable::keyBytesDiffer(const std::uint8_t* a, const std::uint8_t* b) {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
         const FieldDef& f = fields_[i];
@@ -580,7 +586,7 @@ std::uint64_t DBaseTable::pack() {
     if (const std::string why = writeRefusal(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot pack " + fileName_ + ": " + why);
     for (const char* ext : {".cdx", ".ndx", ".ntx", ".idx"})
-        if (family_->open(ext))
+        if (family_->open(ext) && !(std::string(ext) == ".cdx" && structuralCdx()))
             throw EDBEngineError(EDBEngineError::Code::Unsupported,
                                  "Cannot pack " + fileName_ + ": its index file " + stemPart(fileName_) + ext +
                                      " is not kept up to date by this program");
@@ -594,7 +600,7 @@ std::unique_ptr<TableAppend> DBaseTable::beginAppend() {
     if (const std::string why = writeRefusal(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot add records to " + fileName_ + ": " + why);
     for (const char* ext : {".cdx", ".ndx", ".ntx", ".idx"})
-        if (family_->open(ext))
+        if (family_->open(ext) && !(std::string(ext) == ".cdx" && structuralCdx()))
             throw EDBEngineError(EDBEngineError::Code::Unsupported,
                                  "Cannot add records to " + fileName_ + ": its index file " + stemPart(fileName_) + ext +
                                      " is not kept up to date by this program");
