@@ -25,6 +25,7 @@
 #include "file_io.h"
 #include "paradox/px_crypt.h"
 #include "paradox/px_table.h"
+#include "process.h"
 #include "table_check.h"
 #include "table_file.h"
 #include "table_writer.h"
@@ -584,3 +585,128 @@ TEST(ParadoxEditing, IndexesThatCannotBeKeptUpToDateRefuseTheChangesThatTouchThe
 }
 
 }  // namespace
+
+namespace {
+
+// The lines pxlib-dump prints for a Paradox file (the field names first).
+std::vector<std::string> pxlibLines(const std::string& file) {
+    const ProcessResult r = runProcess({TAVRINTH_PXLIB_DUMP, file});
+    EXPECT_EQ(r.exitStatus, 0) << file << ": " << r.err;
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(r.out.substr(at, end - at));
+    return lines;
+}
+
+}  // namespace
+
+// A reader we did not write (pxlib) reads the table and each secondary index file, as the table it
+// is, after random inserts, deletes, key changes and changes of indexed fields: the records are
+// the model's in key order, and each index lists every record once, in the order of its key and
+// then the primary key.
+TEST(ParadoxEditing, PxlibReadsTheTableAndItsSecondaryIndexesAsTheyAre) {
+    TempDir dir;
+    TableSpec s;
+    s.format = TableFormat::Paradox;
+    s.level = 7;
+    s.blockSizeKB = 1;
+    s.fields = {columnSpec("Id", 'I'), columnSpec("Name", 'A', 12), columnSpec("City", 'A', 10)};
+    s.keyFields = 1;
+    s.indexes = {indexSpec("Name", {"Name"}), indexSpec("ByCity", {"City", "Name"})};
+    std::mt19937 rng(20261209);
+    auto word = [&](std::size_t n) {
+        std::string w;
+        for (std::size_t i = 0; i < n; ++i) w += static_cast<char>('A' + rng() % 6);
+        return w;
+    };
+    std::map<std::int64_t, std::pair<std::string, std::string>> model;  // Id -> Name, City
+    for (int i = 1; i <= 30; ++i) {
+        model[i * 10] = {word(1 + rng() % 8), word(1 + rng() % 4)};
+        s.records.push_back({integerValue(i * 10), textValue(model[i * 10].first), textValue(model[i * 10].second)});
+    }
+    const std::string path = dir.file("T.DB");
+    createTable(path, s);
+    auto t = openTableFile(path);
+    auto freshId = [&] {
+        std::int64_t id;
+        do id = 1 + static_cast<std::int64_t>(rng() % 5000);
+        while (model.count(id));
+        return id;
+    };
+    auto idAt = [&](std::uint32_t position) {
+        auto it = model.begin();
+        std::advance(it, position);
+        return it->first;
+    };
+    for (int op = 0; op < 600; ++op) {
+        const int what = static_cast<int>(rng() % 100);
+        if (what < 40 || model.size() < 5) {
+            const std::int64_t id = freshId();
+            model[id] = {word(1 + rng() % 8), word(1 + rng() % 4)};
+            t->insertRecord({integerValue(id), textValue(model[id].first), textValue(model[id].second)}, {true, true, true});
+        } else if (what < 65) {
+            const auto position = static_cast<std::uint32_t>(rng() % model.size());
+            model.erase(idAt(position));
+            t->deleteRecord(position);
+        } else if (what < 80) {
+            const auto position = static_cast<std::uint32_t>(rng() % model.size());
+            const std::int64_t old = idAt(position), id = freshId();
+            model[id] = model[old];
+            model.erase(old);
+            t->updateRecord(position, {{0, integerValue(id)}});
+        } else {
+            const auto position = static_cast<std::uint32_t>(rng() % model.size());
+            const std::int64_t id = idAt(position);
+            const std::size_t field = 1 + rng() % 2;
+            const std::string v = word(1 + rng() % (field == 1 ? 8 : 4));
+            (field == 1 ? model[id].first : model[id].second) = v;
+            t->updateRecord(position, {{field, textValue(v)}});
+        }
+    }
+    t.reset();
+    EXPECT_EQ(checkTableFamily(path), std::vector<std::string>{});
+
+    std::vector<std::string> table{"Id|Name|City"}, byName, byCity;
+    for (const auto& [id, v] : model) {
+        table.push_back(std::to_string(id) + "|" + v.first + "|" + v.second);
+        byName.push_back(v.first + "|" + std::to_string(id));
+        byCity.push_back(v.second + "|" + v.first + "|" + std::to_string(id));
+    }
+    EXPECT_EQ(pxlibLines(path), table);
+    // Secondary keys in the order the index keeps them: the key, then the primary key (numbers
+    // compare as numbers).
+    auto order = [](std::vector<std::string>& rows) {
+        auto parts = [](const std::string& row) {
+            std::vector<std::string> p;
+            for (std::size_t at = 0;;) {
+                const std::size_t bar = row.find('|', at);
+                p.push_back(row.substr(at, bar == std::string::npos ? std::string::npos : bar - at));
+                if (bar == std::string::npos) return p;
+                at = bar + 1;
+            }
+        };
+        std::sort(rows.begin(), rows.end(), [&](const std::string& a, const std::string& b) {
+            const std::vector<std::string> x = parts(a), y = parts(b);
+            for (std::size_t i = 0; i + 1 < x.size(); ++i)
+                if (x[i] != y[i]) return x[i] < y[i];
+            return std::stol(x.back()) < std::stol(y.back());
+        });
+    };
+    order(byName);
+    order(byCity);
+    int indexFiles = 0;
+    for (const std::string& name : listFolder(dir.path())) {
+        const std::string ext = toUpperAscii(extensionPart(name));
+        if (ext.size() != 4 || ext[1] != 'X') continue;
+        ++indexFiles;
+        std::vector<std::string> lines = pxlibLines(dir.file(name));
+        ASSERT_FALSE(lines.empty()) << name;
+        const bool composite = ext[2] == 'G';
+        EXPECT_EQ(lines[0], composite ? "City|Name|Id|Blk Num" : "Name|Id|Blk Num") << name;
+        // Without the block number each entry carries last.
+        std::vector<std::string> rows;
+        for (std::size_t i = 1; i < lines.size(); ++i) rows.push_back(lines[i].substr(0, lines[i].rfind('|')));
+        EXPECT_EQ(rows, composite ? byCity : byName) << name;
+    }
+    EXPECT_EQ(indexFiles, 2);
+}
