@@ -20,6 +20,7 @@
 #include <functional>
 #include <vector>
 
+#include "settings_store.h"
 #include "codepage.h"
 #include "db_grid.h"
 #include "main_window.h"
@@ -31,10 +32,6 @@ namespace {
 
 // The settings group of the chosen code pages: one value per table file, keyed by its full path.
 const QString kCodePagesGroup = QStringLiteral("CodePages");
-
-QSettings openSettings() {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Kelvora"), QStringLiteral("Tavrinth"));
-}
 
 // The item data: the code page's engine name; empty for the table's own.
 constexpr int kCodePageRole = Qt::UserRole;

@@ -1,6 +1,7 @@
 // The migrate dialog (migrate_dialog.h), and the window's Migrate button that opens it on the
 // tables the selection rule picks.
 
+#include "settings_store.h"
 #include "migrate_dialog.h"
 
 #include <QApplication>
@@ -35,10 +36,6 @@
 namespace tavrinth {
 
 namespace {
-
-QSettings openSettings() {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Kelvora"), QStringLiteral("Tavrinth"));
-}
 
 // The last target, in the window's settings: "SQLite" or "PostgreSQL", the file, the connection.
 const QString kTargetKindValue = QStringLiteral("Migrate/Target");

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 
+#include "settings_store.h"
 #include "db_grid.h"
 #include "engine_error.h"
 #include "file_io.h"
@@ -28,12 +29,11 @@
 
 namespace tavrinth {
 
-namespace {
-
-// The settings store: per user, "Kelvora" / "Tavrinth" (~/.config/Kelvora/Tavrinth.conf).
 QSettings openSettings() {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Kelvora"), QStringLiteral("Tavrinth"));
 }
+
+namespace {
 
 const QString kDataBaseValue = QStringLiteral("DataBase");
 const QString kTableValue = QStringLiteral("Table");

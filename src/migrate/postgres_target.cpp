@@ -17,15 +17,6 @@ namespace tavrinth::migrate {
 
 namespace {
 
-std::string textLiteral(const std::string& s) {
-    std::string q = "'";
-    for (const char c : s) {
-        if (c == '\'') q += '\'';
-        q += c;
-    }
-    return q + "'";
-}
-
 void put16(std::string& b, std::uint16_t v) {
     b += static_cast<char>(v >> 8);
     b += static_cast<char>(v & 0xFF);

@@ -15,15 +15,6 @@ namespace tavrinth::migrate {
 
 namespace {
 
-std::string textLiteral(const std::string& s) {
-    std::string q = "'";
-    for (const char c : s) {
-        if (c == '\'') q += '\'';
-        q += c;
-    }
-    return q + "'";
-}
-
 std::string hexLiteral(const std::string& bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string q = "X'";

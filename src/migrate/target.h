@@ -161,6 +161,16 @@ public:
     virtual std::unique_ptr<RowReader> readBack(const TablePlan& plan, const std::string& mark) = 0;
 };
 
+// A text as an SQL string literal: in single quotes, a quote inside doubled.
+inline std::string textLiteral(const std::string& s) {
+    std::string q = "'";
+    for (const char c : s) {
+        if (c == '\'') q += '\'';
+        q += c;
+    }
+    return q + "'";
+}
+
 std::unique_ptr<Target> openSqliteTarget(const std::string& path);
 std::unique_ptr<Target> openPostgresTarget(const std::string& conninfo);
 

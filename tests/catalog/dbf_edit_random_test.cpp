@@ -31,12 +31,6 @@ using namespace tavrinth::test;
 
 namespace {
 
-std::map<std::string, std::string> familyBytes(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const std::string& name : listFolder(folder)) files[name] = readFile(joinPath(folder, name));
-    return files;
-}
-
 struct Row {
     bool deleted = false;
     std::vector<std::string> cells;  // the dump's text of each field
@@ -254,7 +248,7 @@ private:
     }
     // Changes the table must refuse: each leaves every byte as it was.
     void refuse() {
-        const auto before = familyBytes(folderPart(path_));
+        const auto before = folderBytes(folderPart(path_));
         const auto l = live();
         const std::size_t field = (case_.autoInc ? 1 : 0);
         bool refused = false;
@@ -267,7 +261,7 @@ private:
             refused = true;
         }
         EXPECT_TRUE(refused);
-        EXPECT_TRUE(familyBytes(folderPart(path_)) == before);
+        EXPECT_TRUE(folderBytes(folderPart(path_)) == before);
     }
     void pack() {
         std::uint64_t deleted = 0;
@@ -320,7 +314,7 @@ TEST(DBaseEditing, IndexFilesThisProgramCannotWriteRefuseEveryChange) {
     for (const std::string& name : listFolder(from))
         if (toLowerAscii(stemPart(name)) == "rooms") copyFile(joinPath(from, name), dir.file(name));
     const std::string table = dir.file("rooms.dbf");
-    const auto before = familyBytes(dir.path());
+    const auto before = folderBytes(dir.path());
     auto t = openTableFile(table);
     std::vector<std::string> messages;
     auto attempt = [&](auto&& f) {
@@ -336,7 +330,7 @@ TEST(DBaseEditing, IndexFilesThisProgramCannotWriteRefuseEveryChange) {
     attempt([&] { t->updateRecord(0, {{1, textValue("x")}}); });
     attempt([&] { t->pack(); });
     for (const std::string& m : messages) EXPECT_NE(toLowerAscii(m).find("rooms.cdx"), std::string::npos) << m;
-    EXPECT_TRUE(familyBytes(dir.path()) == before);
+    EXPECT_TRUE(folderBytes(dir.path()) == before);
 }
 
 // A FoxPro table's structural .cdx (a candidate tag, its primary key, and a plain one on integer
@@ -376,11 +370,11 @@ TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
             t->updateRecord(static_cast<std::uint32_t>(rng() % t->recordCount()), {{0, integerValue(nextId++)}});
         } else if (what < 97) {
             // The key of another record: refused.
-            const auto before = familyBytes(dir.path());
+            const auto before = folderBytes(dir.path());
             FieldValue other;
             t->decode(t->record(0), 0, other);
             EXPECT_THROW(t->updateRecord(t->recordCount() - 1, {{0, other}}), EDBEngineError);
-            EXPECT_TRUE(familyBytes(dir.path()) == before);
+            EXPECT_TRUE(folderBytes(dir.path()) == before);
             ++refused;
         } else {
             t->pack();

@@ -38,12 +38,6 @@ using namespace tavrinth::test;
 
 namespace {
 
-std::map<std::string, std::string> familyBytes(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const std::string& name : listFolder(folder)) files[name] = readFile(joinPath(folder, name));
-    return files;
-}
-
 // A 16-bit word of the table's header (0x0A blocks in use, 0x0C blocks in the file).
 unsigned headerWord(const std::string& path, unsigned offset) {
     std::ifstream in(path, std::ios::binary);
@@ -301,14 +295,14 @@ private:
 
     // Runs a change the model says must be refused: every byte stays.
     void expectRefused(const std::function<void()>& change, const char* what, const std::string& words) {
-        const auto before = familyBytes(folderPart(path_));
+        const auto before = folderBytes(folderPart(path_));
         try {
             change();
             ADD_FAILURE() << case_.name << ": " << what << " was not refused";
         } catch (const EDBEngineError& e) {
             EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
         }
-        EXPECT_TRUE(familyBytes(folderPart(path_)) == before) << case_.name << ": a refused " << what << " changed files";
+        EXPECT_TRUE(folderBytes(folderPart(path_)) == before) << case_.name << ": a refused " << what << " changed files";
         ++refused_;
     }
 
@@ -543,7 +537,7 @@ TEST(ParadoxEditing, IndexesThatCannotBeKeptUpToDateRefuseTheChangesThatTouchThe
     u.fields = {columnSpec("A", 'A', 10), columnSpec("B", 'I')};
     u.indexes = {indexSpec("B", {"B"})};
     const std::string unkeyedPath = made(dir.path(), "u.db", u);
-    const auto before = familyBytes(dir.path());
+    const auto before = folderBytes(dir.path());
     for (const auto& [table, words] : {std::make_pair(path, std::string("sort order 'ANSII850'")),
                                        std::make_pair(unkeyedPath, std::string("Tup No"))}) {
         auto t = openTableFile(table);
@@ -571,7 +565,7 @@ TEST(ParadoxEditing, IndexesThatCannotBeKeptUpToDateRefuseTheChangesThatTouchThe
                 }
             }
     }
-    EXPECT_TRUE(familyBytes(dir.path()) == before);
+    EXPECT_TRUE(folderBytes(dir.path()) == before);
     // A field outside the indexes still changes.
     auto t = openTableFile(path);
     std::size_t plain = 0;

@@ -105,4 +105,10 @@ std::string dumpToString(TableFile& table) {
     return out;
 }
 
+std::map<std::string, std::string> folderBytes(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const std::string& name : listFolder(folder)) files[name] = readFile(joinPath(folder, name));
+    return files;
+}
+
 }  // namespace tavrinth::test

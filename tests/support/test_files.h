@@ -3,6 +3,7 @@
 // as one string.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ public:
 private:
     std::string path_;
 };
+
+// The bytes of every file of a folder, by file name (to see that a refused change left them all).
+std::map<std::string, std::string> folderBytes(const std::string& folder);
 
 // Removes a file or a folder tree; no error when it does not exist.
 void removeTree(const std::string& path);
