@@ -30,6 +30,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <memory>
 #include <set>
 
 #include "../byte_order.h"
@@ -514,10 +515,11 @@ private:
 
     // Block `blk` unscrambled, read from the file the first time.
     std::vector<std::uint8_t>& block(std::uint16_t blk) {
-        auto it = blocks_.find(blk);
-        if (it != blocks_.end()) return it->second;
-        std::vector<std::uint8_t>& b = blocks_[blk];
-        b.resize(blockSize_);
+        if (blocks_.size() <= blk) blocks_.resize(static_cast<std::size_t>(blk) + 1);
+        std::unique_ptr<std::vector<std::uint8_t>>& held = blocks_[blk];
+        if (held) return *held;
+        held = std::make_unique<std::vector<std::uint8_t>>(blockSize_);
+        std::vector<std::uint8_t>& b = *held;
         change_->read(path_, offsetOf(blk), b.data(), blockSize_);
         if (t_.header_.encryption != 0) decryptBlock(b.data(), blockSize_, t_.header_.encryption, blk);
         return b;
@@ -708,7 +710,8 @@ private:
                                      "Cannot change " + t_.fileName_ + ": the table would need more blocks than a "
                                      "Paradox table can hold");
             blk = ++fileBlocks_;
-            blocks_[blk].assign(blockSize_, 0);
+            if (blocks_.size() <= blk) blocks_.resize(static_cast<std::size_t>(blk) + 1);
+            blocks_[blk] = std::make_unique<std::vector<std::uint8_t>>(blockSize_, 0);
         }
         dirty_.insert(blk);
         return blk;
@@ -872,7 +875,8 @@ private:
     // A change made in memory.
     bool edit_ = false, rebuild_ = false, changed_ = false;
     std::vector<std::string> indexPaths_;
-    std::map<std::uint16_t, std::vector<std::uint8_t>> blocks_;  // unscrambled
+    // The blocks read or made by the change, by block number (unscrambled); null: not held.
+    std::vector<std::unique_ptr<std::vector<std::uint8_t>>> blocks_;
     std::set<std::uint16_t> dirty_, free_;
     std::vector<std::uint16_t> chain_;
     std::vector<std::uint32_t> counts_;
