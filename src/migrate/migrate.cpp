@@ -294,6 +294,13 @@ private:
     void constrain(Source& s, TableOutcome& out);
     void verify(Source& s, TableFile& t, TableOutcome& out, const std::string& mark, std::uint64_t total);
     std::int64_t count(const std::string& sql) { return target_.queryNumber(sql); }
+    // Whether the target takes the value as the column holds it (else `why`, and NULL goes in).
+    bool takes(const ColumnPlan& column, const FieldValue& value, OutValue& out, std::string& why) const {
+        if (!toOutValue(column, value, out, why)) return false;
+        if (out.type == OutValue::Null) return true;
+        why = target_.refusal(column, out);
+        return why.empty();
+    }
     void progress(const Source& s, const char* phase, std::uint64_t rows, std::uint64_t total) {
         if (!observer_) return;
         MigrateProgress p;
@@ -453,12 +460,7 @@ void Run::load(Source& s, TableFile& t, TableOutcome& out, std::uint64_t total) 
                 continue;
             }
             t.decode(rec, static_cast<std::size_t>(col.field), value);
-            bool taken = toOutValue(col, value, row[c], why);
-            if (taken && row[c].type != OutValue::Null) {
-                why = target_.refusal(col, row[c]);
-                taken = why.empty();
-            }
-            if (!taken) {
+            if (!takes(col, value, row[c], why)) {
                 row[c].type = OutValue::Null;
                 if (reported < kMaxReported) {
                     out.problems.push_back("record " + std::to_string(reader.recNo(index)) + ", field " +
@@ -467,7 +469,6 @@ void Run::load(Source& s, TableFile& t, TableOutcome& out, std::uint64_t total) 
                 } else {
                     ++unreported;
                 }
-                why.clear();
             }
         }
         loader->add(row);
@@ -625,7 +626,7 @@ void Run::verify(Source& s, TableFile& t, TableOutcome& out, const std::string& 
             } else {
                 t.decode(rec, static_cast<std::size_t>(col.field), value);
                 // A value the target could not take went in as NULL (and was reported).
-                if (!toOutValue(col, value, sent, why) || !target_.refusal(col, sent).empty()) value.setNull();
+                if (!takes(col, value, sent, why)) value.setNull();
             }
             const FieldValue back = fromCell(col, cells[c], value.kind);
             const std::string expected = dumpValueText(value), got = dumpValueText(back);

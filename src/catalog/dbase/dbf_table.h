@@ -98,6 +98,8 @@ public:
     // The raw bytes of a memo field's value: 1 read, 0 no memo (a blank pointer), -1 a pointer
     // that leads nowhere (or no memo file).
     int rawMemo(const std::uint8_t* record, std::size_t field, std::string& data, bool& binary);
+    // Throws EDBEngineError (`action`: why not) when the table has an .ndx beside it.
+    void refuseUnkeptNdx(const std::string& action);
     // A FoxPro table whose header names its structural .cdx (kept up to date by changes).
     bool structuralCdx() const;
     // Whether two versions of a record differ in a field an index tag covers.

@@ -547,6 +547,14 @@ private:
 
 bool DBaseTable::keptOutsideRecord(std::size_t field) const { return isMemoType(raw_[field].type, header_.visualFoxPro); }
 
+void DBaseTable::refuseUnkeptNdx(const std::string& action) {
+    // (writeRefusal covers the .cdx, .ntx and .idx files; an .ndx goes stale only when records
+    // come or go, not when a field it does not cover changes.)
+    if (family_->open(".ndx"))
+        throw EDBEngineError(EDBEngineError::Code::Unsupported,
+                             action + ": its index file " + stemPart(fileName_) + ".ndx is not kept up to date by this program");
+}
+
 bool DBaseTable::structuralCdx() const { return header_.foxPro && (header_.tableFlags & 0x01); }
 
 bool DBaseTable::keyBytesDiffer(const std::uint8_t* a, const std::uint8_t* b) {
@@ -585,11 +593,7 @@ void DBaseTable::removeRecord(std::uint32_t index, const std::uint8_t* seen) {
 std::uint64_t DBaseTable::pack() {
     if (const std::string why = writeRefusal(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot pack " + fileName_ + ": " + why);
-    for (const char* ext : {".cdx", ".ndx", ".ntx", ".idx"})
-        if (family_->open(ext) && !(std::string(ext) == ".cdx" && structuralCdx()))
-            throw EDBEngineError(EDBEngineError::Code::Unsupported,
-                                 "Cannot pack " + fileName_ + ": its index file " + stemPart(fileName_) + ext +
-                                     " is not kept up to date by this program");
+    refuseUnkeptNdx("Cannot pack " + fileName_);
     Change change(*this);
     const std::uint64_t removed = change.pack();
     change.commit();
@@ -599,11 +603,7 @@ std::uint64_t DBaseTable::pack() {
 std::unique_ptr<TableAppend> DBaseTable::beginAppend() {
     if (const std::string why = writeRefusal(); !why.empty())
         throw EDBEngineError(EDBEngineError::Code::Locked, "Cannot add records to " + fileName_ + ": " + why);
-    for (const char* ext : {".cdx", ".ndx", ".ntx", ".idx"})
-        if (family_->open(ext) && !(std::string(ext) == ".cdx" && structuralCdx()))
-            throw EDBEngineError(EDBEngineError::Code::Unsupported,
-                                 "Cannot add records to " + fileName_ + ": its index file " + stemPart(fileName_) + ext +
-                                     " is not kept up to date by this program");
+    refuseUnkeptNdx("Cannot add records to " + fileName_);
     if ((header_.tableFlags & 0x01) && !header_.foxPro && !family_->open(".mdx"))
         throw EDBEngineError(EDBEngineError::Code::NotFound,
                              "Cannot add records to " + fileName_ + ": its production index " + stemPart(fileName_) +
