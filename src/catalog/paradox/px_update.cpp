@@ -4,10 +4,15 @@
 //
 // The data blocks of a change are kept in memory and written when it is committed: first every
 // byte the change overwrites is saved in the journal (the blocks it touches, the header, the .MB
-// entries it frees, and at the start the whole of every index file), then the blocks, the .MB and
-// the header are written, the table object reads the file again, and the index files are rebuilt
-// from the records as they now are (index_rebuild.h) and written whole. A refusal on the way (a
-// key that exists, an index the records no longer fit) undoes the change: the files are as before.
+// entries it frees, the index blocks it changes), then the blocks, the .MB, the header and the
+// index files are written. A change of few records keeps a keyed table's index files up to date
+// in place as it goes (px_index_update.h): the .X records of each record inserted, removed or
+// moved by a split, and the trees written again from the blocks' first keys. Any other change
+// (an import of many records, an encrypted table, index files this program did not write as it
+// does) saves every index file whole before anything is written, and at the end the table object
+// reads the file again and the index files are rebuilt from the records as they now are
+// (index_rebuild.h) and written whole. A refusal on the way (a key that exists, a value a unique
+// index holds, an index the records no longer fit) undoes the change: the files are as before.
 // Only appending to an unkeyed table without index files writes as it goes (imports of any size).
 //
 // Keyed tables keep their records in key order within and across the blocks of the chain. A new
@@ -41,6 +46,7 @@
 #include "../value_text.h"
 #include "px_crypt.h"
 #include "px_index.h"
+#include "px_index_update.h"
 #include "px_table.h"
 #include "px_values.h"
 #include "px_writer_internal.h"
@@ -237,27 +243,39 @@ public:
     // --- Changes made in memory and written at commit -------------------------------------------
 
     // Starts a change whose blocks are kept in memory; with `indexes`, one that brings the index
-    // files up to date: each is saved whole in the journal now (or named as one the change may
-    // create), before anything is written.
+    // files up to date: in place as it goes when it can, else rebuilt at the end.
     void beginEdit(bool indexes) {
         if (t_.damaged_)
             throw EDBEngineError(EDBEngineError::Code::Corrupt, "Cannot change " + t_.fileName_ + ": the table is damaged");
         edit_ = true;
         loadHeader();
-        chain_ = t_.chainBlocks_;
-        for (std::size_t i = 0; i < chain_.size(); ++i) counts_.push_back(t_.chainStart_[i + 1] - t_.chainStart_[i]);
-        fileBlocks_ = t_.header_.fileBlocks;
-        firstFree_ = t_.header_.firstFreeBlock;
+        std::vector<std::uint32_t> counts;
+        for (std::size_t i = 0; i < t_.chainBlocks_.size(); ++i) counts.push_back(t_.chainStart_[i + 1] - t_.chainStart_[i]);
+        data_ = std::make_unique<HeldBlocks>(*change_, path_, t_.fileName_, t_.header_, perBlock_, t_.chainBlocks_,
+                                             std::move(counts));
         keyLength_ = 0;
         for (std::size_t i = 0; i < t_.keyFieldCount(); ++i) keyLength_ += t_.fields_[i].length;
         mbPath_ = DiskFamily(path_).path(".mb");
         if (!indexes) return;
+        if (keyLength_ > 0) upkeep_ = IndexUpkeep::open(t_, *change_, *data_);
+        if (!upkeep_) rebuildIndexes();
+    }
+
+    // From here on the index files are rebuilt at the end: each is saved whole in the journal now
+    // (or named as one the change may create), before anything is written.
+    void rebuildIndexes() {
+        upkeep_.reset();
+        if (rebuild_) return;
         rebuild_ = true;
         indexPaths_ = indexFilePaths(t_);
         for (const std::string& p : indexPaths_) {
             if (isRegularFile(p)) change_->preserveWhole(p);
             else change_->willCreate(p);
         }
+    }
+    // The index files follow a record change in place, or (false) are rebuilt at the end.
+    void follow(bool inPlace) {
+        if (!inPlace) rebuildIndexes();
     }
 
     // Deletes the record at `index` when the file still holds `seen` there; its BLOBs are freed.
@@ -289,8 +307,14 @@ public:
                 throw EDBEngineError(EDBEngineError::Code::InvalidValue,
                                      "Cannot change " + t_.fileName_ + ": " + keyViolation(bytes.data()));
         } else {
+            if (upkeep_) {
+                // Its index records taken out and put in again in their new places.
+                follow(upkeep_->removed(old));
+                if (upkeep_) upkeep_->refuseDuplicate(bytes.data());
+                if (upkeep_) follow(upkeep_->inserted(bytes.data(), data_->chain[at.pos]));
+            }
             std::memcpy(recordAt(at), bytes.data(), bytes.size());
-            dirty_.insert(chain_[at.pos]);
+            data_->touch(data_->chain[at.pos]);
         }
         changed_ = true;
     }
@@ -323,11 +347,7 @@ public:
     }
 
 private:
-    // Where a record is: its position in the chain and its slot in that block.
-    struct Spot {
-        std::size_t pos = 0;
-        std::uint32_t slot = 0;
-    };
+    using Spot = HeldBlocks::Spot;
 
     void loadHeader() {
         const Header& h = t_.header_;
@@ -414,7 +434,7 @@ private:
             std::string error;
             if (!t_.encodeField(i, v, rec, error)) refuse("field " + f.name + ": " + error);
         }
-        if (count_ >= 0xFFFFFFFFull) refuse("the table would hold more records than a Paradox table can");
+        if ((edit_ ? data_->records : count_) >= 0xFFFFFFFFull) refuse("the table would hold more records than a Paradox table can");
         if (edit_) {
             if (keyLength_ == 0) refuse("the table has index files but no key");  // refused by beginAppend
             if (!insertKeyed(rec)) refuse(keyViolation(rec));
@@ -513,65 +533,28 @@ private:
 
     // --- The blocks of a change made in memory --------------------------------------------------
 
-    // Block `blk` unscrambled, read from the file the first time.
-    std::vector<std::uint8_t>& block(std::uint16_t blk) {
-        if (blocks_.size() <= blk) blocks_.resize(static_cast<std::size_t>(blk) + 1);
-        std::unique_ptr<std::vector<std::uint8_t>>& held = blocks_[blk];
-        if (held) return *held;
-        held = std::make_unique<std::vector<std::uint8_t>>(blockSize_);
-        std::vector<std::uint8_t>& b = *held;
-        change_->read(path_, offsetOf(blk), b.data(), blockSize_);
-        if (t_.header_.encryption != 0) decryptBlock(b.data(), blockSize_, t_.header_.encryption, blk);
-        return b;
-    }
-    std::uint8_t* slotOf(std::uint16_t blk, std::uint32_t slot) {
-        return block(blk).data() + kBlockHeader + static_cast<std::size_t>(slot) * t_.header_.recordSize;
-    }
-    std::uint8_t* recordAt(const Spot& at) { return slotOf(chain_[at.pos], at.slot); }
+    std::uint8_t* recordAt(const Spot& at) { return data_->recordAt(at); }
 
     // The record at position `index`, which must still hold `seen`.
     Spot locate(std::uint32_t index, const std::uint8_t* seen) {
         std::uint64_t first = 0;
-        for (std::size_t pos = 0; pos < chain_.size(); ++pos) {
-            if (index < first + counts_[pos]) {
+        for (std::size_t pos = 0; pos < data_->chain.size(); ++pos) {
+            if (index < first + data_->counts[pos]) {
                 const Spot at{pos, static_cast<std::uint32_t>(index - first)};
                 if (std::memcmp(recordAt(at), seen, t_.header_.recordSize) != 0) break;
                 return at;
             }
-            first += counts_[pos];
+            first += data_->counts[pos];
         }
         throw EDBEngineError(EDBEngineError::Code::Locked, kRecordChangedMessage);
     }
 
-    // Compares the last key in the chain up to position `pos` (-infinity when those blocks are
-    // empty) with the key of `rec`.
-    int compareLastKey(std::size_t pos, const std::uint8_t* rec) {
-        for (std::size_t p = pos + 1; p-- > 0;)
-            if (counts_[p] > 0) return writer::comparePrimaryKeys(slotOf(chain_[p], counts_[p] - 1), rec, keyLength_);
-        return -1;
-    }
-
-    // Where the key of `rec` is or belongs: the first block whose last key is at least it (the last
-    // block when none is), and the first slot there whose key is at least it. `found`: the key is
-    // there.
+    // Where the key of `rec` is or belongs in the chain (which holds a block); `found`: it is there.
     Spot findKey(const std::uint8_t* rec, bool& found) {
-        std::size_t lo = 0, hi = chain_.size();
-        while (lo < hi) {
-            const std::size_t mid = lo + (hi - lo) / 2;
-            if (compareLastKey(mid, rec) >= 0) hi = mid;
-            else lo = mid + 1;
-        }
-        Spot at;
-        at.pos = lo < chain_.size() ? lo : chain_.size() - 1;
-        std::uint32_t a = 0, b = counts_[at.pos];
-        while (a < b) {
-            const std::uint32_t mid = a + (b - a) / 2;
-            if (writer::comparePrimaryKeys(slotOf(chain_[at.pos], mid), rec, keyLength_) < 0) a = mid + 1;
-            else b = mid;
-        }
-        at.slot = a;
-        found = a < counts_[at.pos] && writer::comparePrimaryKeys(slotOf(chain_[at.pos], a), rec, keyLength_) == 0;
-        return at;
+        const unsigned keyLength = keyLength_;
+        return data_->find(
+            rec, [keyLength](const std::uint8_t* a, const std::uint8_t* b) { return writer::comparePrimaryKeys(a, b, keyLength); },
+            found);
     }
 
     // The 0-based position in table order of the record with the key of `rec`.
@@ -579,7 +562,7 @@ private:
         bool found = false;
         const Spot at = findKey(rec, found);
         std::uint64_t position = at.slot;
-        for (std::size_t p = 0; p < at.pos; ++p) position += counts_[p];
+        for (std::size_t p = 0; p < at.pos; ++p) position += data_->counts[p];
         return position;
     }
 
@@ -594,127 +577,40 @@ private:
         return "key violation: a record with the key " + key + " exists already";
     }
 
-    // Puts `rec` in its place in key order; false (nothing changed) when its key exists.
+    // Puts `rec` in its place in key order; false (nothing changed) when its key exists. Refused
+    // (nothing changed) when a unique index holds its values already.
     bool insertKeyed(const std::uint8_t* rec) {
-        if (chain_.empty()) {
-            const std::uint16_t blk = takeBlock();
-            storeLE16(block(blk).data(), 0);
-            storeLE16(block(blk).data() + 2, 0);
-            chain_.push_back(blk);
-            counts_.push_back(0);
-            insertAt({0, 0}, rec);
-            return true;
+        Spot at;
+        if (!data_->chain.empty()) {
+            bool found = false;
+            at = findKey(rec, found);
+            if (found) return false;
         }
-        bool found = false;
-        const Spot at = findKey(rec, found);
-        if (found) return false;
-        insertAt(at, rec);
+        if (upkeep_) upkeep_->refuseDuplicate(rec);
+        const HeldBlocks::Inserted done = data_->insertAt(at, rec);
+        changed_ = true;
+        if (!upkeep_) return true;
+        bool inPlace = upkeep_->inserted(rec, done.block);
+        // The records a split moved to the new block are found there by their index records.
+        if (done.added != 0)
+            for (std::size_t pos = 0; inPlace && pos < data_->chain.size(); ++pos) {
+                if (data_->chain[pos] != done.added) continue;
+                for (std::uint32_t i = 0; inPlace && i < data_->counts[pos]; ++i) {
+                    const std::uint8_t* r = data_->slotOf(done.added, i);
+                    if (writer::comparePrimaryKeys(r, rec, keyLength_) != 0) inPlace = upkeep_->moved(r, done.added);
+                }
+                break;
+            }
+        follow(inPlace);
         return true;
-    }
-
-    // Inserts `rec` at `at`, splitting a full block.
-    void insertAt(Spot at, const std::uint8_t* rec) {
-        const std::uint32_t rs = t_.header_.recordSize;
-        const std::uint16_t blk = chain_[at.pos];
-        const std::uint32_t n = counts_[at.pos];
-        ++count_;
-        dirty_.insert(blk);
-        if (n < perBlock_) {
-            std::uint8_t* s = slotOf(blk, at.slot);
-            std::memmove(s + rs, s, static_cast<std::size_t>(n - at.slot) * rs);
-            std::memcpy(s, rec, rs);
-            ++counts_[at.pos];
-            return;
-        }
-        // Full: a block is linked in after it.
-        const std::uint16_t added = takeBlock();
-        const std::uint16_t next = at.pos + 1 < chain_.size() ? chain_[at.pos + 1] : 0;
-        storeLE16(block(added).data(), next);
-        storeLE16(block(added).data() + 2, blk);
-        storeLE16(block(blk).data(), added);
-        if (next != 0) {
-            storeLE16(block(next).data() + 2, added);
-            dirty_.insert(next);
-        }
-        chain_.insert(chain_.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), added);
-        counts_.insert(counts_.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), 0);
-        if (at.slot == n && next == 0) {
-            // After the last record of the table: the new block starts with it.
-            std::memcpy(slotOf(added, 0), rec, rs);
-            counts_[at.pos + 1] = 1;
-            return;
-        }
-        // The records of the full block with the new one among them; the upper half moves.
-        std::vector<std::uint8_t> all(static_cast<std::size_t>(n + 1) * rs);
-        std::memcpy(all.data(), slotOf(blk, 0), static_cast<std::size_t>(at.slot) * rs);
-        std::memcpy(all.data() + static_cast<std::size_t>(at.slot) * rs, rec, rs);
-        std::memcpy(all.data() + static_cast<std::size_t>(at.slot + 1) * rs, slotOf(blk, at.slot),
-                    static_cast<std::size_t>(n - at.slot) * rs);
-        const std::uint32_t keep = (n + 2) / 2;
-        std::uint8_t* records = slotOf(blk, 0);
-        std::memcpy(records, all.data(), static_cast<std::size_t>(keep) * rs);
-        std::memset(records + static_cast<std::size_t>(keep) * rs, 0, static_cast<std::size_t>(n - keep) * rs);
-        std::memcpy(slotOf(added, 0), all.data() + static_cast<std::size_t>(keep) * rs,
-                    static_cast<std::size_t>(n + 1 - keep) * rs);
-        counts_[at.pos] = keep;
-        counts_[at.pos + 1] = n + 1 - keep;
     }
 
     // Takes the record at `at` out of its block; a block left empty leaves the chain for the free
     // list.
     void removeAt(Spot at) {
-        const std::uint32_t rs = t_.header_.recordSize;
-        const std::uint16_t blk = chain_[at.pos];
-        const std::uint32_t n = counts_[at.pos];
-        std::uint8_t* s = slotOf(blk, at.slot);
-        std::memmove(s, s + rs, static_cast<std::size_t>(n - at.slot - 1) * rs);
-        std::memset(slotOf(blk, n - 1), 0, rs);
-        --counts_[at.pos];
-        --count_;
-        dirty_.insert(blk);
+        if (upkeep_) follow(upkeep_->removed(recordAt(at)));
+        data_->removeAt(at);
         changed_ = true;
-        if (counts_[at.pos] > 0) return;
-        const std::uint16_t prev = at.pos > 0 ? chain_[at.pos - 1] : 0;
-        const std::uint16_t next = at.pos + 1 < chain_.size() ? chain_[at.pos + 1] : 0;
-        if (prev != 0) {
-            storeLE16(block(prev).data(), next);
-            dirty_.insert(prev);
-        }
-        if (next != 0) {
-            storeLE16(block(next).data() + 2, prev);
-            dirty_.insert(next);
-        }
-        chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(at.pos));
-        counts_.erase(counts_.begin() + static_cast<std::ptrdiff_t>(at.pos));
-        // On the free list, newest first; its "previous" word keeps the block before it.
-        storeLE16(block(blk).data(), firstFree_);
-        firstFree_ = blk;
-        free_.insert(blk);
-    }
-
-    // A block for the chain: the first of the free list, else a new one at the end of the file.
-    std::uint16_t takeBlock() {
-        std::uint16_t blk = 0;
-        if (firstFree_ != 0) {
-            blk = firstFree_;
-            if (blk > fileBlocks_ || std::find(chain_.begin(), chain_.end(), blk) != chain_.end())
-                throw EDBEngineError(EDBEngineError::Code::Corrupt,
-                                     "Cannot change " + t_.fileName_ + ": its list of free blocks is damaged (block " +
-                                         std::to_string(blk) + ")");
-            firstFree_ = loadLE16(block(blk).data());
-            free_.erase(blk);
-            std::fill(block(blk).begin(), block(blk).end(), 0);
-        } else {
-            if (fileBlocks_ >= 0xFFFF)
-                throw EDBEngineError(EDBEngineError::Code::InvalidValue,
-                                     "Cannot change " + t_.fileName_ + ": the table would need more blocks than a "
-                                     "Paradox table can hold");
-            blk = ++fileBlocks_;
-            if (blocks_.size() <= blk) blocks_.resize(static_cast<std::size_t>(blk) + 1);
-            blocks_[blk] = std::make_unique<std::vector<std::uint8_t>>(blockSize_, 0);
-        }
-        dirty_.insert(blk);
-        return blk;
     }
 
     // --- Freeing BLOBs ------------------------------------------------------------------------------
@@ -781,34 +677,13 @@ private:
 
     // --- Writing a change made in memory ------------------------------------------------------------
 
-    struct Piece {
-        std::string path;
-        std::uint64_t offset;
-        std::vector<std::uint8_t> bytes;
-    };
-
     // Saves every range the change overwrites, then writes the blocks, the .MB and the header.
     void writeEdits() {
         const Header& h = t_.header_;
-        std::vector<Piece> pieces;
+        std::vector<WritePiece> pieces;
         // Blocks: each with its link words as set, its record count, scrambled with its number;
         // neighbours written in one piece.
-        std::map<std::uint16_t, std::uint32_t> inChain;
-        for (std::size_t i = 0; i < chain_.size(); ++i) inChain[chain_[i]] = counts_[i];
-        for (const std::uint16_t blk : dirty_) {
-            std::vector<std::uint8_t> b = block(blk);
-            const auto it = inChain.find(blk);
-            const auto last = it != inChain.end() && it->second > 0
-                                  ? static_cast<std::int16_t>((it->second - 1) * h.recordSize)
-                                  : static_cast<std::int16_t>(-static_cast<int>(h.recordSize));
-            storeLE16(b.data() + 4, static_cast<std::uint16_t>(last));
-            if (h.encryption != 0) encryptBlock(b.data(), blockSize_, h.encryption, blk);
-            const std::uint64_t at = offsetOf(blk);
-            if (!pieces.empty() && pieces.back().path == path_ && pieces.back().offset + pieces.back().bytes.size() == at)
-                pieces.back().bytes.insert(pieces.back().bytes.end(), b.begin(), b.end());
-            else
-                pieces.push_back({path_, at, std::move(b)});
-        }
+        data_->collect(pieces);
         // Freed .MB space, and the new BLOBs after the file's last block.
         const std::uint64_t mbSize = mbPath_.empty() ? 0 : change_->sizeOf(mbPath_);
         for (const std::uint64_t start : mbDirty_) {
@@ -828,19 +703,22 @@ private:
         // The header: counts, the chain's ends, the free list, the auto-increment value.
         std::vector<std::uint8_t> hb = headerBytes_;
         std::uint8_t* p = hb.data();
-        storeLE32(p + 0x06, static_cast<std::uint32_t>(count_));
-        storeLE16(p + 0x0A, static_cast<std::uint16_t>(chain_.size()));
-        storeLE16(p + 0x0C, fileBlocks_);
-        storeLE16(p + 0x0E, chain_.empty() ? 0 : chain_.front());
-        storeLE16(p + 0x10, chain_.empty() ? 0 : chain_.back());
-        storeLE16(p + 0x3A, std::max(loadLE16(p + 0x3A), fileBlocks_));
+        data_->patchHeader(p);
         if (h.level() >= 5) storeLE32(p + 0x49, autoInc_);
-        storeLE16(p + 0x4D, firstFree_);
         if (hb != headerBytes_) pieces.push_back({path_, 0, std::move(hb)});
+        // The index files kept up to date in place: their changed blocks and headers, the trees
+        // written again.
+        std::vector<WritePiece> whole;
+        if (upkeep_) upkeep_->collect(*data_, pieces, whole);
 
         // Bytes past the blocks the header counted are overwritten by new blocks: saved too.
-        for (const Piece& piece : pieces) change_->preserve(piece.path, piece.offset, piece.bytes.size());
-        for (const Piece& piece : pieces) change_->write(piece.path, piece.offset, piece.bytes.data(), piece.bytes.size());
+        for (const WritePiece& piece : pieces) change_->preserve(piece.path, piece.offset, piece.bytes.size());
+        for (const WritePiece& file : whole) change_->preserveWhole(file.path);
+        for (const WritePiece& piece : pieces) change_->write(piece.path, piece.offset, piece.bytes.data(), piece.bytes.size());
+        for (const WritePiece& file : whole) {
+            change_->write(file.path, 0, file.bytes.data(), file.bytes.size());
+            change_->resize(file.path, file.bytes.size());
+        }
     }
 
     void writeIndexFiles(const std::vector<RebuiltIndexFile>& files) {
@@ -875,12 +753,8 @@ private:
     // A change made in memory.
     bool edit_ = false, rebuild_ = false, changed_ = false;
     std::vector<std::string> indexPaths_;
-    // The blocks read or made by the change, by block number (unscrambled); null: not held.
-    std::vector<std::unique_ptr<std::vector<std::uint8_t>>> blocks_;
-    std::set<std::uint16_t> dirty_, free_;
-    std::vector<std::uint16_t> chain_;
-    std::vector<std::uint32_t> counts_;
-    std::uint16_t fileBlocks_ = 0, firstFree_ = 0;
+    std::unique_ptr<HeldBlocks> data_;       // the table's blocks, read or made by the change
+    std::unique_ptr<IndexUpkeep> upkeep_;    // the index files kept up to date in place
     unsigned keyLength_ = 0;
     std::vector<std::uint8_t> lastKey_;
     std::map<std::uint64_t, std::vector<std::uint8_t>> mbChunks_;  // unscrambled

@@ -1,0 +1,564 @@
+// Files of Paradox blocks changed in memory, and the index files of a keyed table kept up to date
+// in place (px_index_update.h).
+//
+// The trees (.PX, .Y) are written again whole from the first key and record count of every block
+// below them: the old tree gives those of the blocks the change did not touch, the blocks in
+// memory the others. A tree holds one entry per block of the file below (about one per hundred
+// records), so this reads and writes a small fraction of what a rebuild from the records does,
+// and the tree comes out exactly as the rebuild writes it (index_rebuild.cpp).
+//
+// What is not kept up to date here, and left to the rebuild (which refuses what it cannot write
+// before it writes): encrypted tables, a tree or .X that is not as this program writes them (its
+// file type, record layout, an entry naming a block other than the chain's), an index the table
+// is not keyed for, text a case-insensitive index does not fold, a record an index does not hold,
+// and changes of more than kMaxChanges records.
+
+#include "px_index_update.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "../byte_order.h"
+#include "../engine_error.h"
+#include "../file_io.h"
+#include "../table_change.h"
+#include "../value_text.h"
+#include "px_crypt.h"
+#include "px_index.h"
+#include "px_table.h"
+#include "px_writer_internal.h"
+
+namespace tavrinth::paradox {
+
+namespace {
+constexpr std::size_t kBlockHeader = 6;
+constexpr std::uint8_t kAlpha = 0x01;
+constexpr std::uint16_t kDescendingBit = 0x8000;
+constexpr std::uint8_t kOptionDescending = 0x10;
+
+std::uint16_t flippedWord(const std::uint8_t* p) { return static_cast<std::uint16_t>(loadBE16(p) ^ 0x8000u); }
+void storeFlipped(std::uint8_t* p, std::uint16_t v) { storeBE16(p, static_cast<std::uint16_t>(v ^ 0x8000u)); }
+}  // namespace
+
+// --- HeldBlocks ----------------------------------------------------------------------------------
+
+HeldBlocks::HeldBlocks(FamilyChange& change, std::string path, std::string name, const Header& h,
+                       std::uint32_t perBlock, std::vector<std::uint16_t> chainBlocks,
+                       std::vector<std::uint32_t> blockCounts)
+    : chain(std::move(chainBlocks)), counts(std::move(blockCounts)), change_(change), path_(std::move(path)),
+      name_(std::move(name)), headerSize_(h.headerSize), blockSize_(h.blockSize()), recordSize_(h.recordSize),
+      perBlock_(perBlock), encryption_(h.encryption), fileBlocks_(h.fileBlocks), firstFree_(h.firstFreeBlock) {
+    for (const std::uint32_t n : counts) records += n;
+}
+
+std::vector<std::uint8_t>& HeldBlocks::block(std::uint16_t blk) {
+    if (blocks_.size() <= blk) blocks_.resize(static_cast<std::size_t>(blk) + 1);
+    std::unique_ptr<std::vector<std::uint8_t>>& held = blocks_[blk];
+    if (held) return *held;
+    held = std::make_unique<std::vector<std::uint8_t>>(blockSize_);
+    std::vector<std::uint8_t>& b = *held;
+    change_.read(path_, offsetOf(blk), b.data(), blockSize_);
+    if (encryption_ != 0) decryptBlock(b.data(), blockSize_, encryption_, blk);
+    return b;
+}
+
+std::uint8_t* HeldBlocks::slotOf(std::uint16_t blk, std::uint32_t slot) {
+    return block(blk).data() + kBlockHeader + static_cast<std::size_t>(slot) * recordSize_;
+}
+
+int HeldBlocks::compareLast(std::size_t pos, const std::uint8_t* sought, const Compare& compare) {
+    for (std::size_t p = pos + 1; p-- > 0;)
+        if (counts[p] > 0) return compare(slotOf(chain[p], counts[p] - 1), sought);
+    return -1;
+}
+
+HeldBlocks::Spot HeldBlocks::find(const std::uint8_t* sought, const Compare& compare, bool& found) {
+    std::size_t lo = 0, hi = chain.size();
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (compareLast(mid, sought, compare) >= 0) hi = mid;
+        else lo = mid + 1;
+    }
+    Spot at;
+    at.pos = lo < chain.size() ? lo : chain.size() - 1;
+    std::uint32_t a = 0, b = counts[at.pos];
+    while (a < b) {
+        const std::uint32_t mid = a + (b - a) / 2;
+        if (compare(slotOf(chain[at.pos], mid), sought) < 0) a = mid + 1;
+        else b = mid;
+    }
+    at.slot = a;
+    found = a < counts[at.pos] && compare(slotOf(chain[at.pos], a), sought) == 0;
+    return at;
+}
+
+const std::uint8_t* HeldBlocks::before(Spot at) {
+    if (at.slot > 0) return slotOf(chain[at.pos], at.slot - 1);
+    for (std::size_t p = at.pos; p-- > 0;)
+        if (counts[p] > 0) return slotOf(chain[p], counts[p] - 1);
+    return nullptr;
+}
+
+const std::uint8_t* HeldBlocks::atOrAfter(Spot at) {
+    if (at.slot < counts[at.pos]) return slotOf(chain[at.pos], at.slot);
+    for (std::size_t p = at.pos + 1; p < chain.size(); ++p)
+        if (counts[p] > 0) return slotOf(chain[p], 0);
+    return nullptr;
+}
+
+HeldBlocks::Inserted HeldBlocks::insertAt(Spot at, const std::uint8_t* rec) {
+    if (chain.empty()) {
+        const std::uint16_t first = takeBlock();
+        storeLE16(block(first).data(), 0);
+        storeLE16(block(first).data() + 2, 0);
+        chain.push_back(first);
+        counts.push_back(0);
+        at = Spot{};
+    }
+    const std::uint32_t rs = recordSize_;
+    const std::uint16_t blk = chain[at.pos];
+    const std::uint32_t n = counts[at.pos];
+    ++records;
+    dirty_.insert(blk);
+    if (n < perBlock_) {
+        std::uint8_t* s = slotOf(blk, at.slot);
+        std::memmove(s + rs, s, static_cast<std::size_t>(n - at.slot) * rs);
+        std::memcpy(s, rec, rs);
+        ++counts[at.pos];
+        return {blk, 0};
+    }
+    // Full: a block is linked in after it.
+    const std::uint16_t added = takeBlock();
+    const std::uint16_t next = at.pos + 1 < chain.size() ? chain[at.pos + 1] : 0;
+    storeLE16(block(added).data(), next);
+    storeLE16(block(added).data() + 2, blk);
+    storeLE16(block(blk).data(), added);
+    if (next != 0) {
+        storeLE16(block(next).data() + 2, added);
+        dirty_.insert(next);
+    }
+    chain.insert(chain.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), added);
+    counts.insert(counts.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), 0);
+    if (at.slot == n && next == 0) {
+        // After the last record of the file: the new block starts with it.
+        std::memcpy(slotOf(added, 0), rec, rs);
+        counts[at.pos + 1] = 1;
+        return {added, added};
+    }
+    // The records of the full block with the new one among them; the upper half moves.
+    std::vector<std::uint8_t> all(static_cast<std::size_t>(n + 1) * rs);
+    std::memcpy(all.data(), slotOf(blk, 0), static_cast<std::size_t>(at.slot) * rs);
+    std::memcpy(all.data() + static_cast<std::size_t>(at.slot) * rs, rec, rs);
+    std::memcpy(all.data() + static_cast<std::size_t>(at.slot + 1) * rs, slotOf(blk, at.slot),
+                static_cast<std::size_t>(n - at.slot) * rs);
+    const std::uint32_t keep = (n + 2) / 2;
+    std::uint8_t* kept = slotOf(blk, 0);
+    std::memcpy(kept, all.data(), static_cast<std::size_t>(keep) * rs);
+    std::memset(kept + static_cast<std::size_t>(keep) * rs, 0, static_cast<std::size_t>(n - keep) * rs);
+    std::memcpy(slotOf(added, 0), all.data() + static_cast<std::size_t>(keep) * rs,
+                static_cast<std::size_t>(n + 1 - keep) * rs);
+    counts[at.pos] = keep;
+    counts[at.pos + 1] = n + 1 - keep;
+    return {at.slot < keep ? blk : added, added};
+}
+
+void HeldBlocks::removeAt(Spot at) {
+    const std::uint32_t rs = recordSize_;
+    const std::uint16_t blk = chain[at.pos];
+    const std::uint32_t n = counts[at.pos];
+    std::uint8_t* s = slotOf(blk, at.slot);
+    std::memmove(s, s + rs, static_cast<std::size_t>(n - at.slot - 1) * rs);
+    std::memset(slotOf(blk, n - 1), 0, rs);
+    --counts[at.pos];
+    --records;
+    dirty_.insert(blk);
+    if (counts[at.pos] > 0) return;
+    const std::uint16_t prev = at.pos > 0 ? chain[at.pos - 1] : 0;
+    const std::uint16_t next = at.pos + 1 < chain.size() ? chain[at.pos + 1] : 0;
+    if (prev != 0) {
+        storeLE16(block(prev).data(), next);
+        dirty_.insert(prev);
+    }
+    if (next != 0) {
+        storeLE16(block(next).data() + 2, prev);
+        dirty_.insert(next);
+    }
+    chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(at.pos));
+    counts.erase(counts.begin() + static_cast<std::ptrdiff_t>(at.pos));
+    // On the free list, newest first; its "previous" word keeps the block before it.
+    storeLE16(block(blk).data(), firstFree_);
+    firstFree_ = blk;
+}
+
+std::uint16_t HeldBlocks::takeBlock() {
+    std::uint16_t blk = 0;
+    if (firstFree_ != 0) {
+        blk = firstFree_;
+        if (blk > fileBlocks_ || std::find(chain.begin(), chain.end(), blk) != chain.end())
+            throw EDBEngineError(EDBEngineError::Code::Corrupt, "Cannot change " + name_ +
+                                                                    ": its list of free blocks is damaged (block " +
+                                                                    std::to_string(blk) + ")");
+        firstFree_ = loadLE16(block(blk).data());
+        std::fill(block(blk).begin(), block(blk).end(), 0);
+    } else {
+        if (fileBlocks_ >= 0xFFFF)
+            throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                                 "Cannot change " + name_ + ": it would need more blocks than a Paradox file can hold");
+        blk = ++fileBlocks_;
+        if (blocks_.size() <= blk) blocks_.resize(static_cast<std::size_t>(blk) + 1);
+        blocks_[blk] = std::make_unique<std::vector<std::uint8_t>>(blockSize_, 0);
+    }
+    dirty_.insert(blk);
+    return blk;
+}
+
+void HeldBlocks::collect(std::vector<WritePiece>& pieces) {
+    std::map<std::uint16_t, std::uint32_t> inChain;
+    for (std::size_t i = 0; i < chain.size(); ++i) inChain[chain[i]] = counts[i];
+    for (const std::uint16_t blk : dirty_) {
+        std::vector<std::uint8_t> b = block(blk);
+        const auto it = inChain.find(blk);
+        const auto last = it != inChain.end() && it->second > 0 ? static_cast<std::int16_t>((it->second - 1) * recordSize_)
+                                                                : static_cast<std::int16_t>(-static_cast<int>(recordSize_));
+        storeLE16(b.data() + 4, static_cast<std::uint16_t>(last));
+        if (encryption_ != 0) encryptBlock(b.data(), blockSize_, encryption_, blk);
+        const std::uint64_t at = offsetOf(blk);
+        if (!pieces.empty() && pieces.back().path == path_ && pieces.back().offset + pieces.back().bytes.size() == at)
+            pieces.back().bytes.insert(pieces.back().bytes.end(), b.begin(), b.end());
+        else
+            pieces.push_back({path_, at, std::move(b)});
+    }
+}
+
+void HeldBlocks::patchHeader(std::uint8_t* p) const {
+    storeLE32(p + 0x06, static_cast<std::uint32_t>(records));
+    storeLE16(p + 0x0A, static_cast<std::uint16_t>(chain.size()));
+    storeLE16(p + 0x0C, fileBlocks_);
+    storeLE16(p + 0x0E, chain.empty() ? 0 : chain.front());
+    storeLE16(p + 0x10, chain.empty() ? 0 : chain.back());
+    storeLE16(p + 0x3A, std::max(loadLE16(p + 0x3A), fileBlocks_));
+    storeLE16(p + 0x4D, firstFree_);
+}
+
+// --- IndexUpkeep ---------------------------------------------------------------------------------
+
+// A tree file as it was: its header and its level-1 entries (the blocks below it in chain order).
+struct IndexUpkeep::Tree {
+    std::string path;
+    Header header;
+    std::vector<std::uint8_t> headerBytes;
+    unsigned keyLength = 0;
+    std::vector<writer::IndexEntry> level1;
+    std::vector<std::uint32_t> entryOf;  // by block number below: 1 + its level-1 entry, 0 none
+
+    // Reads the tree; false when it is not one this program keeps up to date, or (given `chain`)
+    // when it does not describe the non-empty blocks of `chain` with `counts` in that order.
+    bool read(FamilyChange& change, const ByteSource& src, const std::string& filePath, std::uint8_t fileType,
+              unsigned keyLen, const std::vector<std::uint16_t>* chain, const std::vector<std::uint32_t>* counts) {
+        path = filePath;
+        keyLength = keyLen;
+        try {
+            header = readHeader(src);
+        } catch (const EDBEngineError&) {
+            return false;
+        }
+        if (header.fileType != fileType || header.recordSize != keyLength + 6 || header.encryption != 0 ||
+            header.maxTableSize == 0 || header.maxTableSize > 32)
+            return false;
+        headerBytes.resize(header.headerSize);
+        change.read(path, 0, headerBytes.data(), headerBytes.size());
+        if (header.indexLevels == 0 || header.indexLevels > 16) return false;
+        std::vector<bool> seen(65536, false);
+        if (!visit(change, header.indexRoot, header.indexLevels, seen)) return false;
+        // The level-1 entries must name the blocks of the file below in chain order, with their counts.
+        if (chain) {
+            std::size_t e = 0;
+            for (std::size_t pos = 0; pos < chain->size(); ++pos) {
+                if ((*counts)[pos] == 0) continue;
+                if (e >= level1.size() || level1[e].child != (*chain)[pos] || level1[e].count != (*counts)[pos])
+                    return false;
+                ++e;
+            }
+            if (e != level1.size()) return false;
+        }
+        entryOf.assign(65536, 0);
+        for (std::size_t i = 0; i < level1.size(); ++i) {
+            if (level1[i].child == 0 || entryOf[level1[i].child] != 0) return false;
+            entryOf[level1[i].child] = static_cast<std::uint32_t>(i + 1);
+        }
+        return true;
+    }
+
+    bool visit(FamilyChange& change, std::uint16_t blk, int level, std::vector<bool>& seen) {
+        if (blk == 0 || blk > header.fileBlocks || seen[blk]) return false;
+        seen[blk] = true;
+        const std::uint32_t size = header.blockSize();
+        std::vector<std::uint8_t> b(size);
+        change.read(path, header.headerSize + static_cast<std::uint64_t>(blk - 1) * size, b.data(), size);
+        const auto last = static_cast<std::int16_t>(loadLE16(b.data() + 4));
+        const unsigned rs = header.recordSize;
+        if (last < 0 || last % rs != 0 || static_cast<std::size_t>(last) / rs + 1 > (size - kBlockHeader) / rs)
+            return false;
+        const std::size_t entries = static_cast<std::size_t>(last) / rs + 1;
+        for (std::size_t i = 0; i < entries; ++i) {
+            const std::uint8_t* p = b.data() + kBlockHeader + i * rs;
+            const std::uint16_t child = flippedWord(p + keyLength);
+            if (level == 1) {
+                level1.push_back({std::vector<std::uint8_t>(p, p + keyLength), child, flippedWord(p + keyLength + 2)});
+            } else if (!visit(change, child, level - 1, seen)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The tree over `below` as it is now, written again; empty when it is what the file holds.
+    std::vector<std::uint8_t> rewritten(HeldBlocks& below) const {
+        std::vector<writer::IndexEntry> entries;
+        entries.reserve(below.chain.size());
+        for (std::size_t pos = 0; pos < below.chain.size(); ++pos) {
+            const std::uint16_t blk = below.chain[pos];
+            if (below.counts[pos] == 0) continue;
+            if (below.held(blk)) {
+                const std::uint8_t* first = below.slotOf(blk, 0);
+                entries.push_back({std::vector<std::uint8_t>(first, first + keyLength), blk, below.counts[pos]});
+            } else {
+                if (entryOf[blk] == 0)
+                    throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                                         "Internal error: block " + std::to_string(blk) + " below " + path + " has no entry");
+                entries.push_back(level1[entryOf[blk] - 1]);
+            }
+        }
+        bool same = entries.size() == level1.size();
+        for (std::size_t i = 0; same && i < entries.size(); ++i)
+            same = entries[i].child == level1[i].child && entries[i].count == level1[i].count && entries[i].key == level1[i].key;
+        if (same) return {};
+        writer::IndexTree tree =
+            writer::buildTree(entries, keyLength, header.maxTableSize, path, header.maxTableSize, "change");
+        std::vector<std::uint8_t> bytes = headerBytes;
+        writer::patchIndexHeader(bytes, tree.entries, tree.file.blockCount(), true, tree.root, tree.levels);
+        return writer::assemble({}, bytes, std::move(tree.file), tree.blockKB * 1024u, header.encryption).bytes;
+    }
+};
+
+// A secondary index: its .X file, held, how it orders its records, and its tree.
+struct IndexUpkeep::Secondary {
+    std::string name;  // the index's name, for messages
+    std::vector<int> fields;
+    std::vector<writer::KeyPart> parts;     // the index fields
+    std::vector<writer::KeyPart> identity;  // the index fields, then the table's key
+    unsigned indexLength = 0, recordSize = 0;
+    bool unique = false;
+    std::vector<std::uint8_t> headerBytes;
+    std::unique_ptr<HeldBlocks> x;
+    Tree tree;
+    std::vector<std::uint8_t> probe;
+};
+
+IndexUpkeep::~IndexUpkeep() = default;
+
+std::unique_ptr<IndexUpkeep> IndexUpkeep::open(ParadoxTable& table, FamilyChange& change, const HeldBlocks& data) {
+    const Header& h = table.header();
+    const std::vector<FieldDef>& fields = table.fields();
+    if (h.encryption != 0 || h.primaryKeyFields <= 0 || static_cast<std::size_t>(h.primaryKeyFields) > fields.size())
+        return nullptr;
+    const auto* family = dynamic_cast<const DiskFamily*>(&table.family());
+    if (!family) return nullptr;
+    std::unique_ptr<IndexUpkeep> u(new IndexUpkeep);
+    u->table_ = &table;
+    u->change_ = &change;
+    u->tableName_ = table.fileName();
+    for (int i = 0; i < h.primaryKeyFields; ++i) u->keyLength_ += fields[static_cast<std::size_t>(i)].length;
+
+    const std::unique_ptr<ByteSource> px = family->open(".px");
+    if (!px) return nullptr;
+    u->primary_ = std::make_unique<Tree>();
+    if (!u->primary_->read(change, *px, family->path(".px"), kPrimaryIndex, u->keyLength_, &data.chain, &data.counts)) return nullptr;
+
+    for (const std::string& ext : secondaryIndexExtensions(family->extensions())) {
+        const std::unique_ptr<ByteSource> src = family->open(ext);
+        std::string yExt = ext;
+        yExt[1] = yExt[1] == 'X' ? 'Y' : 'y';
+        const std::unique_ptr<ByteSource> ySrc = family->open(yExt);
+        if (!src || !ySrc) return nullptr;
+        auto s = std::make_unique<Secondary>();
+        TIndexDef def;
+        std::string problem;
+        Header x;
+        try {
+            if (!readSecondaryIndex(h, fields, table.codePage(), *src, ext, def, problem)) return nullptr;
+            x = readHeader(*src);
+        } catch (const EDBEngineError&) {
+            return nullptr;
+        }
+        const bool composite = classifyIndexExtension(ext).kind == IndexFileName::Kind::Composite;
+        if (x.fileType != (composite ? kCompositeIndexMaintained : kSecondaryIndexMaintained) || x.encryption != 0 ||
+            x.maxTableSize == 0)
+            return nullptr;
+        // The record: the index fields, the table's key, Blk Num, as the rebuild writes it.
+        s->name = def.Name;
+        s->fields = def.fieldIndexes;
+        s->unique = def.has(ixUnique);
+        const std::size_t m = s->fields.size();
+        if (x.fields.size() != m + static_cast<std::size_t>(h.primaryKeyFields) + 1) return nullptr;
+        const std::uint8_t options = x.versionByte >= 0x05 ? x.indexOptions : 0;
+        unsigned at = 0;
+        for (std::size_t i = 0; i < x.fields.size(); ++i) {
+            const FieldDef* f = nullptr;
+            if (i < m) f = &fields[static_cast<std::size_t>(s->fields[i])];
+            else if (i + 1 < x.fields.size()) f = &fields[i - m];
+            if (f ? (x.fields[i].type != f->typeCode || fieldBytes(x.fields[i]) != f->length)
+                  : (x.fields[i].type != writer::kShort))
+                return nullptr;
+            if (i < m) {
+                const bool descending =
+                    (i < x.fieldNumbers.size() && (x.fieldNumbers[i] & kDescendingBit)) || (options & kOptionDescending);
+                s->parts.push_back({at, f->length, def.has(ixCaseInsensitive) && f->typeCode == kAlpha, descending});
+                at += f->length;
+            }
+        }
+        s->indexLength = at;
+        s->recordSize = at + u->keyLength_ + 2;
+        if (x.recordSize != s->recordSize || s->recordSize + kBlockHeader > x.blockSize()) return nullptr;
+        s->identity = s->parts;
+        s->identity.push_back({at, u->keyLength_, false, false});
+        s->probe.resize(s->recordSize);
+
+        // The .X chain is the tree's level-1 entries.
+        Tree& t = s->tree;
+        if (!t.read(change, *ySrc, family->path(yExt), composite ? kCompositeIndexTree : kSecondaryIndexTree, s->recordSize - 2, nullptr,
+                    nullptr))
+            return nullptr;
+        std::vector<std::uint16_t> chain;
+        std::vector<std::uint32_t> counts;
+        std::uint64_t records = 0;
+        for (const writer::IndexEntry& e : t.level1) {
+            chain.push_back(e.child);
+            counts.push_back(e.count);
+            records += e.count;
+            if (e.count == 0 || e.child > x.fileBlocks) return nullptr;
+        }
+        if (chain.size() != x.blocksInUse || records != x.numRecords || chain.front() != x.firstBlock ||
+            chain.back() != x.lastBlock)
+            return nullptr;
+        s->headerBytes.resize(x.headerSize);
+        const std::string xPath = family->path(ext);
+        change.read(xPath, 0, s->headerBytes.data(), s->headerBytes.size());
+        const std::uint32_t perBlock = (x.blockSize() - kBlockHeader) / x.recordSize;
+        s->x = std::make_unique<HeldBlocks>(change, xPath, fileNamePart(xPath), x, perBlock, std::move(chain), std::move(counts));
+        u->secondaries_.push_back(std::move(s));
+    }
+    return u;
+}
+
+bool IndexUpkeep::place(Secondary& s, const std::uint8_t* rec, std::uint16_t block) {
+    const std::vector<FieldDef>& fields = table_->fields();
+    std::uint8_t* p = s.probe.data();
+    unsigned at = 0;
+    for (std::size_t i = 0; i < s.fields.size(); ++i) {
+        const FieldDef& f = fields[static_cast<std::size_t>(s.fields[i])];
+        std::memcpy(p + at, rec + f.offset, f.length);
+        // Letters outside ASCII are not folded here: the rebuild refuses them.
+        if (s.parts[i].caseInsensitive)
+            for (unsigned k = 0; k < f.length; ++k)
+                if (p[at + k] >= 0x80) return false;
+        at += f.length;
+    }
+    std::memcpy(p + at, rec, keyLength_);
+    storeFlipped(p + at + keyLength_, block);
+    return true;
+}
+
+void IndexUpkeep::refuseDuplicate(const std::uint8_t* rec) {
+    for (const std::unique_ptr<Secondary>& sp : secondaries_) {
+        Secondary& s = *sp;
+        if (!s.unique || s.x->chain.empty() || !place(s, rec, 0)) continue;
+        bool found = false;
+        const HeldBlocks::Spot at = s.x->find(
+            s.probe.data(), [&s](const std::uint8_t* a, const std::uint8_t* b) { return writer::compareKeys(a, b, s.identity); },
+            found);
+        const std::uint8_t* before = s.x->before(at);
+        const std::uint8_t* after = s.x->atOrAfter(at);
+        if ((before && writer::compareKeys(before, s.probe.data(), s.parts) == 0) ||
+            (after && writer::compareKeys(after, s.probe.data(), s.parts) == 0)) {
+            std::string values;
+            for (const int f : s.fields) {
+                FieldValue v;
+                table_->decode(rec, static_cast<std::size_t>(f), v);
+                if (!values.empty()) values += ", ";
+                values += table_->fields()[static_cast<std::size_t>(f)].name + " = " +
+                          (v.isNull() ? std::string("blank") : displayValueText(v));
+            }
+            throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Cannot change " + tableName_ + ": unique index " +
+                                                                         s.name + " holds a record with " + values +
+                                                                         " already");
+        }
+    }
+}
+
+bool IndexUpkeep::inserted(const std::uint8_t* rec, std::uint16_t block) {
+    if (++changes_ > kMaxChanges) return false;
+    for (const std::unique_ptr<Secondary>& sp : secondaries_) {
+        Secondary& s = *sp;
+        if (!place(s, rec, block)) return false;
+        HeldBlocks::Spot at;
+        if (!s.x->chain.empty()) {
+            bool found = false;
+            at = s.x->find(
+                s.probe.data(), [&s](const std::uint8_t* a, const std::uint8_t* b) { return writer::compareKeys(a, b, s.identity); },
+                found);
+            if (found) return false;
+        }
+        s.x->insertAt(at, s.probe.data());
+    }
+    return true;
+}
+
+bool IndexUpkeep::removed(const std::uint8_t* rec) {
+    if (++changes_ > kMaxChanges) return false;
+    for (const std::unique_ptr<Secondary>& sp : secondaries_) {
+        Secondary& s = *sp;
+        if (!place(s, rec, 0) || s.x->chain.empty()) return false;
+        bool found = false;
+        const HeldBlocks::Spot at = s.x->find(
+            s.probe.data(), [&s](const std::uint8_t* a, const std::uint8_t* b) { return writer::compareKeys(a, b, s.identity); },
+            found);
+        if (!found) return false;
+        s.x->removeAt(at);
+    }
+    return true;
+}
+
+bool IndexUpkeep::moved(const std::uint8_t* rec, std::uint16_t block) {
+    for (const std::unique_ptr<Secondary>& sp : secondaries_) {
+        Secondary& s = *sp;
+        if (!place(s, rec, block) || s.x->chain.empty()) return false;
+        bool found = false;
+        const HeldBlocks::Spot at = s.x->find(
+            s.probe.data(), [&s](const std::uint8_t* a, const std::uint8_t* b) { return writer::compareKeys(a, b, s.identity); },
+            found);
+        if (!found) return false;
+        std::uint8_t* r = s.x->recordAt(at);
+        storeFlipped(r + s.recordSize - 2, block);
+        s.x->touch(s.x->chain[at.pos]);
+    }
+    return true;
+}
+
+void IndexUpkeep::collect(HeldBlocks& data, std::vector<WritePiece>& pieces, std::vector<WritePiece>& whole) {
+    if (std::vector<std::uint8_t> px = primary_->rewritten(data); !px.empty())
+        whole.push_back({primary_->path, 0, std::move(px)});
+    for (const std::unique_ptr<Secondary>& sp : secondaries_) {
+        Secondary& s = *sp;
+        const std::size_t before = pieces.size();
+        s.x->collect(pieces);
+        if (pieces.size() == before) continue;
+        std::vector<std::uint8_t> hb = s.headerBytes;
+        s.x->patchHeader(hb.data());
+        if (hb != s.headerBytes) pieces.push_back({s.x->path(), 0, std::move(hb)});
+        if (std::vector<std::uint8_t> y = s.tree.rewritten(*s.x); !y.empty()) whole.push_back({s.tree.path, 0, std::move(y)});
+    }
+}
+
+}  // namespace tavrinth::paradox
