@@ -57,6 +57,23 @@ Bytes readAll(const ByteSource& src, std::uint64_t limit = UINT64_MAX) {
 
 namespace pw = paradox::writer;
 
+// The counts, blocks, root and levels of a kept header; every other byte stays.
+void patchHeader(Bytes& header, std::uint32_t records, std::uint16_t blocks, bool tree, std::uint16_t root,
+                 std::uint8_t levels) {
+    std::uint8_t* p = header.data();
+    storeLE32(p + 0x06, records);
+    storeLE16(p + 0x0A, blocks);
+    storeLE16(p + 0x0C, blocks);
+    storeLE16(p + 0x0E, blocks ? 1 : 0);
+    storeLE16(p + 0x10, blocks);
+    storeLE16(p + 0x3A, blocks);
+    storeLE16(p + 0x4D, 0);  // no free blocks
+    if (tree) {
+        storeLE16(p + 0x1E, root);
+        p[0x20] = levels;
+    }
+}
+
 // An existing file's header, when it can be kept for a tree of this kind.
 struct KeptHeader {
     bool usable = false;
@@ -256,7 +273,7 @@ private:
 
     static Bytes treeBytes(const KeptHeader& kept, pw::IndexTree tree) {
         Bytes header = kept.bytes;
-        pw::patchIndexHeader(header, tree.entries, tree.file.blockCount(), true, tree.root, tree.levels);
+        patchHeader(header, tree.entries, tree.file.blockCount(), true, tree.root, tree.levels);
         return pw::assemble({}, header, std::move(tree.file), tree.blockKB * 1024u, kept.header.encryption).bytes;
     }
 
@@ -315,7 +332,7 @@ private:
         if (!same) cannot(Code::InvalidValue, xPath, "its records are not laid out as an index of this table");
 
         Bytes header = readAll(*src, x.headerSize);
-        pw::patchIndexHeader(header, c.count, c.x.blockCount(), false, 0, 0);
+        patchHeader(header, c.count, c.x.blockCount(), false, 0, 0);
         std::vector<RebuiltIndexFile> out;
         out.push_back({xPath, pw::assemble({}, header, std::move(c.x), x.blockSize(), x.encryption).bytes});
         if (keptY.usable)

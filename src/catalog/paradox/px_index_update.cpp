@@ -1,17 +1,21 @@
 // Files of Paradox blocks changed in memory, and the index files of a keyed table kept up to date
 // in place (px_index_update.h).
 //
-// The trees (.PX, .Y) are written again whole from the first key and record count of every block
-// below them: the old tree gives those of the blocks the change did not touch, the blocks in
-// memory the others. A tree holds one entry per block of the file below (about one per hundred
-// records), so this reads and writes a small fraction of what a rebuild from the records does,
-// and the tree comes out exactly as the rebuild writes it (index_rebuild.cpp).
+// The trees (.PX, .Y) are read whole once, to check that they describe the chain of the file below
+// them (their level-1 entries name its blocks in order, with their record counts) and to learn the
+// chain of each .X; only the block counts and block numbers are kept. Then only the index blocks
+// on the paths from the root to the entries of the blocks the change touched are changed, and
+// only those (and the blocks a split or a free links to) are written. Index blocks are filled as
+// the engine fills the trees it builds (all slots but one) before they split in halves; a block
+// whose entries count more than 32 767 records splits too, as the rebuild never lets an entry
+// count more than its word holds.
 //
 // What is not kept up to date here, and left to the rebuild (which refuses what it cannot write
-// before it writes): encrypted tables, a tree or .X that is not as this program writes them (its
-// file type, record layout, an entry naming a block other than the chain's), an index the table
-// is not keyed for, text a case-insensitive index does not fold, a record an index does not hold,
-// and changes of more than kMaxChanges records.
+// before it writes): a tree or .X that is not as this program writes them (its file type, record
+// layout, an entry naming a block other than the chain's, index blocks outside one chain), a
+// missing .PX or tree, an index that holds no record (its tree has no level), text outside ASCII
+// in a case-insensitive index, a record an index does not hold, a change that empties a tree, and
+// changes of more than kMaxChanges records (large imports: the rebuild sorts them at once).
 
 #include "px_index_update.h"
 
@@ -60,6 +64,7 @@ std::vector<std::uint8_t>& HeldBlocks::block(std::uint16_t blk) {
     std::vector<std::uint8_t>& b = *held;
     change_.read(path_, offsetOf(blk), b.data(), blockSize_);
     if (encryption_ != 0) decryptBlock(b.data(), blockSize_, encryption_, blk);
+    firstAtLoad_[blk].assign(b.begin() + kBlockHeader, b.begin() + kBlockHeader + recordSize_);
     return b;
 }
 
@@ -129,18 +134,9 @@ HeldBlocks::Inserted HeldBlocks::insertAt(Spot at, const std::uint8_t* rec) {
         return {blk, 0};
     }
     // Full: a block is linked in after it.
-    const std::uint16_t added = takeBlock();
-    const std::uint16_t next = at.pos + 1 < chain.size() ? chain[at.pos + 1] : 0;
-    storeLE16(block(added).data(), next);
-    storeLE16(block(added).data() + 2, blk);
-    storeLE16(block(blk).data(), added);
-    if (next != 0) {
-        storeLE16(block(next).data() + 2, added);
-        dirty_.insert(next);
-    }
-    chain.insert(chain.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), added);
-    counts.insert(counts.begin() + static_cast<std::ptrdiff_t>(at.pos + 1), 0);
-    if (at.slot == n && next == 0) {
+    const bool last = at.pos + 1 == chain.size();
+    const std::uint16_t added = linkAfter(at.pos);
+    if (at.slot == n && last) {
         // After the last record of the file: the new block starts with it.
         std::memcpy(slotOf(added, 0), rec, rs);
         counts[at.pos + 1] = 1;
@@ -173,9 +169,30 @@ void HeldBlocks::removeAt(Spot at) {
     --counts[at.pos];
     --records;
     dirty_.insert(blk);
-    if (counts[at.pos] > 0) return;
-    const std::uint16_t prev = at.pos > 0 ? chain[at.pos - 1] : 0;
-    const std::uint16_t next = at.pos + 1 < chain.size() ? chain[at.pos + 1] : 0;
+    if (counts[at.pos] == 0) unlink(at.pos);
+}
+
+std::uint16_t HeldBlocks::linkAfter(std::size_t pos) {
+    const std::uint16_t blk = chain[pos];
+    const std::uint16_t added = takeBlock();
+    const std::uint16_t next = pos + 1 < chain.size() ? chain[pos + 1] : 0;
+    storeLE16(block(added).data(), next);
+    storeLE16(block(added).data() + 2, blk);
+    storeLE16(block(blk).data(), added);
+    dirty_.insert(blk);
+    if (next != 0) {
+        storeLE16(block(next).data() + 2, added);
+        dirty_.insert(next);
+    }
+    chain.insert(chain.begin() + static_cast<std::ptrdiff_t>(pos + 1), added);
+    counts.insert(counts.begin() + static_cast<std::ptrdiff_t>(pos + 1), 0);
+    return added;
+}
+
+void HeldBlocks::unlink(std::size_t pos) {
+    const std::uint16_t blk = chain[pos];
+    const std::uint16_t prev = pos > 0 ? chain[pos - 1] : 0;
+    const std::uint16_t next = pos + 1 < chain.size() ? chain[pos + 1] : 0;
     if (prev != 0) {
         storeLE16(block(prev).data(), next);
         dirty_.insert(prev);
@@ -184,11 +201,29 @@ void HeldBlocks::removeAt(Spot at) {
         storeLE16(block(next).data() + 2, prev);
         dirty_.insert(next);
     }
-    chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(at.pos));
-    counts.erase(counts.begin() + static_cast<std::ptrdiff_t>(at.pos));
+    records -= counts[pos];
+    chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(pos));
+    counts.erase(counts.begin() + static_cast<std::ptrdiff_t>(pos));
     // On the free list, newest first; its "previous" word keeps the block before it.
     storeLE16(block(blk).data(), firstFree_);
     firstFree_ = blk;
+    dirty_.insert(blk);
+}
+
+std::size_t HeldBlocks::positionOf(std::uint16_t blk) const {
+    const auto it = std::find(chain.begin(), chain.end(), blk);
+    return it == chain.end() ? SIZE_MAX : static_cast<std::size_t>(it - chain.begin());
+}
+
+void HeldBlocks::setRecords(std::size_t pos, const std::uint8_t* recs, std::uint32_t n) {
+    const std::uint16_t blk = chain[pos];
+    std::vector<std::uint8_t>& b = block(blk);
+    std::memcpy(b.data() + kBlockHeader, recs, static_cast<std::size_t>(n) * recordSize_);
+    std::memset(b.data() + kBlockHeader + static_cast<std::size_t>(n) * recordSize_, 0,
+                blockSize_ - kBlockHeader - static_cast<std::size_t>(n) * recordSize_);
+    records = records - counts[pos] + n;
+    counts[pos] = n;
+    dirty_.insert(blk);
 }
 
 std::uint16_t HeldBlocks::takeBlock() {
@@ -201,6 +236,7 @@ std::uint16_t HeldBlocks::takeBlock() {
                                                                     std::to_string(blk) + ")");
         firstFree_ = loadLE16(block(blk).data());
         std::fill(block(blk).begin(), block(blk).end(), 0);
+        reused_.insert(blk);
     } else {
         if (fileBlocks_ >= 0xFFFF)
             throw EDBEngineError(EDBEngineError::Code::InvalidValue,
@@ -243,102 +279,275 @@ void HeldBlocks::patchHeader(std::uint8_t* p) const {
 
 // --- IndexUpkeep ---------------------------------------------------------------------------------
 
-// A tree file as it was: its header and its level-1 entries (the blocks below it in chain order).
+// A tree file (.PX, .Y): its header, its blocks held as a file of blocks whose records are the
+// entries, and which blocks below it have an entry.
 struct IndexUpkeep::Tree {
     std::string path;
     Header header;
     std::vector<std::uint8_t> headerBytes;
     unsigned keyLength = 0;
-    std::vector<writer::IndexEntry> level1;
-    std::vector<std::uint32_t> entryOf;  // by block number below: 1 + its level-1 entry, 0 none
+    HeldBlocks::Compare compare;  // of two keys
+    std::uint16_t root = 0;
+    std::uint8_t levels = 0;
+    std::vector<bool> listed;  // by block number below: it has a level-1 entry
+    // The level-1 entries in order: the blocks below and their record counts.
+    std::vector<std::uint16_t> children;
+    std::vector<std::uint32_t> childCounts;
+    std::unique_ptr<HeldBlocks> blocks;
 
     // Reads the tree; false when it is not one this program keeps up to date, or (given `chain`)
     // when it does not describe the non-empty blocks of `chain` with `counts` in that order.
     bool read(FamilyChange& change, const ByteSource& src, const std::string& filePath, std::uint8_t fileType,
-              unsigned keyLen, const std::vector<std::uint16_t>* chain, const std::vector<std::uint32_t>* counts) {
+              unsigned keyLen, HeldBlocks::Compare keyCompare, const std::vector<std::uint16_t>* chain,
+              const std::vector<std::uint32_t>* counts) {
         path = filePath;
         keyLength = keyLen;
+        compare = std::move(keyCompare);
         try {
             header = readHeader(src);
         } catch (const EDBEngineError&) {
             return false;
         }
-        if (header.fileType != fileType || header.recordSize != keyLength + 6 || header.encryption != 0 ||
-            header.maxTableSize == 0 || header.maxTableSize > 32)
+        if (header.fileType != fileType || header.recordSize != keyLength + 6 || header.maxTableSize == 0 ||
+            header.maxTableSize > 32)
             return false;
         headerBytes.resize(header.headerSize);
         change.read(path, 0, headerBytes.data(), headerBytes.size());
         if (header.indexLevels == 0 || header.indexLevels > 16) return false;
+        root = header.indexRoot;
+        levels = header.indexLevels;
+        std::vector<std::uint16_t> next(65536, 0);
+        std::vector<std::uint32_t> entries(65536, 0);
         std::vector<bool> seen(65536, false);
-        if (!visit(change, header.indexRoot, header.indexLevels, seen)) return false;
+        if (!visit(change, root, levels, seen, next, entries)) return false;
+        // Every block of the tree in one chain from 0x0E, as this program writes trees.
+        std::vector<std::uint16_t> treeChain;
+        std::vector<std::uint32_t> treeCounts;
+        for (std::uint16_t blk = header.firstBlock; blk != 0; blk = next[blk]) {
+            if (!seen[blk] || treeChain.size() > 65535) return false;
+            seen[blk] = false;
+            treeChain.push_back(blk);
+            treeCounts.push_back(entries[blk]);
+        }
+        if (treeChain.size() != header.blocksInUse || treeChain.back() != header.lastBlock) return false;
+        for (const bool left : seen)
+            if (left) return false;
         // The level-1 entries must name the blocks of the file below in chain order, with their counts.
         if (chain) {
             std::size_t e = 0;
             for (std::size_t pos = 0; pos < chain->size(); ++pos) {
                 if ((*counts)[pos] == 0) continue;
-                if (e >= level1.size() || level1[e].child != (*chain)[pos] || level1[e].count != (*counts)[pos])
-                    return false;
+                if (e >= children.size() || children[e] != (*chain)[pos] || childCounts[e] != (*counts)[pos]) return false;
                 ++e;
             }
-            if (e != level1.size()) return false;
+            if (e != children.size()) return false;
         }
-        entryOf.assign(65536, 0);
-        for (std::size_t i = 0; i < level1.size(); ++i) {
-            if (level1[i].child == 0 || entryOf[level1[i].child] != 0) return false;
-            entryOf[level1[i].child] = static_cast<std::uint32_t>(i + 1);
+        listed.assign(65536, false);
+        for (const std::uint16_t c : children) {
+            if (c == 0 || listed[c]) return false;
+            listed[c] = true;
         }
+        const std::uint32_t perBlock = (header.blockSize() - kBlockHeader) / header.recordSize - 1;
+        blocks = std::make_unique<HeldBlocks>(change, path, fileNamePart(path), header, perBlock, std::move(treeChain),
+                                              std::move(treeCounts));
         return true;
     }
 
-    bool visit(FamilyChange& change, std::uint16_t blk, int level, std::vector<bool>& seen) {
+    bool visit(FamilyChange& change, std::uint16_t blk, int level, std::vector<bool>& seen,
+               std::vector<std::uint16_t>& next, std::vector<std::uint32_t>& entries) {
         if (blk == 0 || blk > header.fileBlocks || seen[blk]) return false;
         seen[blk] = true;
         const std::uint32_t size = header.blockSize();
         std::vector<std::uint8_t> b(size);
         change.read(path, header.headerSize + static_cast<std::uint64_t>(blk - 1) * size, b.data(), size);
+        if (header.encryption != 0) decryptBlock(b.data(), size, header.encryption, blk);
         const auto last = static_cast<std::int16_t>(loadLE16(b.data() + 4));
         const unsigned rs = header.recordSize;
         if (last < 0 || last % rs != 0 || static_cast<std::size_t>(last) / rs + 1 > (size - kBlockHeader) / rs)
             return false;
-        const std::size_t entries = static_cast<std::size_t>(last) / rs + 1;
-        for (std::size_t i = 0; i < entries; ++i) {
+        const std::size_t n = static_cast<std::size_t>(last) / rs + 1;
+        next[blk] = loadLE16(b.data());
+        entries[blk] = static_cast<std::uint32_t>(n);
+        for (std::size_t i = 0; i < n; ++i) {
             const std::uint8_t* p = b.data() + kBlockHeader + i * rs;
             const std::uint16_t child = flippedWord(p + keyLength);
             if (level == 1) {
-                level1.push_back({std::vector<std::uint8_t>(p, p + keyLength), child, flippedWord(p + keyLength + 2)});
-            } else if (!visit(change, child, level - 1, seen)) {
+                children.push_back(child);
+                childCounts.push_back(flippedWord(p + keyLength + 2));
+            } else if (!visit(change, child, level - 1, seen, next, entries)) {
                 return false;
             }
         }
         return true;
     }
 
-    // The tree over `below` as it is now, written again; empty when it is what the file holds.
-    std::vector<std::uint8_t> rewritten(HeldBlocks& below) const {
-        std::vector<writer::IndexEntry> entries;
-        entries.reserve(below.chain.size());
+    // --- Bringing the tree up to date over the file below as the change leaves it -------------
+
+    // Only the entries of the blocks below that the change touched are rewritten (a new first key,
+    // a new count, the entry removed for a block that left the chain), with an entry added after
+    // each for the blocks the change linked in after it; then, on the path up to the root, the
+    // entries of every index block changed (its first key and the sum of its counts), a block
+    // over the entries it holds split (the upper half linked in after it, as many times as
+    // needed; also when its entries count more than 32 767 records, which the count word does not
+    // hold), an emptied one sent to the free list, and a new root above a root that split. False
+    // when the tree does not describe the blocks as expected: it must be rebuilt.
+    bool update(HeldBlocks& below, std::vector<WritePiece>& pieces) {
+        below_ = &below;
+        // The blocks whose entries change: those the change touched that have one, and before
+        // each block it linked in, the nearest that has one (the new block's entry follows its).
+        // A block that left the chain and was taken again loses its entry and counts as new.
+        std::set<std::uint16_t> touched;
+        for (const std::uint16_t blk : below.changedBlocks())
+            if (listed[blk]) touched.insert(blk);
+        std::uint16_t lastListed = 0;
         for (std::size_t pos = 0; pos < below.chain.size(); ++pos) {
             const std::uint16_t blk = below.chain[pos];
-            if (below.counts[pos] == 0) continue;
-            if (below.held(blk)) {
-                const std::uint8_t* first = below.slotOf(blk, 0);
-                entries.push_back({std::vector<std::uint8_t>(first, first + keyLength), blk, below.counts[pos]});
-            } else {
-                if (entryOf[blk] == 0)
-                    throw EDBEngineError(EDBEngineError::Code::InvalidValue,
-                                         "Internal error: block " + std::to_string(blk) + " below " + path + " has no entry");
-                entries.push_back(level1[entryOf[blk] - 1]);
+            if (listed[blk] && !below.reused(blk)) {
+                lastListed = blk;
+            } else if (below.counts[pos] > 0) {
+                if (lastListed == 0) return false;  // a block linked in before every listed one
+                touched.insert(lastListed);
+                linkedAfter_[lastListed].push_back(blk);
             }
         }
-        bool same = entries.size() == level1.size();
-        for (std::size_t i = 0; same && i < entries.size(); ++i)
-            same = entries[i].child == level1[i].child && entries[i].count == level1[i].count && entries[i].key == level1[i].key;
-        if (same) return {};
-        writer::IndexTree tree =
-            writer::buildTree(entries, keyLength, header.maxTableSize, path, header.maxTableSize, "change");
-        std::vector<std::uint8_t> bytes = headerBytes;
-        writer::patchIndexHeader(bytes, tree.entries, tree.file.blockCount(), true, tree.root, tree.levels);
-        return writer::assemble({}, bytes, std::move(tree.file), tree.blockKB * 1024u, header.encryption).bytes;
+        if (touched.empty()) return true;
+        touched_ = touched;
+        // Found from the root by the first key each held before the change (as its entry has it).
+        for (const std::uint16_t blk : touched) {
+            if (!below.firstAtLoad(blk)) below.block(blk);
+            sought_.push_back({std::vector<std::uint8_t>(below.firstAtLoad(blk), below.firstAtLoad(blk) + keyLength), blk, 0});
+        }
+        std::sort(sought_.begin(), sought_.end(), [this](const writer::IndexEntry& a, const writer::IndexEntry& b) {
+            return compare(a.key.data(), b.key.data()) < 0;
+        });
+        std::vector<writer::IndexEntry> top = fix(root, levels, 0, sought_.size());
+        if (failed_ || found_ != touched.size() || top.empty()) return false;
+        while (top.size() > 1) {
+            // The root split: a new root above it.
+            const std::size_t pos = blocks->positionOf(top.back().child);
+            const std::uint16_t above = blocks->linkAfter(pos);
+            top = place(blocks->positionOf(above), top);
+            if (++levels > 16) return false;
+        }
+        root = top.front().child;
+        blocks->collect(pieces);
+        std::vector<std::uint8_t> hb = headerBytes;
+        blocks->patchHeader(hb.data());
+        storeLE16(hb.data() + 0x1E, root);
+        hb[0x20] = levels;
+        if (hb != headerBytes) pieces.push_back({path, 0, std::move(hb)});
+        return true;
+    }
+
+private:
+    HeldBlocks* below_ = nullptr;
+    std::set<std::uint16_t> touched_;
+    std::map<std::uint16_t, std::vector<std::uint16_t>> linkedAfter_;
+    std::vector<writer::IndexEntry> sought_;
+    std::size_t found_ = 0;
+    bool failed_ = false;
+
+    writer::IndexEntry entryOf(std::uint16_t blk, std::size_t slot) {
+        const std::uint8_t* p = blocks->slotOf(blk, static_cast<std::uint32_t>(slot));
+        return {std::vector<std::uint8_t>(p, p + keyLength), flippedWord(p + keyLength), flippedWord(p + keyLength + 2)};
+    }
+    writer::IndexEntry entryBelow(std::uint16_t blk) {
+        const std::size_t pos = below_->positionOf(blk);
+        const std::uint8_t* first = below_->slotOf(blk, 0);
+        return {std::vector<std::uint8_t>(first, first + keyLength), blk, pos == SIZE_MAX ? 0 : below_->counts[pos]};
+    }
+
+    // The entries that replace the entry of index block `blk` (at `level`) in the block above:
+    // none when it emptied, several when it split. sought_[from, to) are the keys under it.
+    std::vector<writer::IndexEntry> fix(std::uint16_t blk, int level, std::size_t from, std::size_t to) {
+        const std::size_t pos = blocks->positionOf(blk);
+        if (pos == SIZE_MAX || failed_) {
+            failed_ = true;
+            return {};
+        }
+        const std::size_t n = blocks->counts[pos];
+        std::vector<writer::IndexEntry> entries;
+        for (std::size_t i = 0; i < n; ++i) entries.push_back(entryOf(blk, i));
+        std::vector<writer::IndexEntry> out;
+        std::size_t k = from;
+        for (std::size_t i = 0; i < n; ++i) {
+            // The keys before the next entry's key are under this one.
+            std::size_t end = k;
+            while (end < to && (i + 1 == n || compare(sought_[end].key.data(), entries[i + 1].key.data()) < 0)) ++end;
+            if (end == k) {
+                out.push_back(std::move(entries[i]));
+                continue;
+            }
+            if (level == 1) {
+                const std::uint16_t child = entries[i].child;
+                if (end - k != 1 || sought_[k].child != child) {
+                    failed_ = true;
+                    return {};
+                }
+                ++found_;
+                if (const std::size_t p = below_->positionOf(child);
+                    p != SIZE_MAX && below_->counts[p] > 0 && !below_->reused(child))
+                    out.push_back(entryBelow(child));
+                if (const auto it = linkedAfter_.find(child); it != linkedAfter_.end())
+                    for (const std::uint16_t added : it->second) out.push_back(entryBelow(added));
+            } else {
+                for (writer::IndexEntry& e : fix(entries[i].child, level - 1, k, end)) out.push_back(std::move(e));
+                if (failed_) return {};
+            }
+            k = end;
+        }
+        if (k != to) {
+            failed_ = true;
+            return {};
+        }
+        // The blocks below may have split: the chain has moved.
+        return place(blocks->positionOf(blk), out);
+    }
+
+    // Puts `entries` into the index block at `pos`, split over as many blocks as they need (the
+    // later ones linked in after it); an empty list sends the block to the free list. Returns the
+    // entries for the block above.
+    std::vector<writer::IndexEntry> place(std::size_t pos, const std::vector<writer::IndexEntry>& entries) {
+        if (entries.empty()) {
+            blocks->unlink(pos);
+            return {};
+        }
+        const std::size_t perBlock = (header.blockSize() - kBlockHeader) / header.recordSize - 1;
+        std::vector<std::pair<std::size_t, std::size_t>> groups;
+        const std::function<void(std::size_t, std::size_t)> split = [&](std::size_t a, std::size_t b) {
+            std::uint64_t sum = 0;
+            for (std::size_t i = a; i < b; ++i) sum += entries[i].count;
+            if (b - a == 1 || (b - a <= perBlock && sum <= 32767)) {
+                groups.push_back({a, b});
+                return;
+            }
+            split(a, a + (b - a) / 2);
+            split(a + (b - a) / 2, b);
+        };
+        split(0, entries.size());
+        std::vector<writer::IndexEntry> up;
+        const unsigned rs = header.recordSize;
+        std::uint16_t blk = blocks->chain[pos];
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            if (g > 0) blk = blocks->linkAfter(blocks->positionOf(blk));
+            const std::size_t at = blocks->positionOf(blk);
+            const auto [a, b] = groups[g];
+            std::vector<std::uint8_t> bytes((b - a) * rs, 0);
+            std::uint32_t sum = 0;
+            for (std::size_t i = a; i < b; ++i) {
+                std::uint8_t* r = bytes.data() + (i - a) * rs;
+                std::memcpy(r, entries[i].key.data(), keyLength);
+                storeFlipped(r + keyLength, entries[i].child);
+                storeFlipped(r + keyLength + 2, static_cast<std::uint16_t>(entries[i].count & 0xFFFFu));
+                storeFlipped(r + keyLength + 4, 0);
+                sum += entries[i].count;
+            }
+            const bool same = blocks->counts[at] == b - a &&
+                              std::memcmp(blocks->slotOf(blk, 0), bytes.data(), bytes.size()) == 0;
+            if (!same) blocks->setRecords(at, bytes.data(), static_cast<std::uint32_t>(b - a));
+            up.push_back({entries[a].key, blk, sum});
+        }
+        return up;
     }
 };
 
@@ -361,7 +570,7 @@ IndexUpkeep::~IndexUpkeep() = default;
 std::unique_ptr<IndexUpkeep> IndexUpkeep::open(ParadoxTable& table, FamilyChange& change, const HeldBlocks& data) {
     const Header& h = table.header();
     const std::vector<FieldDef>& fields = table.fields();
-    if (h.encryption != 0 || h.primaryKeyFields <= 0 || static_cast<std::size_t>(h.primaryKeyFields) > fields.size())
+    if (h.primaryKeyFields <= 0 || static_cast<std::size_t>(h.primaryKeyFields) > fields.size())
         return nullptr;
     const auto* family = dynamic_cast<const DiskFamily*>(&table.family());
     if (!family) return nullptr;
@@ -374,7 +583,11 @@ std::unique_ptr<IndexUpkeep> IndexUpkeep::open(ParadoxTable& table, FamilyChange
     const std::unique_ptr<ByteSource> px = family->open(".px");
     if (!px) return nullptr;
     u->primary_ = std::make_unique<Tree>();
-    if (!u->primary_->read(change, *px, family->path(".px"), kPrimaryIndex, u->keyLength_, &data.chain, &data.counts)) return nullptr;
+    const unsigned keyLength = u->keyLength_;
+    if (!u->primary_->read(change, *px, family->path(".px"), kPrimaryIndex, keyLength,
+                           [keyLength](const std::uint8_t* a, const std::uint8_t* b) { return writer::compareBytes(a, b, keyLength); },
+                           &data.chain, &data.counts))
+        return nullptr;
 
     for (const std::string& ext : secondaryIndexExtensions(family->extensions())) {
         const std::unique_ptr<ByteSource> src = family->open(ext);
@@ -393,8 +606,7 @@ std::unique_ptr<IndexUpkeep> IndexUpkeep::open(ParadoxTable& table, FamilyChange
             return nullptr;
         }
         const bool composite = classifyIndexExtension(ext).kind == IndexFileName::Kind::Composite;
-        if (x.fileType != (composite ? kCompositeIndexMaintained : kSecondaryIndexMaintained) || x.encryption != 0 ||
-            x.maxTableSize == 0)
+        if (x.fileType != (composite ? kCompositeIndexMaintained : kSecondaryIndexMaintained) || x.maxTableSize == 0)
             return nullptr;
         // The record: the index fields, the table's key, Blk Num, as the rebuild writes it.
         s->name = def.Name;
@@ -427,17 +639,18 @@ std::unique_ptr<IndexUpkeep> IndexUpkeep::open(ParadoxTable& table, FamilyChange
 
         // The .X chain is the tree's level-1 entries.
         Tree& t = s->tree;
-        if (!t.read(change, *ySrc, family->path(yExt), composite ? kCompositeIndexTree : kSecondaryIndexTree, s->recordSize - 2, nullptr,
-                    nullptr))
+        const std::vector<writer::KeyPart> identity = s->identity;
+        if (!t.read(change, *ySrc, family->path(yExt), composite ? kCompositeIndexTree : kSecondaryIndexTree,
+                    s->recordSize - 2,
+                    [identity](const std::uint8_t* a, const std::uint8_t* b) { return writer::compareKeys(a, b, identity); },
+                    nullptr, nullptr))
             return nullptr;
-        std::vector<std::uint16_t> chain;
-        std::vector<std::uint32_t> counts;
+        std::vector<std::uint16_t> chain = t.children;
+        std::vector<std::uint32_t> counts = t.childCounts;
         std::uint64_t records = 0;
-        for (const writer::IndexEntry& e : t.level1) {
-            chain.push_back(e.child);
-            counts.push_back(e.count);
-            records += e.count;
-            if (e.count == 0 || e.child > x.fileBlocks) return nullptr;
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            records += counts[i];
+            if (counts[i] == 0 || chain[i] > x.fileBlocks) return nullptr;
         }
         if (chain.size() != x.blocksInUse || records != x.numRecords || chain.front() != x.firstBlock ||
             chain.back() != x.lastBlock)
@@ -546,9 +759,8 @@ bool IndexUpkeep::moved(const std::uint8_t* rec, std::uint16_t block) {
     return true;
 }
 
-void IndexUpkeep::collect(HeldBlocks& data, std::vector<WritePiece>& pieces, std::vector<WritePiece>& whole) {
-    if (std::vector<std::uint8_t> px = primary_->rewritten(data); !px.empty())
-        whole.push_back({primary_->path, 0, std::move(px)});
+bool IndexUpkeep::collect(HeldBlocks& data, std::vector<WritePiece>& pieces) {
+    if (!primary_->update(data, pieces)) return false;
     for (const std::unique_ptr<Secondary>& sp : secondaries_) {
         Secondary& s = *sp;
         const std::size_t before = pieces.size();
@@ -557,8 +769,9 @@ void IndexUpkeep::collect(HeldBlocks& data, std::vector<WritePiece>& pieces, std
         std::vector<std::uint8_t> hb = s.headerBytes;
         s.x->patchHeader(hb.data());
         if (hb != s.headerBytes) pieces.push_back({s.x->path(), 0, std::move(hb)});
-        if (std::vector<std::uint8_t> y = s.tree.rewritten(*s.x); !y.empty()) whole.push_back({s.tree.path, 0, std::move(y)});
+        if (!s.tree.update(*s.x, pieces)) return false;
     }
+    return true;
 }
 
 }  // namespace tavrinth::paradox

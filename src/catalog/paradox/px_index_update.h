@@ -10,13 +10,14 @@
 //
 // IndexUpkeep follows a change of the table's records (each record inserted, removed, or moved
 // to another data block by a split) in the secondary index files: it inserts, removes and moves
-// the .X records in order as the index compares them and sets their "Blk Num", and writes the
-// trees (.PX over the data blocks, .Y over each .X) again from the first key and record count of
-// every block below them (taken from the old tree for the blocks the change did not touch), so
-// no record is read but those of the blocks the change touches.
+// the .X records in order as the index compares them (HeldBlocks again) and sets their "Blk Num";
+// at the end it changes, in each tree (.PX over the data blocks, .Y over each .X), the entries of
+// the blocks below that the change touched and the index blocks on their paths to the root. No
+// record is read but those of the blocks the change touches.
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -95,6 +96,26 @@ public:
     // the chain's ends, the free list.
     void patchHeader(std::uint8_t* header) const;
 
+    // Links a block (from the free list, else a new one) into the chain after position `pos`,
+    // without records; returns it.
+    std::uint16_t linkAfter(std::size_t pos);
+    // Takes the block at `pos` out of the chain onto the free list.
+    void unlink(std::size_t pos);
+    // Gives the block at `pos` the `n` records at `recs` (the rest of it cleared).
+    void setRecords(std::size_t pos, const std::uint8_t* recs, std::uint32_t n);
+    // The chain position of a block; SIZE_MAX when it is not in the chain.
+    std::size_t positionOf(std::uint16_t blk) const;
+    // Whether the change took block `blk` from the free list (it may have been in the chain
+    // before, and have left it in this change).
+    bool reused(std::uint16_t blk) const { return reused_.count(blk) != 0; }
+    // The blocks changed so far.
+    const std::set<std::uint16_t>& changedBlocks() const { return dirty_; }
+    // The first record a block held when it was read from the file; null when it was not read.
+    const std::uint8_t* firstAtLoad(std::uint16_t blk) const {
+        const auto it = firstAtLoad_.find(blk);
+        return it == firstAtLoad_.end() ? nullptr : it->second.data();
+    }
+
     std::uint16_t fileBlocks() const { return fileBlocks_; }
     const std::string& path() const { return path_; }
 
@@ -110,7 +131,8 @@ private:
     std::uint32_t headerSize_ = 0, blockSize_ = 0, recordSize_ = 0, perBlock_ = 0, encryption_ = 0;
     std::uint16_t fileBlocks_ = 0, firstFree_ = 0;
     std::vector<std::unique_ptr<std::vector<std::uint8_t>>> blocks_;  // by block number; null: not held
-    std::set<std::uint16_t> dirty_;
+    std::set<std::uint16_t> dirty_, reused_;
+    std::map<std::uint16_t, std::vector<std::uint8_t>> firstAtLoad_;
 };
 
 // The index files of a keyed table kept up to date in place by a change of few records.
@@ -134,10 +156,10 @@ public:
     bool removed(const std::uint8_t* rec);
     bool moved(const std::uint8_t* rec, std::uint16_t block);
 
-    // The changed blocks and headers of the .X files, and the trees written again over `data` as
-    // it now is: pieces to save and write; `whole` the files written whole (save them whole, and
-    // cut them to the size written).
-    void collect(HeldBlocks& data, std::vector<WritePiece>& pieces, std::vector<WritePiece>& whole);
+    // The changed blocks and headers of the .X files and of the trees (.PX over `data` as it now
+    // is, each .Y over its .X): pieces to save and write. False when a tree does not describe its
+    // file as expected: the index files must be rebuilt instead.
+    bool collect(HeldBlocks& data, std::vector<WritePiece>& pieces);
 
     // The number of record changes one change keeps up to date in place; more are left to a
     // rebuild of the index files.

@@ -7,11 +7,11 @@
 // entries it frees, the index blocks it changes), then the blocks, the .MB, the header and the
 // index files are written. A change of few records keeps a keyed table's index files up to date
 // in place as it goes (px_index_update.h): the .X records of each record inserted, removed or
-// moved by a split, and the trees written again from the blocks' first keys. Any other change
-// (an import of many records, an encrypted table, index files this program did not write as it
-// does) saves every index file whole before anything is written, and at the end the table object
-// reads the file again and the index files are rebuilt from the records as they now are
-// (index_rebuild.h) and written whole. A refusal on the way (a key that exists, a value a unique
+// moved by a split, and the tree entries on the paths to the blocks it touched. Any other change
+// (an import of many records, index files this program did not write as it does) saves every
+// index file whole before anything is written; at the end the table object reads the file again
+// and the index files are rebuilt from the records as they now are (index_rebuild.h) and written
+// whole. A refusal on the way (a key that exists, a value a unique
 // index holds, an index the records no longer fit) undoes the change: the files are as before.
 // Only appending to an unkeyed table without index files writes as it goes (imports of any size).
 //
@@ -706,19 +706,16 @@ private:
         data_->patchHeader(p);
         if (h.level() >= 5) storeLE32(p + 0x49, autoInc_);
         if (hb != headerBytes_) pieces.push_back({path_, 0, std::move(hb)});
-        // The index files kept up to date in place: their changed blocks and headers, the trees
-        // written again.
-        std::vector<WritePiece> whole;
-        if (upkeep_) upkeep_->collect(*data_, pieces, whole);
+        // The index files kept up to date in place: their changed blocks and headers.
+        if (upkeep_) {
+            std::vector<WritePiece> index;
+            if (upkeep_->collect(*data_, index)) pieces.insert(pieces.end(), index.begin(), index.end());
+            else rebuildIndexes();
+        }
 
         // Bytes past the blocks the header counted are overwritten by new blocks: saved too.
         for (const WritePiece& piece : pieces) change_->preserve(piece.path, piece.offset, piece.bytes.size());
-        for (const WritePiece& file : whole) change_->preserveWhole(file.path);
         for (const WritePiece& piece : pieces) change_->write(piece.path, piece.offset, piece.bytes.data(), piece.bytes.size());
-        for (const WritePiece& file : whole) {
-            change_->write(file.path, 0, file.bytes.data(), file.bytes.size());
-            change_->resize(file.path, file.bytes.size());
-        }
     }
 
     void writeIndexFiles(const std::vector<RebuiltIndexFile>& files) {

@@ -257,22 +257,6 @@ IndexTree buildTree(const std::vector<IndexEntry>& level1, unsigned keyLength, s
     return tree;
 }
 
-void patchIndexHeader(std::vector<std::uint8_t>& header, std::uint32_t records, std::uint16_t blocks, bool tree,
-                      std::uint16_t root, std::uint8_t levels) {
-    std::uint8_t* p = header.data();
-    storeLE32(p + 0x06, records);
-    storeLE16(p + 0x0A, blocks);
-    storeLE16(p + 0x0C, blocks);
-    storeLE16(p + 0x0E, blocks ? 1 : 0);
-    storeLE16(p + 0x10, blocks);
-    storeLE16(p + 0x3A, blocks);
-    storeLE16(p + 0x4D, 0);  // no free blocks
-    if (tree) {
-        storeLE16(p + 0x1E, root);
-        p[0x20] = levels;
-    }
-}
-
 OutputFile assemble(const std::string& name, const std::vector<std::uint8_t>& header, BlockFile blocks,
                     unsigned blockSize, std::uint32_t checksum) {
     OutputFile out;

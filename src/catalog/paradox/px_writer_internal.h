@@ -164,12 +164,6 @@ IndexTree buildTree(const std::vector<IndexEntry>& level1, unsigned keyLength, s
 // with one slot left free; 0 when none does.
 std::uint8_t indexBlockKB(unsigned keyLength, std::uint8_t maxBlockKB);
 
-// The header of an index file written again whole (blocks 1..blocks, all in use, in one chain, no
-// free block): its record count, block counts and chain ends, and for a tree (.PX, .Y) its root
-// and levels; every other byte stays.
-void patchIndexHeader(std::vector<std::uint8_t>& header, std::uint32_t records, std::uint16_t blocks, bool tree,
-                      std::uint16_t root, std::uint8_t levels);
-
 // Header + blocks, the blocks scrambled when the table is encrypted.
 OutputFile assemble(const std::string& name, const std::vector<std::uint8_t>& header, BlockFile blocks,
                     unsigned blockSize, std::uint32_t checksum);
