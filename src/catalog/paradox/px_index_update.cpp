@@ -426,7 +426,7 @@ struct IndexUpkeep::Tree {
             // The root split: a new root above it.
             const std::size_t pos = blocks->positionOf(top.back().child);
             const std::uint16_t above = blocks->linkAfter(pos);
-            top = place(blocks->positionOf(above), top);
+            top = place(blocks->positionOf(above), top, true);
             if (++levels > 16) return false;
         }
         root = top.front().child;
@@ -501,23 +501,25 @@ private:
             return {};
         }
         // The blocks below may have split: the chain has moved.
-        return place(blocks->positionOf(blk), out);
+        return place(blocks->positionOf(blk), out, blk == root);
     }
 
     // Puts `entries` into the index block at `pos`, split over as many blocks as they need (the
     // later ones linked in after it); an empty list sends the block to the free list. Returns the
-    // entries for the block above.
-    std::vector<writer::IndexEntry> place(std::size_t pos, const std::vector<writer::IndexEntry>& entries) {
+    // entries for the block above. The entries of a root that does not split are counted by no
+    // entry, so together they may count any number of records.
+    std::vector<writer::IndexEntry> place(std::size_t pos, const std::vector<writer::IndexEntry>& entries, bool isRoot) {
         if (entries.empty()) {
             blocks->unlink(pos);
             return {};
         }
         const std::size_t perBlock = (header.blockSize() - kBlockHeader) / header.recordSize - 1;
+        const bool capped = !isRoot || entries.size() > perBlock;
         std::vector<std::pair<std::size_t, std::size_t>> groups;
         const std::function<void(std::size_t, std::size_t)> split = [&](std::size_t a, std::size_t b) {
             std::uint64_t sum = 0;
             for (std::size_t i = a; i < b; ++i) sum += entries[i].count;
-            if (b - a == 1 || (b - a <= perBlock && sum <= 32767)) {
+            if (b - a == 1 || (b - a <= perBlock && (!capped || sum <= 32767))) {
                 groups.push_back({a, b});
                 return;
             }
