@@ -65,6 +65,15 @@ std::vector<std::uint8_t>& HeldBlocks::block(std::uint16_t blk) {
     change_.read(path_, offsetOf(blk), b.data(), blockSize_);
     if (encryption_ != 0) decryptBlock(b.data(), blockSize_, encryption_, blk);
     firstAtLoad_[blk].assign(b.begin() + kBlockHeader, b.begin() + kBlockHeader + recordSize_);
+    // A block of the chain must be as the chain has it: its neighbours, its record count.
+    if (const std::size_t pos = positionOf(blk); pos != SIZE_MAX) {
+        const std::uint16_t prev = pos > 0 ? chain[pos - 1] : 0;
+        const std::uint16_t next = pos + 1 < chain.size() ? chain[pos + 1] : 0;
+        const auto last = static_cast<std::int16_t>(loadLE16(b.data() + 4));
+        if (loadLE16(b.data()) != next || loadLE16(b.data() + 2) != prev || counts[pos] == 0 ||
+            last != static_cast<std::int64_t>(counts[pos] - 1) * recordSize_)
+            consistent_ = false;
+    }
     return b;
 }
 
@@ -727,7 +736,7 @@ bool IndexUpkeep::inserted(const std::uint8_t* rec, std::uint16_t block) {
         }
         s.x->insertAt(at, s.probe.data());
     }
-    return true;
+    return consistent();
 }
 
 bool IndexUpkeep::removed(const std::uint8_t* rec) {
@@ -742,7 +751,7 @@ bool IndexUpkeep::removed(const std::uint8_t* rec) {
         if (!found) return false;
         s.x->removeAt(at);
     }
-    return true;
+    return consistent();
 }
 
 bool IndexUpkeep::moved(const std::uint8_t* rec, std::uint16_t block) {
@@ -758,11 +767,17 @@ bool IndexUpkeep::moved(const std::uint8_t* rec, std::uint16_t block) {
         storeFlipped(r + s.recordSize - 2, block);
         s.x->touch(s.x->chain[at.pos]);
     }
-    return true;
+    return consistent();
+}
+
+bool IndexUpkeep::consistent() const {
+    for (const std::unique_ptr<Secondary>& s : secondaries_)
+        if (!s->x->consistent() || !s->tree.blocks->consistent()) return false;
+    return primary_->blocks->consistent();
 }
 
 bool IndexUpkeep::collect(HeldBlocks& data, std::vector<WritePiece>& pieces) {
-    if (!primary_->update(data, pieces)) return false;
+    if (!consistent() || !primary_->update(data, pieces)) return false;
     for (const std::unique_ptr<Secondary>& sp : secondaries_) {
         Secondary& s = *sp;
         const std::size_t before = pieces.size();
@@ -773,7 +788,7 @@ bool IndexUpkeep::collect(HeldBlocks& data, std::vector<WritePiece>& pieces) {
         if (hb != s.headerBytes) pieces.push_back({s.x->path(), 0, std::move(hb)});
         if (!s.tree.update(*s.x, pieces)) return false;
     }
-    return true;
+    return consistent();
 }
 
 }  // namespace tavrinth::paradox

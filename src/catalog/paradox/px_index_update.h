@@ -108,6 +108,9 @@ public:
     // Whether the change took block `blk` from the free list (it may have been in the chain
     // before, and have left it in this change).
     bool reused(std::uint16_t blk) const { return reused_.count(blk) != 0; }
+    // False once a block read from the file was not as the chain given has it (its links or its
+    // record count): the file does not hold what its tree says.
+    bool consistent() const { return consistent_; }
     // The blocks changed so far.
     const std::set<std::uint16_t>& changedBlocks() const { return dirty_; }
     // The first record a block held when it was read from the file; null when it was not read.
@@ -132,6 +135,7 @@ private:
     std::uint16_t fileBlocks_ = 0, firstFree_ = 0;
     std::vector<std::unique_ptr<std::vector<std::uint8_t>>> blocks_;  // by block number; null: not held
     std::set<std::uint16_t> dirty_, reused_;
+    bool consistent_ = true;
     std::map<std::uint16_t, std::vector<std::uint8_t>> firstAtLoad_;
 };
 
@@ -170,6 +174,8 @@ private:
     struct Secondary;
     IndexUpkeep() = default;
     bool place(Secondary& s, const std::uint8_t* rec, std::uint16_t block);
+    // Whether every index block read so far was as the trees describe it.
+    bool consistent() const;
 
     ParadoxTable* table_ = nullptr;
     FamilyChange* change_ = nullptr;
