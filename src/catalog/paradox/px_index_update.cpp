@@ -15,7 +15,10 @@
 // layout, an entry naming a block other than the chain's, index blocks outside one chain), a
 // missing .PX or tree, an index that holds no record (its tree has no level), text outside ASCII
 // in a case-insensitive index, a record an index does not hold, a change that empties a tree, and
-// changes of more than kMaxChanges records (large imports: the rebuild sorts them at once).
+// changes of more records, or holding more index blocks, than set in px_index_update.h (large
+// imports: each record changed in place holds a few blocks of every index file in memory until
+// the end; a rebuild sorts all the records at once, in memory that grows with the table, and for
+// many records takes less time).
 
 #include "px_index_update.h"
 
@@ -61,6 +64,7 @@ std::vector<std::uint8_t>& HeldBlocks::block(std::uint16_t blk) {
     std::unique_ptr<std::vector<std::uint8_t>>& held = blocks_[blk];
     if (held) return *held;
     held = std::make_unique<std::vector<std::uint8_t>>(blockSize_);
+    ++heldBlocks_;
     std::vector<std::uint8_t>& b = *held;
     change_.read(path_, offsetOf(blk), b.data(), blockSize_);
     if (encryption_ != 0) decryptBlock(b.data(), blockSize_, encryption_, blk);
@@ -253,6 +257,7 @@ std::uint16_t HeldBlocks::takeBlock() {
         blk = ++fileBlocks_;
         if (blocks_.size() <= blk) blocks_.resize(static_cast<std::size_t>(blk) + 1);
         blocks_[blk] = std::make_unique<std::vector<std::uint8_t>>(blockSize_, 0);
+        ++heldBlocks_;
     }
     dirty_.insert(blk);
     return blk;
@@ -589,6 +594,8 @@ std::unique_ptr<IndexUpkeep> IndexUpkeep::open(ParadoxTable& table, FamilyChange
     u->table_ = &table;
     u->change_ = &change;
     u->tableName_ = table.fileName();
+    u->maxChanges_ = std::clamp<std::size_t>(data.records / 100, kMinChanges, kMaxChanges);
+    u->maxHeldBytes_ = std::max<std::uint64_t>(kMinHeldBytes, data.records * kHeldBytesPerRecord);
     for (int i = 0; i < h.primaryKeyFields; ++i) u->keyLength_ += fields[static_cast<std::size_t>(i)].length;
 
     const std::unique_ptr<ByteSource> px = family->open(".px");
@@ -722,7 +729,7 @@ void IndexUpkeep::refuseDuplicate(const std::uint8_t* rec) {
 }
 
 bool IndexUpkeep::inserted(const std::uint8_t* rec, std::uint16_t block) {
-    if (++changes_ > kMaxChanges) return false;
+    if (++changes_ > maxChanges_ || heldBytes() > maxHeldBytes_) return false;
     for (const std::unique_ptr<Secondary>& sp : secondaries_) {
         Secondary& s = *sp;
         if (!place(s, rec, block)) return false;
@@ -740,7 +747,7 @@ bool IndexUpkeep::inserted(const std::uint8_t* rec, std::uint16_t block) {
 }
 
 bool IndexUpkeep::removed(const std::uint8_t* rec) {
-    if (++changes_ > kMaxChanges) return false;
+    if (++changes_ > maxChanges_ || heldBytes() > maxHeldBytes_) return false;
     for (const std::unique_ptr<Secondary>& sp : secondaries_) {
         Secondary& s = *sp;
         if (!place(s, rec, 0) || s.x->chain.empty()) return false;
@@ -768,6 +775,12 @@ bool IndexUpkeep::moved(const std::uint8_t* rec, std::uint16_t block) {
         s.x->touch(s.x->chain[at.pos]);
     }
     return consistent();
+}
+
+std::uint64_t IndexUpkeep::heldBytes() const {
+    std::uint64_t n = primary_->blocks->heldBytes();
+    for (const std::unique_ptr<Secondary>& s : secondaries_) n += s->x->heldBytes() + s->tree.blocks->heldBytes();
+    return n;
 }
 
 bool IndexUpkeep::consistent() const {

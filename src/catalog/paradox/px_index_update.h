@@ -120,6 +120,8 @@ public:
     }
 
     std::uint16_t fileBlocks() const { return fileBlocks_; }
+    // The bytes of the blocks held in memory.
+    std::uint64_t heldBytes() const { return static_cast<std::uint64_t>(heldBlocks_) * blockSize_; }
     const std::string& path() const { return path_; }
 
 private:
@@ -133,6 +135,7 @@ private:
     std::string path_, name_;
     std::uint32_t headerSize_ = 0, blockSize_ = 0, recordSize_ = 0, perBlock_ = 0, encryption_ = 0;
     std::uint16_t fileBlocks_ = 0, firstFree_ = 0;
+    std::size_t heldBlocks_ = 0;
     std::vector<std::unique_ptr<std::vector<std::uint8_t>>> blocks_;  // by block number; null: not held
     std::set<std::uint16_t> dirty_, reused_;
     bool consistent_ = true;
@@ -165,9 +168,13 @@ public:
     // file as expected: the index files must be rebuilt instead.
     bool collect(HeldBlocks& data, std::vector<WritePiece>& pieces);
 
-    // The number of record changes one change keeps up to date in place; more are left to a
+    // The number of record changes one change keeps up to date in place: one in a hundred of the
+    // table's records, at least kMinChanges and at most kMaxChanges, while the index blocks it
+    // holds take at most kHeldBytesPerRecord for each record of the table (at least
+    // kMinHeldBytes; a rebuild holds every record and its index records); more are left to a
     // rebuild of the index files.
-    static constexpr std::size_t kMaxChanges = 2000;
+    static constexpr std::size_t kMinChanges = 100, kMaxChanges = 2000;
+    static constexpr std::uint64_t kMinHeldBytes = 32u << 20, kHeldBytesPerRecord = 64;
 
 private:
     struct Tree;
@@ -176,12 +183,14 @@ private:
     bool place(Secondary& s, const std::uint8_t* rec, std::uint16_t block);
     // Whether every index block read so far was as the trees describe it.
     bool consistent() const;
+    std::uint64_t heldBytes() const;
 
     ParadoxTable* table_ = nullptr;
     FamilyChange* change_ = nullptr;
     std::string tableName_;
     unsigned keyLength_ = 0;
-    std::size_t changes_ = 0;
+    std::size_t changes_ = 0, maxChanges_ = kMinChanges;
+    std::uint64_t maxHeldBytes_ = kMinHeldBytes;
     std::unique_ptr<Tree> primary_;
     std::vector<std::unique_ptr<Secondary>> secondaries_;
 };

@@ -11,8 +11,8 @@
 // (an import of many records, index files this program did not write as it does) saves every
 // index file whole before anything is written; at the end the table object reads the file again
 // and the index files are rebuilt from the records as they now are (index_rebuild.h) and written
-// whole. A refusal on the way (a key that exists, a value a unique
-// index holds, an index the records no longer fit) undoes the change: the files are as before.
+// whole. A refusal on the way (a key that exists, a value a unique index holds, an index the
+// records no longer fit) undoes the change: the files are as before.
 // Only appending to an unkeyed table without index files writes as it goes (imports of any size).
 //
 // Keyed tables keep their records in key order within and across the blocks of the chain. A new
