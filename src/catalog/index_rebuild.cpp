@@ -22,6 +22,8 @@
 #include "paradox/px_index.h"
 #include "paradox/px_table.h"
 #include "paradox/px_writer_internal.h"
+#include "spool.h"
+#include "table_change.h"
 
 namespace tavrinth {
 
@@ -388,7 +390,9 @@ public:
             return {{cdxPath, cdx(*cdxSource, cdxPath, false)}};
         }
         if (!src) cannot(Code::InvalidValue, path, "the file is missing, so the tags it held are not known");
-        return {{path, mdx(*src, path)}};
+        std::vector<RebuiltIndexFile> out;
+        out.push_back(mdx(*src, path));
+        return out;
     }
 
     // Computes every key of the structural .cdx from the records and compares it with the key the
@@ -507,8 +511,9 @@ private:
         }
     }
 
-    Bytes mdx(const ByteSource& src, const std::string& path) {
-        const Bytes file = readAll(src);
+    RebuiltIndexFile mdx(const ByteSource& src, const std::string& path) {
+        // The file header and tag table, and each tag's header block: the pages are not read.
+        const Bytes file = readAll(src, dbase::kMdxHeaderBytes);
         if (file.size() < 544) cannot(Code::InvalidValue, path, "the file is shorter than its header");
         const std::uint8_t* f = file.data();
         if (loadLE16(f + 20) != dbase::kMdxBlockBytes / 512 || loadLE16(f + 22) != dbase::kMdxBlockBytes)
@@ -529,19 +534,96 @@ private:
 
         const std::uint32_t records = table_.physicalCount();
         std::vector<dbase::MdxTag> built;
+        std::vector<std::unique_ptr<dbase::KeyExpression>> expressions;
         for (std::size_t i = 0; i < tags; ++i) {
             const std::size_t page = loadLE32(f + 544 + i * 32);
             const std::uint64_t at = static_cast<std::uint64_t>(page) * 512;
-            if (at + dbase::kMdxBlockBytes > file.size())
+            if (at + dbase::kMdxBlockBytes > src.size())
                 cannot(Code::InvalidValue, path, "the header of tag " + defs[i].Name + " runs past the end of the file");
-            built.push_back(tag(path, defs[i], Bytes(f + at, f + at + dbase::kMdxBlockBytes), records));
+            Bytes header(dbase::kMdxBlockBytes);
+            src.readZeroFilled(at, header.data(), header.size());
+            expressions.push_back(nullptr);
+            built.push_back(tag(path, defs[i], std::move(header), records, expressions.back()));
         }
+
+        // Every tag's entries (key, record number) sorted on disk as the records are read once.
+        const std::string folder = family_.folder();
+        std::vector<std::unique_ptr<SortedKeys>> sorted;
+        for (const dbase::MdxTag& t : built) sorted.push_back(std::make_unique<SortedKeys>(folder, t));
+        std::vector<std::string> labels;
+        for (const dbase::MdxTag& t : built) labels.push_back("tag " + t.name);
+        for (std::uint32_t r = 0; r < records; ++r)
+            for (std::size_t i = 0; i < built.size(); ++i)
+                sorted[i]->add(keyOf(path, labels[i], *expressions[i], built[i].keyLength, r), r + 1);
+
+        std::vector<dbase::MdxKeyStream*> streams;
+        for (auto& k : sorted) streams.push_back(k.get());
         Bytes head(dbase::kMdxHeaderBytes, 0);
         std::copy_n(file.begin(), std::min(file.size(), head.size()), head.begin());
-        return dbase::buildMdx({}, built, records, {}, head);
+        auto spool = std::make_shared<SpoolFile>(folder);
+        dbase::writeMdx({}, built, streams, {}, head,
+                        [&](std::uint64_t offset, const std::uint8_t* data, std::size_t n) { spool->write(offset, data, n); });
+        for (std::size_t i = 0; i < built.size(); ++i)
+            if (sorted[i]->duplicate())
+                cannot(Code::InvalidValue, path,
+                       "records " + std::to_string(sorted[i]->duplicateRecords().first) + " and " +
+                           std::to_string(sorted[i]->duplicateRecords().second) + " have the same key in the unique " +
+                           labels[i]);
+        RebuiltIndexFile out;
+        out.path = path;
+        out.spool = std::move(spool);
+        return out;
     }
 
-    dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records) {
+    // A tag's entries sorted on disk, read back in index order: equal keys by record number,
+    // whichever the direction. A unique tag notes the first two records that share a key.
+    class SortedKeys final : public dbase::MdxKeyStream {
+    public:
+        SortedKeys(const std::string& folder, const dbase::MdxTag& tag)
+            : type_(tag.keyType), length_(tag.keyLength), descending_(tag.descending), unique_(tag.unique),
+              sorter_(folder, tag.keyLength + 4, [this](const std::uint8_t* a, const std::uint8_t* b) { return less(a, b); }),
+              entry_(tag.keyLength + 4) {}
+        void add(const std::string& key, std::uint32_t record) {
+            std::memcpy(entry_.data(), key.data(), length_);
+            storeBE32(entry_.data() + length_, record);
+            sorter_.add(entry_.data());
+        }
+        std::uint64_t count() const override { return sorter_.count(); }
+        bool next(std::uint32_t& record, const char*& key) override {
+            const std::uint8_t* e = sorter_.next();
+            if (!e) return false;
+            record = loadBE32(e + length_);
+            key = reinterpret_cast<const char*>(e);
+            if (unique_ && duplicate_.first == 0) {
+                if (!previous_.empty() && dbase::compareMdxKeys(type_, previous_.data(), key, length_) == 0)
+                    duplicate_ = {previousRecord_, record};
+                previous_.assign(key, length_);
+                previousRecord_ = record;
+            }
+            return true;
+        }
+        bool duplicate() const { return duplicate_.first != 0; }
+        std::pair<std::uint32_t, std::uint32_t> duplicateRecords() const { return duplicate_; }
+
+    private:
+        bool less(const std::uint8_t* a, const std::uint8_t* b) const {
+            const int c = dbase::compareMdxKeys(type_, reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b), length_);
+            if (c != 0) return descending_ ? c > 0 : c < 0;
+            return loadBE32(a + length_) < loadBE32(b + length_);
+        }
+        char type_;
+        std::size_t length_;
+        bool descending_, unique_;
+        ExternalSorter sorter_;
+        Bytes entry_;
+        std::string previous_;
+        std::uint32_t previousRecord_ = 0;
+        std::pair<std::uint32_t, std::uint32_t> duplicate_{0, 0};
+    };
+
+    // A tag as its header defines it, checked; its keys come from `key`, set here.
+    dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records,
+                      std::unique_ptr<dbase::KeyExpression>& key) {
         const std::string label = "tag " + def.Name;
         const std::string expression = def.has(ixExpression) ? def.Expression : def.Fields;
         if (header[245] != 0)
@@ -563,8 +645,7 @@ private:
         // The key: what it is made of, its type and length.
         const std::vector<dbase::RawField>& raw = table_.rawFields();
         std::string why;
-        const std::unique_ptr<dbase::KeyExpression> key =
-            dbase::KeyExpression::parse(expression, raw, table_.codePage(), why);
+        key = dbase::KeyExpression::parse(expression, raw, table_.codePage(), why);
         if (!key)
             cannot(Code::Unsupported, path,
                    label + " has the key expression \"" + expression + "\", which is not evaluated here (" + why + ")");
@@ -587,20 +668,6 @@ private:
                        (h_.level7 ? "'" + h_.languageDriverName + "'" : "id 0x" + hex2(h_.languageDriver)) +
                        "), whose collation is not known here (text is ordered only by byte value)");
 
-        t.keys.reserve(records);
-        for (std::uint32_t r = 0; r < records; ++r) t.keys.push_back(keyOf(path, label, *key, t.keyLength, r));
-        if (t.unique) {
-            std::vector<std::uint32_t> order(records);
-            for (std::uint32_t r = 0; r < records; ++r) order[r] = r;
-            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return dbase::compareMdxKeys(type, t.keys[a], t.keys[b]) < 0;
-            });
-            for (std::size_t k = 1; k < order.size(); ++k)
-                if (dbase::compareMdxKeys(type, t.keys[order[k - 1]], t.keys[order[k]]) == 0)
-                    cannot(Code::InvalidValue, path,
-                           "records " + std::to_string(order[k - 1] + 1) + " and " + std::to_string(order[k] + 1) +
-                               " have the same key in the unique " + label);
-        }
         t.headerTemplate = std::move(header);
         return t;
     }
@@ -651,6 +718,30 @@ private:
 };
 
 }  // namespace
+
+std::uint64_t RebuiltIndexFile::size() const { return spool ? spool->size() : bytes.size(); }
+
+std::vector<std::uint8_t> RebuiltIndexFile::contents() const {
+    if (!spool) return bytes;
+    std::vector<std::uint8_t> all(static_cast<std::size_t>(spool->size()));
+    spool->read(0, all.data(), all.size());
+    return all;
+}
+
+void writeRebuilt(FamilyChange& change, const RebuiltIndexFile& file) {
+    if (!file.spool) {
+        change.write(file.path, 0, file.bytes.data(), file.bytes.size());
+    } else {
+        std::vector<std::uint8_t> chunk(1u << 20);
+        const std::uint64_t size = file.spool->size();
+        for (std::uint64_t at = 0; at < size; at += chunk.size()) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
+            file.spool->read(at, chunk.data(), n);
+            change.write(file.path, at, chunk.data(), n);
+        }
+    }
+    change.resize(file.path, file.size());
+}
 
 std::vector<std::string> indexFilePaths(TableFile& table) {
     if (auto* px = dynamic_cast<paradox::ParadoxTable*>(&table)) return paradoxIndexPaths(*px);

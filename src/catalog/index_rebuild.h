@@ -36,6 +36,7 @@
 //   the file are not the ones computed from the records (a collation of its own).
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,10 +44,25 @@
 
 namespace tavrinth {
 
+class FamilyChange;
+class SpoolFile;
+
 struct RebuiltIndexFile {
+    RebuiltIndexFile() = default;
+    RebuiltIndexFile(std::string p, std::vector<std::uint8_t> b) : path(std::move(p)), bytes(std::move(b)) {}
+
     std::string path;                 // the index file: an existing one, or a missing one of the family
-    std::vector<std::uint8_t> bytes;  // its complete new contents
+    std::vector<std::uint8_t> bytes;  // its complete new contents, when they are held in memory
+    std::shared_ptr<SpoolFile> spool; // else in a temporary file (a big index)
+
+    std::uint64_t size() const;
+    // The whole contents (tests, small files).
+    std::vector<std::uint8_t> contents() const;
 };
+
+// Writes a rebuilt file into place through the change (a piece at a time) and cuts it to its size.
+// The file's old bytes must be saved in the change (preserveWhole, or willCreate) beforehand.
+void writeRebuilt(FamilyChange& change, const RebuiltIndexFile& file);
 
 // The index files of the open table (on disk) rebuilt from its current records: the primary
 // index first, then the secondary indexes each followed by its tree (Paradox), or the production

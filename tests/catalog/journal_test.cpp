@@ -277,8 +277,7 @@ void runOperation(Operation op, const std::string& path, const OpenOptions& opti
             const std::vector<RebuiltIndexFile> files = rebuildIndexFiles(*table);
             for (const RebuiltIndexFile& f : files) change.preserveWhole(f.path);
             for (const RebuiltIndexFile& f : files) {
-                change.write(f.path, 0, f.bytes.data(), f.bytes.size());
-                change.resize(f.path, f.bytes.size());
+                writeRebuilt(change, f);
             }
             change.commit();
             break;

@@ -28,6 +28,7 @@
 // also in descending tags.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,20 @@ std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vect
                                    std::uint32_t recordCount, const MdxDate& date,
                                    const std::vector<std::uint8_t>& fileTemplate = {});
 
+// The same written a piece at a time, for files too big to hold: each tag's entries come from its
+// stream in index order (equal keys by record number), and every piece of the file goes to
+// `sink` (offset, bytes; the file header last). The tags' `keys` are not used.
+class MdxKeyStream {
+public:
+    virtual ~MdxKeyStream() = default;
+    virtual std::uint64_t count() const = 0;
+    // The next entry: its record number (1-based) and key (the tag's key length). False at the end.
+    virtual bool next(std::uint32_t& record, const char*& key) = 0;
+};
+using MdxPageSink = std::function<void(std::uint64_t offset, const std::uint8_t* data, std::size_t n)>;
+void writeMdx(const std::string& tableName, const std::vector<MdxTag>& tags, const std::vector<MdxKeyStream*>& keys,
+              const MdxDate& date, const std::vector<std::uint8_t>& fileTemplate, const MdxPageSink& sink);
+
 // Keys --------------------------------------------------------------------------------------------
 
 inline constexpr std::size_t kMdxNumericKeyLength = 12;
@@ -84,6 +99,8 @@ std::string mdxDateKey(std::int64_t dayNumber);
 
 // <0, 0, >0 in ascending key order.
 int compareMdxKeys(char keyType, const std::string& a, const std::string& b);
+// The same over keys of `length` bytes.
+int compareMdxKeys(char keyType, const char* a, const char* b, std::size_t length);
 
 // Items of one node for a key length.
 std::size_t mdxItemLength(std::size_t keyLength);

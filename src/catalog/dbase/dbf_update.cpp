@@ -194,10 +194,7 @@ public:
         if (mdxPath_.empty()) return;
         reloadOnRollback_ = true;
         t_.reload();
-        for (const RebuiltIndexFile& f : rebuildIndexFiles(t_)) {
-            change_.write(f.path, 0, f.bytes.data(), f.bytes.size());
-            change_.resize(f.path, f.bytes.size());
-        }
+        for (const RebuiltIndexFile& f : rebuildIndexFiles(t_)) writeRebuilt(change_, f);
     }
 
     // Marks the record at `index` deleted, when the file still holds `seen` there.

@@ -848,10 +848,7 @@ private:
             if (std::find(indexPaths_.begin(), indexPaths_.end(), f.path) == indexPaths_.end())
                 throw EDBEngineError(EDBEngineError::Code::InvalidValue,
                                      "Internal error: the index file " + f.path + " was not saved before the change began");
-        for (const RebuiltIndexFile& f : files) {
-            change_->write(f.path, 0, f.bytes.data(), f.bytes.size());
-            change_->resize(f.path, f.bytes.size());
-        }
+        for (const RebuiltIndexFile& f : files) writeRebuilt(*change_, f);
     }
 
     ParadoxTable& t_;
