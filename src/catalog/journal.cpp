@@ -10,6 +10,7 @@
 #include "atomic_file.h"
 #include "byte_order.h"
 #include "engine_error.h"
+#include "spool.h"
 
 namespace tavrinth {
 
@@ -19,7 +20,7 @@ constexpr char kMagic[] = "TVRJRNL1";
 constexpr char kEndMagic[] = "TVRJEND1";
 constexpr std::size_t kMagicSize = 8;
 
-std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
+std::uint32_t crc32Update(std::uint32_t c, const std::uint8_t* p, std::size_t n) {
     static const std::array<std::uint32_t, 256> table = [] {
         std::array<std::uint32_t, 256> t {};
         for (std::uint32_t i = 0; i < 256; ++i) {
@@ -29,10 +30,12 @@ std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
         }
         return t;
     }();
-    std::uint32_t c = 0xFFFFFFFFu;
+    c ^= 0xFFFFFFFFu;
     for (std::size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
+
+std::uint32_t crc32(const std::uint8_t* p, std::size_t n) { return crc32Update(0, p, n); }
 
 void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -108,7 +111,19 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out, int&
 }  // namespace
 
 std::vector<std::uint8_t> Journal::serialize() const {
+    std::vector<std::uint8_t> out;
+    writeTo([&](const std::uint8_t* p, std::size_t n) { out.insert(out.end(), p, p + n); }, nullptr);
+    return out;
+}
+
+void Journal::writeTo(const std::function<void(const std::uint8_t*, std::size_t)>& sink, const SpoolFile* spool) const {
+    std::uint32_t crc = 0;
     std::vector<std::uint8_t> out(kMagic, kMagic + kMagicSize);
+    const auto emit = [&] {
+        crc = crc32Update(crc, out.data(), out.size());
+        sink(out.data(), out.size());
+        out.clear();
+    };
     putText(out, tableName);
     put32(out, static_cast<std::uint32_t>(files.size()));
     for (const File& f : files) {
@@ -120,12 +135,25 @@ std::vector<std::uint8_t> Journal::serialize() const {
     for (const Range& r : ranges) {
         put32(out, r.file);
         put64(out, r.offset);
-        put32(out, static_cast<std::uint32_t>(r.bytes.size()));
-        out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+        put32(out, static_cast<std::uint32_t>(r.size()));
+        if (!r.spooled) {
+            out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+            if (out.size() >= (1u << 20)) emit();
+            continue;
+        }
+        emit();
+        if (!spool) throw EDBEngineError(EDBEngineError::Code::InvalidValue, "Internal error: a journal range kept in no spool file");
+        for (std::uint64_t done = 0; done < r.spooled;) {
+            out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(1u << 20, r.spooled - done)));
+            spool->read(r.spoolAt + done, out.data(), out.size());
+            done += out.size();
+            emit();
+        }
     }
-    put32(out, crc32(out.data(), out.size()));
+    emit();
+    put32(out, crc);
     out.insert(out.end(), kEndMagic, kEndMagic + kMagicSize);
-    return out;
+    sink(out.data(), out.size());
 }
 
 JournalState readJournal(const std::string& tablePath, Journal& journal, std::string& problem) {
@@ -189,7 +217,7 @@ JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std:
     return JournalState::Valid;
 }
 
-void rollBack(const std::string& tablePath, const Journal& journal) {
+void rollBack(const std::string& tablePath, const Journal& journal, const SpoolFile* spool) {
     const std::string folder = folderPart(tablePath);
     for (std::uint32_t i = 0; i < journal.files.size(); ++i) {
         const Journal::File& f = journal.files[i];
@@ -205,15 +233,27 @@ void rollBack(const std::string& tablePath, const Journal& journal) {
             ::close(fd);
             rollBackFailed(path, what + " " + f.name + ": " + std::strerror(e));
         };
+        std::vector<std::uint8_t> chunk;
         for (const Journal::Range& r : journal.ranges) {
             if (r.file != i) continue;
-            std::size_t done = 0;
-            while (done < r.bytes.size()) {
-                const ssize_t w = ::pwrite(fd, r.bytes.data() + done, r.bytes.size() - done,
-                                           static_cast<off_t>(r.offset + done));
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) fail("cannot write");
-                done += static_cast<std::size_t>(w);
+            for (std::uint64_t at = 0; at < r.size();) {
+                const std::uint8_t* p = r.bytes.data() + at;
+                std::size_t n = r.bytes.size() - static_cast<std::size_t>(at);
+                if (r.spooled) {
+                    if (!spool) rollBackFailed(path, "the old bytes of " + f.name + " are not at hand");
+                    chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(1u << 20, r.spooled - at)));
+                    spool->read(r.spoolAt + at, chunk.data(), chunk.size());
+                    p = chunk.data();
+                    n = chunk.size();
+                }
+                std::size_t done = 0;
+                while (done < n) {
+                    const ssize_t w = ::pwrite(fd, p + done, n - done, static_cast<off_t>(r.offset + at + done));
+                    if (w < 0 && errno == EINTR) continue;
+                    if (w <= 0) fail("cannot write");
+                    done += static_cast<std::size_t>(w);
+                }
+                at += n;
             }
         }
         if (::ftruncate(fd, static_cast<off_t>(f.size)) != 0) fail("cannot set the size of");

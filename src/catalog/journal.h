@@ -16,6 +16,7 @@
 //   u32 CRC-32 of every byte before it, "TVRJEND1"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@
 #include "file_io.h"
 
 namespace tavrinth {
+
+class SpoolFile;
 
 // The journal of the table at `tablePath`: the table file's name followed by "-journal", in the
 // same folder ("/data/CUSTOMER.DB" -> "/data/CUSTOMER.DB-journal").
@@ -38,6 +41,11 @@ struct Journal {
         std::uint32_t file = 0;    // into files
         std::uint64_t offset = 0;
         std::vector<std::uint8_t> bytes;  // what the file held there before the change
+        // A change that saves more than it should hold in memory keeps the bytes of a range in a
+        // spool file instead: `spooled` bytes at `spoolAt` (and `bytes` is empty).
+        std::uint64_t spoolAt = 0;
+        std::uint32_t spooled = 0;
+        std::uint64_t size() const { return spooled ? spooled : bytes.size(); }
     };
     std::string tableName;
     std::vector<File> files;
@@ -45,6 +53,8 @@ struct Journal {
 
     // The journal's bytes as they are written.
     std::vector<std::uint8_t> serialize() const;
+    // The same a piece at a time, the spooled ranges read from `spool`.
+    void writeTo(const std::function<void(const std::uint8_t*, std::size_t)>& out, const SpoolFile* spool) const;
 };
 
 enum class JournalState {
@@ -64,7 +74,8 @@ JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std:
 // removed), flushes every file, then removes the journal and flushes the folder. The caller holds
 // the family's write lock. Throws EDBEngineError when a file cannot be written; the journal then
 // stays, and the next attempt starts again from it.
-void rollBack(const std::string& tablePath, const Journal& journal);
+// Ranges kept in a spool file (Range::spooled) are read from `spool`.
+void rollBack(const std::string& tablePath, const Journal& journal, const SpoolFile* spool = nullptr);
 
 // The family as it was before an unfinished change, read without writing a byte: the sources of
 // its files show the journal's old bytes and sizes over the files' present ones.

@@ -417,6 +417,11 @@ TEST(CrashSafety, AKilledChangeLeavesTheOldOrTheNewFamily) {
     killEverywhere({Operation::Post, indexedKinds()[1]}, killPoints);
     killEverywhere({Operation::Pack, kinds()[0]}, killPoints);
     killEverywhere({Operation::Pack, indexedKinds()[1]}, killPoints);
+    // The same packs with the old bytes journaled through a spool file, as a big table's are.
+    tavrinth::testing::setHeldJournalBytes(64);
+    killEverywhere({Operation::Pack, kinds()[0]}, killPoints);
+    killEverywhere({Operation::Pack, indexedKinds()[1]}, killPoints);
+    tavrinth::testing::setHeldJournalBytes(0);
     for (const Kind& k : indexedKinds()) {
         // A damaged index file, rebuilt.
         killEverywhere({Operation::Rebuild, k}, killPoints);
