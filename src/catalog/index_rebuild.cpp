@@ -18,6 +18,7 @@
 #include "dbase/dbf_writer.h"
 #include "engine_error.h"
 #include "file_io.h"
+#include "paradox/px_crypt.h"
 #include "paradox/px_header.h"
 #include "paradox/px_index.h"
 #include "paradox/px_table.h"
@@ -140,7 +141,6 @@ public:
         if (!keyed && secondaries.empty()) return {};
         checkTable();
         makeLayout();
-        readRecords();
 
         std::vector<RebuiltIndexFile> out;
         if (keyed) out.push_back(primary());
@@ -203,23 +203,15 @@ private:
         }
     }
 
-    // Every record in table order, and the data block that holds it.
-    void readRecords() {
-        const std::uint32_t n = table_.recordCount();
-        const unsigned size = layout_.recordSize;
-        records_.resize(static_cast<std::size_t>(n) * size);
-        blockOfRecord_.resize(n);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            std::memcpy(records_.data() + static_cast<std::size_t>(i) * size, table_.record(i), size);
-            const std::uint64_t offset = table_.recordFileOffset(i);
-            blockOfRecord_[i] = static_cast<std::uint16_t>((offset - h_.headerSize) / layout_.blockSize + 1);
-        }
+    // The data block that holds the record at `index` (in table order).
+    std::uint16_t blockOf(std::uint32_t index) {
+        return static_cast<std::uint16_t>((table_.recordFileOffset(index) - h_.headerSize) / layout_.blockSize + 1);
     }
 
     // Refuses text fields in a key when the sort order does not collate in byte order (and there
     // are records to order).
     void checkTextOrder(const std::vector<int>& fields, const std::string& file, const std::string& what) const {
-        if (blockOfRecord_.size() < 2) return;
+        if (table_.recordCount() < 2) return;
         if (const std::string why = pw::keyOrderProblem(h_, table_.fields(), fields, what); !why.empty())
             cannot(Code::Unsupported, file, why);
     }
@@ -236,31 +228,32 @@ private:
         checkTextOrder(keyList, path, "the primary index");
 
         // The records must already be in key order: the primary index describes the data blocks.
-        const unsigned size = layout_.recordSize;
-        const std::size_t n = blockOfRecord_.size();
-        for (std::size_t i = 1; i < n; ++i) {
-            const std::uint8_t* a = records_.data() + (i - 1) * size;
-            const std::uint8_t* b = records_.data() + i * size;
-            const int c = pw::comparePrimaryKeys(a, b, layout_.keyLength);
-            if (c > 0)
-                cannot(Code::InvalidValue, path,
-                       "record " + std::to_string(i + 1) + " (" + pw::describeKey(layout_, b, keyList) +
-                           ") comes after a record with a greater key; the table itself needs sorting first");
-            if (c == 0)
-                cannot(Code::InvalidValue, path,
-                       "records " + std::to_string(i) + " and " + std::to_string(i + 1) + " have the same key (" +
-                           pw::describeKey(layout_, b, keyList) + "); the table itself needs repair first");
-        }
-
         // Level 1: the first key of each data block in chain order, its number and its records.
+        const std::uint32_t n = table_.recordCount();
+        Bytes previous;
+        std::uint16_t previousBlock = 0;
         std::vector<pw::IndexEntry> level1;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i > 0 && blockOfRecord_[i] == blockOfRecord_[i - 1]) {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint8_t* b = table_.record(i);
+            if (i > 0) {
+                const int c = pw::comparePrimaryKeys(previous.data(), b, layout_.keyLength);
+                if (c > 0)
+                    cannot(Code::InvalidValue, path,
+                           "record " + std::to_string(i + 1) + " (" + pw::describeKey(layout_, b, keyList) +
+                               ") comes after a record with a greater key; the table itself needs sorting first");
+                if (c == 0)
+                    cannot(Code::InvalidValue, path,
+                           "records " + std::to_string(i) + " and " + std::to_string(i + 1) + " have the same key (" +
+                               pw::describeKey(layout_, b, keyList) + "); the table itself needs repair first");
+            }
+            previous.assign(b, b + layout_.keyLength);
+            const std::uint16_t block = blockOf(i);
+            if (i > 0 && block == previousBlock) {
                 ++level1.back().count;
                 continue;
             }
-            const std::uint8_t* r = records_.data() + i * size;
-            level1.push_back({Bytes(r, r + layout_.keyLength), blockOfRecord_[i], 1});
+            previousBlock = block;
+            level1.push_back({previous, block, 1});
         }
 
         const KeptHeader kept = keptTreeHeader(family_, ext, paradox::kPrimaryIndex, keyDescriptors);
@@ -310,7 +303,7 @@ private:
         shape.caseInsensitive = def.has(ixCaseInsensitive);
         shape.unique = def.has(ixUnique);
         checkTextOrder(shape.fields, xPath, "index " + def.Name);
-        if (h_.primaryKeyFields == 0 && !blockOfRecord_.empty())
+        if (h_.primaryKeyFields == 0 && table_.recordCount() > 0)
             cannot(Code::Unsupported, xPath,
                    "index " + def.Name + " of an unkeyed table addresses its records by \"Tup No\" and \"Tup Offset\", "
                    "which are not known well enough to be written for a table with records; give the table a key");
@@ -327,16 +320,34 @@ private:
         target.xBlockSize = x.blockSize();
         target.yMaxBlockKB = pw::maxIndexBlockKB(layout_);
         target.yBlockKB = keptY.usable ? keptY.header.maxTableSize : 0;
-        pw::SecondaryContents c = pw::buildSecondaryContents(layout_, shape, records_, blockOfRecord_, target);
-        bool same = c.recordSize == x.recordSize && c.descriptors.size() == x.fields.size();
-        for (std::size_t i = 0; same && i < c.descriptors.size(); ++i)
-            same = c.descriptors[i].type == x.fields[i].type && c.descriptors[i].size == x.fields[i].size;
-        if (!same) cannot(Code::InvalidValue, xPath, "its records are not laid out as an index of this table");
+        // The .X blocks go to a spool file as they are filled, scrambled like the file's own.
+        auto spool = std::make_shared<SpoolFile>(family_.folder());
+        const unsigned xBlockSize = x.blockSize();
+        bool laidOut = true;
+        pw::SecondaryContents c = pw::writeSecondaryContents(
+            layout_, shape, table_.recordCount(),
+            [&](std::uint32_t i, std::uint16_t& block) {
+                block = blockOf(i);
+                return table_.record(i);
+            },
+            [&](std::uint16_t number, std::uint8_t* block) {
+                if (x.encryption) paradox::encryptBlock(block, xBlockSize, x.encryption, number);
+                spool->write(x.headerSize + static_cast<std::uint64_t>(number - 1) * xBlockSize, block, xBlockSize);
+            },
+            family_.folder(), target);
+        laidOut = c.recordSize == x.recordSize && c.descriptors.size() == x.fields.size();
+        for (std::size_t i = 0; laidOut && i < c.descriptors.size(); ++i)
+            laidOut = c.descriptors[i].type == x.fields[i].type && c.descriptors[i].size == x.fields[i].size;
+        if (!laidOut) cannot(Code::InvalidValue, xPath, "its records are not laid out as an index of this table");
 
         Bytes header = readAll(*src, x.headerSize);
         patchHeader(header, c.count, c.x.blockCount(), false, 0, 0);
+        spool->write(0, header.data(), header.size());
         std::vector<RebuiltIndexFile> out;
-        out.push_back({xPath, pw::assemble({}, header, std::move(c.x), x.blockSize(), x.encryption).bytes});
+        RebuiltIndexFile xFile;
+        xFile.path = xPath;
+        xFile.spool = std::move(spool);
+        out.push_back(std::move(xFile));
         if (keptY.usable)
             out.push_back({yPath, treeBytes(keptY, std::move(c.y))});
         else
@@ -353,8 +364,6 @@ private:
     std::string sortName_;
     pw::SortOrder sortOrder_{};
     bool byteOrder_ = false;
-    Bytes records_;
-    std::vector<std::uint16_t> blockOfRecord_;
 };
 
 // --- dBase -----------------------------------------------------------------------------------------
