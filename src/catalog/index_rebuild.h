@@ -1,7 +1,12 @@
 #pragma once
 // Rebuilding the index files of a table from its records: the complete new bytes of every index
 // file of the family, each index defined exactly as before. Nothing is written here; the caller
-// puts the files in place (through the table's journal).
+// puts the files in place (through the table's journal, writeRebuilt).
+//
+// Memory does not grow with the table: the records are read one at a time, the keys of the .MDX
+// tags and the records of the secondary indexes are sorted in runs on disk and merged, and the
+// big files (.MDX, .X) are written to a spool file (spool.h). What is held is one key per block
+// of a tree's lowest level (about 1 per 60 records) and the small trees (.PX, .Y).
 //
 // What is rebuilt:
 // * Paradox: the primary index (.PX) of a keyed table, over the data blocks as they are (in

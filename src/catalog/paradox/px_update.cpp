@@ -9,6 +9,10 @@
 // from the records as they now are (index_rebuild.h) and written whole. A refusal on the way (a
 // key that exists, an index the records no longer fit) undoes the change: the files are as before.
 // Only appending to an unkeyed table without index files writes as it goes (imports of any size).
+// Records added to a keyed table are held in key order (sorted on disk beyond a few megabytes);
+// up to 1024 are placed one by one as above, more are merged with the table's records into full
+// blocks written again from block 1 (the free blocks are dropped), so that an import of any size
+// holds a few megabytes.
 //
 // Keyed tables keep their records in key order within and across the blocks of the chain. A new
 // record goes to the first block whose last key is at least its key (else the last block), in its
