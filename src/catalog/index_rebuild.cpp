@@ -416,8 +416,8 @@ private:
         std::vector<dbase::CdxTag> tags;
         for (const dbase::IndexTag& tag : reader->tags()) {
             const std::string label = "tag " + tag.name;
-            if (tag.hasFilter)
-                cannot(Code::Unsupported, path, label + " has the FOR clause \"" + tag.filter + "\", which is not evaluated here");
+            const std::unique_ptr<dbase::Condition> condition =
+                forClause(path, label, tag.hasFilter, table_.codePage().decode(tag.filter));
             if (tag.header + dbase::kCdxHeaderBytes > file.size()) cannot(Code::InvalidValue, path, label + ": its header lies past the end");
             const std::uint8_t options = file[tag.header + 14];
             dbase::CdxTag c;
@@ -458,9 +458,11 @@ private:
 
             const std::vector<FieldDef>& fields = table_.fields();
             std::vector<std::string> keyOf(table_.physicalCount());
+            std::vector<bool> held(table_.physicalCount(), true);
             std::string key, why;
             for (std::uint32_t r = 0; r < table_.physicalCount(); ++r) {
                 const std::uint8_t* rec = table_.physicalRecord(r);
+                if (condition && !(held[r] = admitted(path, label, *condition, r))) continue;
                 if (field >= 0) {
                     if (!dbase::cdxRecordKey(table_, rec, static_cast<std::size_t>(field), c.nullByte, key))
                         cannot(Code::InvalidValue, path, label + ", record " + std::to_string(r + 1) + ": the value has no key");
@@ -474,7 +476,8 @@ private:
             if (compare) {
                 std::string differs;
                 reader->readEntries(tag, {}, c.filler, [&](const dbase::IndexKeyEntry& e) {
-                    if (differs.empty() && e.record >= 1 && e.record <= keyOf.size() && e.key != keyOf[e.record - 1])
+                    if (differs.empty() && e.record >= 1 && e.record <= keyOf.size() && held[e.record - 1] &&
+                        e.key != keyOf[e.record - 1])
                         differs = "record " + std::to_string(e.record);
                 });
                 if (!differs.empty())
@@ -484,10 +487,12 @@ private:
                                "value?), so the tag cannot be kept up to date here");
                 continue;
             }
-            // Every record (FoxPro keeps the keys of records marked deleted until a pack); a unique
-            // tag the first record of each key; a candidate tag takes no key twice.
+            // Every record (FoxPro keeps the keys of records marked deleted until a pack) the FOR
+            // clause admits; a unique tag the first record of each key; a candidate tag takes no
+            // key twice.
             std::set<std::string> seen;
             for (std::uint32_t r = 0; r < keyOf.size(); ++r) {
+                if (!held[r]) continue;
                 if ((c.unique || c.candidate) && !seen.insert(keyOf[r]).second) {
                     if (c.candidate)
                         cannot(Code::InvalidValue, path,
@@ -544,8 +549,7 @@ private:
     dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records) {
         const std::string label = "tag " + def.Name;
         const std::string expression = def.has(ixExpression) ? def.Expression : def.Fields;
-        if (header[245] != 0)
-            cannot(Code::Unsupported, path, label + " has the FOR clause \"" + def.Filter + "\", which is not evaluated here");
+        const std::unique_ptr<dbase::Condition> condition = forClause(path, label, header[245] != 0, def.Filter);
 
         dbase::MdxTag t;
         t.name = def.Name;
@@ -587,11 +591,17 @@ private:
                        (h_.level7 ? "'" + h_.languageDriverName + "'" : "id 0x" + hex2(h_.languageDriver)) +
                        "), whose collation is not known here (text is ordered only by byte value)");
 
-        t.keys.reserve(records);
-        for (std::uint32_t r = 0; r < records; ++r) t.keys.push_back(keyOf(path, label, *key, t.keyLength, r));
+        // The records the FOR clause admits, deleted ones too; no key for the others.
+        if (condition)
+            for (std::uint32_t r = 0; r < records; ++r) t.holds.push_back(admitted(path, label, *condition, r));
+        t.keys.resize(records);
+        std::vector<std::uint32_t> order;
+        for (std::uint32_t r = 0; r < records; ++r) {
+            if (!t.holds.empty() && !t.holds[r]) continue;
+            t.keys[r] = keyOf(path, label, *key, t.keyLength, r);
+            order.push_back(r);
+        }
         if (t.unique) {
-            std::vector<std::uint32_t> order(records);
-            for (std::uint32_t r = 0; r < records; ++r) order[r] = r;
             std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
                 return dbase::compareMdxKeys(type, t.keys[a], t.keys[b]) < 0;
             });
@@ -603,6 +613,32 @@ private:
         }
         t.headerTemplate = std::move(header);
         return t;
+    }
+
+    // A tag's FOR clause (`present`: the header says it has one), or null when it has none;
+    // refused when it is not understood here.
+    std::unique_ptr<dbase::Condition> forClause(const std::string& path, const std::string& label, bool present,
+                                                const std::string& text) {
+        if (!present) return nullptr;
+        std::string why = "it is empty";
+        std::unique_ptr<dbase::Condition> c;
+        if (!text.empty()) c = dbase::Condition::parse(text, table_.rawFields(), table_.codePage(), why);
+        if (!c)
+            cannot(Code::Unsupported, path,
+                   label + " has the FOR clause \"" + text + "\", which is not evaluated here (" + why + ")");
+        for (const std::size_t f : c->fields())
+            if (table_.fields()[f].length != table_.rawFields()[f].length)
+                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[f].name + " runs past the record");
+        return c;
+    }
+
+    bool admitted(const std::string& path, const std::string& label, const dbase::Condition& condition, std::uint32_t r) {
+        bool yes = false;
+        std::string why;
+        if (!condition.admits(table_.physicalRecord(r), table_.fields(), h_, yes, why))
+            cannot(Code::Unsupported, path,
+                   label + ", record " + std::to_string(r + 1) + ": its FOR clause cannot be evaluated (" + why + ")");
+        return yes;
     }
 
     std::string keyOf(const std::string& path, const std::string& label, const dbase::KeyExpression& expression,

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
 
 #include "../byte_order.h"
 
@@ -66,8 +65,10 @@ public:
         std::vector<std::uint8_t> header(kMdxBlockBytes, 0);
 
         // Entries in index order: equal keys by record number, whichever the direction.
-        std::vector<std::uint32_t> order(recordCount_);
-        std::iota(order.begin(), order.end(), 0u);
+        std::vector<std::uint32_t> order;
+        order.reserve(recordCount_);
+        for (std::uint32_t r = 0; r < recordCount_; ++r)
+            if (tag_.holds.empty() || tag_.holds[r]) order.push_back(r);
         std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
             const int c = compareMdxKeys(tag_.keyType, tag_.keys[a], tag_.keys[b]);
             return tag_.descending ? c > 0 : c < 0;
@@ -142,7 +143,7 @@ public:
         }
         storeLE32(h + 0, level.front().page);
         storeLE32(h + 4, static_cast<std::uint32_t>(blocks.size() * kPagesPerBlock));
-        h[246] = recordCount_ > 0 ? 1 : 0;
+        h[246] = order.empty() ? 0 : 1;
 
         file.insert(file.end(), header.begin(), header.end());
         for (const auto& b : blocks) file.insert(file.end(), b.begin(), b.end());
