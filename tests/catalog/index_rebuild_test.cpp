@@ -674,6 +674,29 @@ TEST(IndexRebuild, ForClausesChooseTheRecordsOfTheirTag) {
     EXPECT_EQ(lacking.exitStatus, 1);
     EXPECT_NE(lacking.out.find("tag PLACE: 2 records have no entry (the first: record 3)"), std::string::npos) << lacking.out;
 
+    // A unique tag is unique among the records its clause admits: two records of HAMBURG are
+    // refused, one is not.
+    {
+        TempDir u;
+        const std::string t = u.file("s/STOCK.DBF"), m = u.file("s/STOCK.MDX");
+        ASSERT_EQ(test::runProcess({test::cliPath(), "make-samples", u.file("s")}).exitStatus, 0);
+        setPlaceExpression(m, "WAREHOUSE");
+        std::string b = test::readFile(m);
+        for (std::size_t entry = 544; entry + 32 <= 2048; entry += 32)
+            if (b.compare(entry + 4, 5, "PLACE") == 0) b[loadLE32(reinterpret_cast<const std::uint8_t*>(b.data()) + entry) * 512u + 23] = 1;
+        test::writeFile(m, b);
+        setPlaceFor(m, "VALUE > 1100");
+        const test::ProcessResult twice = test::runProcess({test::cliPath(), "rebuild-indexes", t});
+        EXPECT_EQ(twice.exitStatus, 1);
+        EXPECT_NE(twice.err.find("records 1 and 4 have the same key in the unique tag PLACE"), std::string::npos) << twice.err;
+        setPlaceFor(m, "VALUE > 3000");
+        const test::ProcessResult once = test::runProcess({test::cliPath(), "rebuild-indexes", t});
+        EXPECT_EQ(once.exitStatus, 0) << once.err;
+        EXPECT_EQ(placeEntries(m), (std::vector<std::pair<std::string, int>>{{pad("HAMBURG", 20), 4}, {pad("SEATTLE", 20), 6}}));
+        const test::ProcessResult check = test::runProcess({test::cliPath(), "check", t});
+        EXPECT_EQ(check.out, "ok\n") << check.out << check.err;
+    }
+
     // Clauses not evaluated here: refused before anything is written.
     for (const auto& [clause, why] : std::vector<std::pair<std::string, std::string>>{
              {"IIF(QTY > 0, .T., .F.)", "IIF() is not evaluated here"},
