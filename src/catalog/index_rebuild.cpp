@@ -344,10 +344,7 @@ private:
         patchHeader(header, c.count, c.x.blockCount(), false, 0, 0);
         spool->write(0, header.data(), header.size());
         std::vector<RebuiltIndexFile> out;
-        RebuiltIndexFile xFile;
-        xFile.path = xPath;
-        xFile.spool = std::move(spool);
-        out.push_back(std::move(xFile));
+        out.emplace_back(xPath, std::move(spool));
         if (keptY.usable)
             out.push_back({yPath, treeBytes(keptY, std::move(c.y))});
         else
@@ -429,8 +426,8 @@ private:
         std::vector<dbase::CdxTag> tags;
         for (const dbase::IndexTag& tag : reader->tags()) {
             const std::string label = "tag " + tag.name;
-            if (tag.hasFilter)
-                cannot(Code::Unsupported, path, label + " has the FOR clause \"" + tag.filter + "\", which is not evaluated here");
+            const std::unique_ptr<dbase::Condition> condition =
+                forClause(path, label, tag.hasFilter, table_.codePage().decode(tag.filter));
             if (tag.header + dbase::kCdxHeaderBytes > file.size()) cannot(Code::InvalidValue, path, label + ": its header lies past the end");
             const std::uint8_t options = file[tag.header + 14];
             dbase::CdxTag c;
@@ -471,9 +468,11 @@ private:
 
             const std::vector<FieldDef>& fields = table_.fields();
             std::vector<std::string> keyOf(table_.physicalCount());
+            std::vector<bool> held(table_.physicalCount(), true);
             std::string key, why;
             for (std::uint32_t r = 0; r < table_.physicalCount(); ++r) {
                 const std::uint8_t* rec = table_.physicalRecord(r);
+                if (condition && !(held[r] = admitted(path, label, *condition, r))) continue;
                 if (field >= 0) {
                     if (!dbase::cdxRecordKey(table_, rec, static_cast<std::size_t>(field), c.nullByte, key))
                         cannot(Code::InvalidValue, path, label + ", record " + std::to_string(r + 1) + ": the value has no key");
@@ -487,7 +486,8 @@ private:
             if (compare) {
                 std::string differs;
                 reader->readEntries(tag, {}, c.filler, [&](const dbase::IndexKeyEntry& e) {
-                    if (differs.empty() && e.record >= 1 && e.record <= keyOf.size() && e.key != keyOf[e.record - 1])
+                    if (differs.empty() && e.record >= 1 && e.record <= keyOf.size() && held[e.record - 1] &&
+                        e.key != keyOf[e.record - 1])
                         differs = "record " + std::to_string(e.record);
                 });
                 if (!differs.empty())
@@ -497,10 +497,12 @@ private:
                                "value?), so the tag cannot be kept up to date here");
                 continue;
             }
-            // Every record (FoxPro keeps the keys of records marked deleted until a pack); a unique
-            // tag the first record of each key; a candidate tag takes no key twice.
+            // Every record (FoxPro keeps the keys of records marked deleted until a pack) the FOR
+            // clause admits; a unique tag the first record of each key; a candidate tag takes no
+            // key twice.
             std::set<std::string> seen;
             for (std::uint32_t r = 0; r < keyOf.size(); ++r) {
+                if (!held[r]) continue;
                 if ((c.unique || c.candidate) && !seen.insert(keyOf[r]).second) {
                     if (c.candidate)
                         cannot(Code::InvalidValue, path,
@@ -544,6 +546,7 @@ private:
         const std::uint32_t records = table_.physicalCount();
         std::vector<dbase::MdxTag> built;
         std::vector<std::unique_ptr<dbase::KeyExpression>> expressions;
+        std::vector<std::unique_ptr<dbase::Condition>> conditions;  // FOR clauses (null: none)
         for (std::size_t i = 0; i < tags; ++i) {
             const std::size_t page = loadLE32(f + 544 + i * 32);
             const std::uint64_t at = static_cast<std::uint64_t>(page) * 512;
@@ -552,7 +555,8 @@ private:
             Bytes header(dbase::kMdxBlockBytes);
             src.readZeroFilled(at, header.data(), header.size());
             expressions.push_back(nullptr);
-            built.push_back(tag(path, defs[i], std::move(header), records, expressions.back()));
+            conditions.push_back(nullptr);
+            built.push_back(tag(path, defs[i], std::move(header), records, expressions.back(), conditions.back()));
         }
 
         // Every tag's entries (key, record number) sorted on disk as the records are read once.
@@ -561,9 +565,11 @@ private:
         for (const dbase::MdxTag& t : built) sorted.push_back(std::make_unique<SortedKeys>(folder, t));
         std::vector<std::string> labels;
         for (const dbase::MdxTag& t : built) labels.push_back("tag " + t.name);
+        // A tag with a FOR clause holds the records it admits, deleted ones too.
         for (std::uint32_t r = 0; r < records; ++r)
             for (std::size_t i = 0; i < built.size(); ++i)
-                sorted[i]->add(keyOf(path, labels[i], *expressions[i], built[i].keyLength, r), r + 1);
+                if (!conditions[i] || admitted(path, labels[i], *conditions[i], r))
+                    sorted[i]->add(keyOf(path, labels[i], *expressions[i], built[i].keyLength, r), r + 1);
 
         std::vector<dbase::MdxKeyStream*> streams;
         for (auto& k : sorted) streams.push_back(k.get());
@@ -578,10 +584,7 @@ private:
                        "records " + std::to_string(sorted[i]->duplicateRecords().first) + " and " +
                            std::to_string(sorted[i]->duplicateRecords().second) + " have the same key in the unique " +
                            labels[i]);
-        RebuiltIndexFile out;
-        out.path = path;
-        out.spool = std::move(spool);
-        return out;
+        return RebuiltIndexFile(path, std::move(spool));
     }
 
     // A tag's entries sorted on disk, read back in index order: equal keys by record number,
@@ -632,11 +635,10 @@ private:
 
     // A tag as its header defines it, checked; its keys come from `key`, set here.
     dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records,
-                      std::unique_ptr<dbase::KeyExpression>& key) {
+                      std::unique_ptr<dbase::KeyExpression>& key, std::unique_ptr<dbase::Condition>& condition) {
         const std::string label = "tag " + def.Name;
         const std::string expression = def.has(ixExpression) ? def.Expression : def.Fields;
-        if (header[245] != 0)
-            cannot(Code::Unsupported, path, label + " has the FOR clause \"" + def.Filter + "\", which is not evaluated here");
+        condition = forClause(path, label, header[245] != 0, def.Filter);
 
         dbase::MdxTag t;
         t.name = def.Name;
@@ -679,6 +681,32 @@ private:
 
         t.headerTemplate = std::move(header);
         return t;
+    }
+
+    // A tag's FOR clause (`present`: the header says it has one), or null when it has none;
+    // refused when it is not understood here.
+    std::unique_ptr<dbase::Condition> forClause(const std::string& path, const std::string& label, bool present,
+                                                const std::string& text) {
+        if (!present) return nullptr;
+        std::string why = "it is empty";
+        std::unique_ptr<dbase::Condition> c;
+        if (!text.empty()) c = dbase::Condition::parse(text, table_.rawFields(), table_.codePage(), why);
+        if (!c)
+            cannot(Code::Unsupported, path,
+                   label + " has the FOR clause \"" + text + "\", which is not evaluated here (" + why + ")");
+        for (const std::size_t f : c->fields())
+            if (table_.fields()[f].length != table_.rawFields()[f].length)
+                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[f].name + " runs past the record");
+        return c;
+    }
+
+    bool admitted(const std::string& path, const std::string& label, const dbase::Condition& condition, std::uint32_t r) {
+        bool yes = false;
+        std::string why;
+        if (!condition.admits(table_.physicalRecord(r), table_.fields(), h_, yes, why))
+            cannot(Code::Unsupported, path,
+                   label + ", record " + std::to_string(r + 1) + ": its FOR clause cannot be evaluated (" + why + ")");
+        return yes;
     }
 
     std::string keyOf(const std::string& path, const std::string& label, const dbase::KeyExpression& expression,
@@ -728,28 +756,28 @@ private:
 
 }  // namespace
 
-std::uint64_t RebuiltIndexFile::size() const { return spool ? spool->size() : bytes.size(); }
+std::uint64_t RebuiltIndexFile::size() const { return spool_ ? spool_->size() : bytes_.size(); }
+
+void RebuiltIndexFile::read(std::uint64_t offset, void* buf, std::size_t n) const {
+    if (spool_) spool_->read(offset, buf, n);
+    else std::memcpy(buf, bytes_.data() + offset, n);
+}
 
 std::vector<std::uint8_t> RebuiltIndexFile::contents() const {
-    if (!spool) return bytes;
-    std::vector<std::uint8_t> all(static_cast<std::size_t>(spool->size()));
-    spool->read(0, all.data(), all.size());
+    std::vector<std::uint8_t> all(static_cast<std::size_t>(size()));
+    read(0, all.data(), all.size());
     return all;
 }
 
 void writeRebuilt(FamilyChange& change, const RebuiltIndexFile& file) {
-    if (!file.spool) {
-        change.write(file.path, 0, file.bytes.data(), file.bytes.size());
-    } else {
-        std::vector<std::uint8_t> chunk(1u << 20);
-        const std::uint64_t size = file.spool->size();
-        for (std::uint64_t at = 0; at < size; at += chunk.size()) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
-            file.spool->read(at, chunk.data(), n);
-            change.write(file.path, at, chunk.data(), n);
-        }
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), 1u << 20)));
+    const std::uint64_t size = file.size();
+    for (std::uint64_t at = 0; at < size; at += chunk.size()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
+        file.read(at, chunk.data(), n);
+        change.write(file.path, at, chunk.data(), n);
     }
-    change.resize(file.path, file.size());
+    change.resize(file.path, size);
 }
 
 std::vector<std::string> indexFilePaths(TableFile& table) {

@@ -1,8 +1,9 @@
 // Thousands of random inserts, deletes, changes of any field (keys of .MDX tags and memos
 // included) and packs on dBase III, IV and 7 tables, against a model of the rows: after every
 // stretch `check` passes and the dump is the model's; at the end readers we did not write agree
-// (python3-dbfread for the records and memos, Perl's XBase::Index for every tag). A refusal leaves
-// every byte of the family as it was.
+// (python3-dbfread for the records and memos, Perl's XBase::Index for every tag). Two tags have a
+// FOR clause (one asks DELETED(), so a delete changes what it holds). A refusal leaves every byte
+// of the family as it was.
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,10 @@
 
 #include "csv.h"
 #include "dump.h"
+#include "byte_order.h"
 #include "engine_error.h"
 #include "file_io.h"
+#include "index_rebuild.h"
 #include "process.h"
 #include "table_check.h"
 #include "table_file.h"
@@ -57,7 +60,7 @@ public:
         code_ = c.autoInc ? 1 : 0;
         if (c.level >= 4)
             s.indexes = {indexSpec("CODE", {"CODE"}), indexSpec("PLACE", {}, false, false, false, "CITY+CODE"),
-                         indexSpec("RECENT", {"DAY"}, false, true)};
+                         indexSpec("RECENT", {"DAY"}, false, true), indexSpec("BIG", {"CODE"}), indexSpec("SOME", {"CITY"})};
         if (c.level == 7) {
             CheckSpec qty;
             qty.field = "QTY";
@@ -72,6 +75,13 @@ public:
             model_.push_back(rowOf(v));
         }
         createTable(path_, s);
+        if (c.level >= 4) {
+            const std::string mdx = path_.substr(0, path_.size() - 4) + ".MDX";
+            setForClause(mdx, "BIG", "QTY > 4000 .AND. .NOT. DELETED()");
+            setForClause(mdx, "SOME", "OK .OR. CITY = \"A\"");
+            for (const RebuiltIndexFile& f : rebuildIndexFiles(*openTableFile(path_)))
+                { const auto b = f.contents(); writeFile(f.path, std::string(b.begin(), b.end())); }
+        }
         table_ = openTableFile(path_);
     }
 
@@ -121,7 +131,7 @@ public:
         const std::string mdx = path_.substr(0, path_.size() - 4) + ".MDX";
         const ProcessResult perl = runProcess(
             {"/usr/bin/perl", "-MXBase::Index", "-e",
-             "for my $t (qw(CODE PLACE)) { my $i = XBase::Index->new($ARGV[0], tag => $t) or die XBase::Index->errstr; "
+             "for my $t (qw(CODE PLACE BIG SOME)) { my $i = XBase::Index->new($ARGV[0], tag => $t) or die XBase::Index->errstr; "
              "$i->prepare_select; while (my @e = $i->fetch) { print \"$t|$e[0]|$e[1]\\n\" } }",
              mdx});
         ASSERT_EQ(perl.exitStatus, 0) << perl.err;
@@ -131,6 +141,10 @@ public:
             const std::string code = padded(model_[r].cells[c], 6), city = padded(model_[r].cells[c + 1], 12);
             want["CODE"].push_back({code, static_cast<int>(r + 1)});
             want["PLACE"].push_back({city + code, static_cast<int>(r + 1)});
+            // What the FOR clauses admit: a blank number is 0, a blank logical false.
+            const std::string& qty = model_[r].cells[c + 2];
+            if (!model_[r].deleted && qty != "\\N" && std::stoi(qty) > 4000) want["BIG"].push_back({code, static_cast<int>(r + 1)});
+            if (model_[r].cells[c + 5] == "T" || city[0] == 'A') want["SOME"].push_back({city, static_cast<int>(r + 1)});
         }
         std::map<std::string, std::vector<std::pair<std::string, int>>> got;
         for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -149,6 +163,20 @@ public:
     }
 
 private:
+    // Gives the tag `name` of an .MDX the FOR clause `clause` (byte 245 and the text at 762 of its header).
+    static void setForClause(const std::string& mdx, const std::string& name, const std::string& clause) {
+        std::string b = readFile(mdx);
+        for (std::size_t entry = 544; entry + 32 <= 2048; entry += 32) {
+            if (b.compare(entry + 4, name.size() + 1, std::string(name.c_str(), name.size() + 1)) != 0) continue;
+            const std::size_t header = loadLE32(reinterpret_cast<const std::uint8_t*>(b.data()) + entry) * 512u;
+            b[header + 245] = 1;
+            b.replace(header + 762, clause.size() + 1, std::string(clause.c_str(), clause.size() + 1));
+            writeFile(mdx, b);
+            return;
+        }
+        ADD_FAILURE() << "no tag " << name << " in " << mdx;
+    }
+
     static std::string padded(std::string s, std::size_t n) { return s == "\\N" ? std::string(n, ' ') : s + std::string(n - s.size(), ' '); }
 
     // A dump cell as dbfread prints it: NULL empty, logicals True/False, numbers as Python does.
@@ -333,11 +361,12 @@ TEST(DBaseEditing, IndexFilesThisProgramCannotWriteRefuseEveryChange) {
     EXPECT_TRUE(folderBytes(dir.path()) == before);
 }
 
-// A FoxPro table's structural .cdx (a candidate tag, its primary key, and a plain one on integer
-// fields) kept up to date through random inserts, deletes, key changes and packs: check passes
-// after each stretch, a key the candidate tag holds already is refused with every byte left as
-// it was, and Perl's XBase::Index lists every record once under each tag (FoxPro keeps the keys
-// of records marked deleted until a pack).
+// A FoxPro table's structural .cdx (a candidate tag, its primary key, and one on integer fields
+// given a FOR clause here) kept up to date through random inserts, deletes, key changes and
+// packs: check passes after each stretch, a key the candidate tag holds already is refused with
+// every byte left as it was, and Perl's XBase::Index lists every record once under the candidate
+// tag (FoxPro keeps the keys of records marked deleted until a pack) and every live record the
+// clause admits, and no other, under the other.
 TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     TempDir dir;
     const std::string from = dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/");
@@ -347,6 +376,25 @@ TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     std::string cdx;
     for (const std::string& name : listFolder(dir.path()))
         if (toLowerAscii(extensionPart(name)) == ".cdx") cdx = dir.file(name);
+    // The tag on contact_id gets a FOR clause (option 0x08, the clause after the key expression,
+    // its length at 506; the file holds an older copy of the header too, given the same), and the
+    // .cdx is written again from the records.
+    {
+        std::string b = readFile(cdx);
+        const std::string key("contact_id\0", 11), clause = "CONTACT_ID > 4 .AND. !DELETED()";
+        int headers = 0;
+        for (std::size_t h = 512; h + 1024 <= b.size(); h += 512) {
+            if (b.compare(h + 512, key.size(), key) != 0) continue;
+            b[h + 14] = static_cast<char>(b[h + 14] | 0x08);
+            b[h + 506] = static_cast<char>(clause.size() + 1);
+            b.replace(h + 512 + key.size(), clause.size() + 1, std::string(clause.c_str(), clause.size() + 1));
+            ++headers;
+        }
+        ASSERT_GT(headers, 0);
+        writeFile(cdx, b);
+        for (const RebuiltIndexFile& f : rebuildIndexFiles(*openTableFile(table)))
+            { const auto b = f.contents(); writeFile(f.path, std::string(b.begin(), b.end())); }
+    }
     std::mt19937 rng(20261209);
     auto t = openTableFile(table);
     const std::size_t fields = t->fields().size();
@@ -398,7 +446,7 @@ TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     std::multiset<std::pair<long, std::size_t>> ids, contacts;
     for (std::size_t r = 1; r < csv.records.size(); ++r) {
         ids.insert({std::stol(csv.records[r][1]), r});
-        contacts.insert({std::stol(csv.records[r][2]), r});
+        if (csv.records[r][0] != "*" && std::stol(csv.records[r][2]) > 4) contacts.insert({std::stol(csv.records[r][2]), r});
     }
     std::multiset<std::pair<long, std::size_t>> gotIds, gotContacts;
     for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {

@@ -170,8 +170,9 @@ private:
 // direction.
 class MemoryKeys final : public MdxKeyStream {
 public:
-    explicit MemoryKeys(const MdxTag& tag) : tag_(tag), order_(tag.keys.size()) {
-        std::iota(order_.begin(), order_.end(), 0u);
+    explicit MemoryKeys(const MdxTag& tag) : tag_(tag) {
+        for (std::uint32_t r = 0; r < tag.keys.size(); ++r)
+            if (tag.holds.empty() || tag.holds[r]) order_.push_back(r);
         std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
             const int c = compareMdxKeys(tag_.keyType, tag_.keys[a], tag_.keys[b]);
             return tag_.descending ? c > 0 : c < 0;

@@ -44,6 +44,9 @@ struct MdxTag {
     bool unique = false;
     std::size_t keyLength = 0;      // bytes of every key (C: 1..100; N: 12; D: 8)
     std::vector<std::string> keys;  // one per record, in record order
+    // A tag with a FOR clause: one per record, false for a record the tag leaves out (whose key
+    // is not used). Empty: the tag holds every record.
+    std::vector<bool> holds;
     // Rebuilding a tag of an existing file: the tag's header block as that file holds it (1024
     // bytes). Only what the keys decide is written anew (root page, pages, "has keys"; the first
     // and last node words are cleared as in a new file); every other byte is kept: flags, key
@@ -57,7 +60,8 @@ struct MdxDate {
 };
 
 // The whole file. `tableName` goes into the header (the table's stem, upper case, 8 characters).
-// The tags must be valid (names, key lengths, one key per record, no duplicates in unique tags):
+// The tags must be valid (names, key lengths, one key per record, no duplicates among the records
+// a unique tag holds):
 // the caller checks them.
 // `fileTemplate`: rebuilding an existing file, its first kMdxHeaderBytes bytes (file header and
 // tag table; zero-filled where the file is shorter). Those are kept but for the tag count, the

@@ -11,6 +11,7 @@
 #include "../table_change.h"
 #include "../table_update.h"
 #include "dbf_encode.h"
+#include "dbf_expression.h"
 #include "dbf_memo_file.h"
 #include "dbf_table.h"
 
@@ -71,13 +72,18 @@ std::string DBaseTable::fieldReadOnlyReason(std::size_t field) {
         return "variable-length and system fields are read-only";
     if (f.dataType == ftUnknown) return "its field type is unknown";
     if (f.length != rf.length) return "the field does not fit in the record";
-    // The production .MDX is rebuilt with every change of a key; a tag with a FOR clause cannot be.
+    // The production index is rebuilt with every change of a key; a tag whose FOR clause is not
+    // evaluated here cannot be.
     for (const TIndexDef& d : indexesForChanges()) {
+        if (d.Filter.empty()) continue;
         const bool keyField = std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(field)) !=
                               d.fieldIndexes.end();
         const bool covers = keyField || (!d.Expression.empty() && expressionNames(d.Expression, f.name)) ||
-                            (!d.Filter.empty() && expressionNames(d.Filter, f.name));
-        if (covers && !d.Filter.empty()) return "the index tag " + d.Name + " covers it with a FOR clause, which this program cannot keep up to date";
+                            expressionNames(d.Filter, f.name);
+        std::string why;
+        if (covers && !Condition::parse(d.Filter, raw_, *codePage_, why))
+            return "the index tag " + d.Name + " covers it with the FOR clause " + d.Filter +
+                   ", which this program does not evaluate (" + why + ")";
     }
     // dBase III indexes of the same name as the table.
     if (auto ndx = family_->open(".ndx"); ndx && expressionNames(ndxExpression(*ndx), f.name))
@@ -581,8 +587,11 @@ void DBaseTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const
 }
 
 void DBaseTable::removeRecord(std::uint32_t index, const std::uint8_t* seen) {
-    // The tags keep the keys of records marked deleted (as dBase does): no index changes.
+    // The tags keep the keys of records marked deleted (as dBase does): no index changes, unless
+    // a FOR clause asks DELETED().
     Change change(*this);
+    for (const TIndexDef& d : indexesForChanges())
+        if (!d.Filter.empty() && expressionNames(d.Filter, "DELETED")) change.keepIndexes();
     change.markDeleted(index, seen);
     change.commit();
 }
