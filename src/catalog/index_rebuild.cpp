@@ -13,6 +13,7 @@
 #include "dbase/dbf_expression.h"
 #include "dbase/dbf_index_entries.h"
 #include "dbase/dbf_index.h"
+#include "dbase/dbf_mdx_update.h"
 #include "dbase/dbf_mdx_writer.h"
 #include "dbase/dbf_table.h"
 #include "dbase/dbf_writer.h"
@@ -561,34 +562,18 @@ private:
             cannot(Code::Unsupported, path, label + " lays out its nodes in a way not written here");
 
         // The key: what it is made of, its type and length.
-        const std::vector<dbase::RawField>& raw = table_.rawFields();
+        Code code;
         std::string why;
-        const std::unique_ptr<dbase::KeyExpression> key =
-            dbase::KeyExpression::parse(expression, raw, table_.codePage(), why);
-        if (!key)
-            cannot(Code::Unsupported, path,
-                   label + " has the key expression \"" + expression + "\", which is not evaluated here (" + why + ")");
-        for (const std::size_t f : key->fields())
-            if (table_.fields()[f].length != raw[f].length)
-                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[f].name + " runs past the record");
-        const char type = key->type();
-        const std::size_t length = type == 'N' ? dbase::kMdxNumericKeyLength
-                                   : type == 'D' ? dbase::kMdxDateKeyLength
-                                                 : key->length();
-        // A text key shorter than the tag's is padded with spaces, as dBase pads it.
-        if (type != t.keyType || (type == 'C' ? length > t.keyLength : length != t.keyLength))
-            cannot(Code::InvalidValue, path,
-                   label + ": its key expression gives " + std::string(1, type) + " keys of " + std::to_string(length) +
-                       " bytes, but the tag holds " + std::string(1, t.keyType) + " keys of " +
-                       std::to_string(t.keyLength) + " bytes");
-        if (type == 'C' && records > 1 && !dbase::textSortsInByteOrder(h_))
-            cannot(Code::Unsupported, path,
-                   label + " orders text under the table's language driver (" +
-                       (h_.level7 ? "'" + h_.languageDriverName + "'" : "id 0x" + hex2(h_.languageDriver)) +
-                       "), whose collation is not known here (text is ordered only by byte value)");
+        const std::unique_ptr<dbase::MdxKeys> key =
+            dbase::MdxKeys::make(table_, label, expression, t.keyType, t.keyLength, records, code, why);
+        if (!key) cannot(code, path, why);
+        const char type = t.keyType;
 
         t.keys.reserve(records);
-        for (std::uint32_t r = 0; r < records; ++r) t.keys.push_back(keyOf(path, label, *key, t.keyLength, r));
+        for (std::uint32_t r = 0; r < records; ++r) {
+            t.keys.emplace_back();
+            if (!key->key(table_.physicalRecord(r), r, t.keys.back(), code, why)) cannot(code, path, why);
+        }
         if (t.unique) {
             std::vector<std::uint32_t> order(records);
             for (std::uint32_t r = 0; r < records; ++r) order[r] = r;
@@ -597,52 +582,15 @@ private:
             });
             for (std::size_t k = 1; k < order.size(); ++k)
                 if (dbase::compareMdxKeys(type, t.keys[order[k - 1]], t.keys[order[k]]) == 0)
-                    cannot(Code::InvalidValue, path,
-                           "records " + std::to_string(order[k - 1] + 1) + " and " + std::to_string(order[k] + 1) +
-                               " have the same key in the unique " + label);
+                    cannot(Code::InvalidValue, path, dbase::mdxUniqueClash(order[k - 1] + 1, order[k] + 1, label));
         }
         t.headerTemplate = std::move(header);
         return t;
     }
 
-    std::string keyOf(const std::string& path, const std::string& label, const dbase::KeyExpression& expression,
-                      std::size_t keyLength, std::uint32_t r) {
-        const std::uint8_t* rec = table_.physicalRecord(r);
-        const std::vector<FieldDef>& fields = table_.fields();
-        const std::string where = label + ", record " + std::to_string(r + 1);
-        std::string key;
-        if (expression.type() == 'N') {
-            const FieldDef& f = fields[expression.fields().front()];
-            const std::uint8_t* p = rec + f.offset;
-            if (!dbase::mdxNumericKey(std::string_view(reinterpret_cast<const char*>(p), f.length), key))
-                cannot(Code::InvalidValue, path,
-                       where + ": the number \"" + std::string(reinterpret_cast<const char*>(p), f.length) + "\" has no key");
-            return key;
-        }
-        if (expression.type() == 'D') {
-            const FieldDef& f = fields[expression.fields().front()];
-            FieldValue v;
-            if (!dbase::decodeStoredValue('D', h_, table_.codePage(), rec + f.offset, f.length, v) ||
-                (v.kind != ValueKind::Date && v.kind != ValueKind::Null))
-                cannot(Code::InvalidValue, path, where + ": the date is not valid");
-            if (v.isNull())
-                cannot(Code::Unsupported, path,
-                       where + ": the date is blank, and the key of a blank date is not settled for dBase indexes");
-            return dbase::mdxDateKey(v.integer);
-        }
-        std::string why;
-        if (!expression.text(rec, fields, h_, key, why)) cannot(Code::Unsupported, path, where + ": " + why);
-        key.resize(keyLength, ' ');
-        return key;
-    }
-
     static std::string trimmed(std::string s) {
         while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
         return s;
-    }
-    static std::string hex2(unsigned v) {
-        static const char digits[] = "0123456789ABCDEF";
-        return std::string{digits[(v >> 4) & 15], digits[v & 15]};
     }
 
     dbase::DBaseTable& table_;
