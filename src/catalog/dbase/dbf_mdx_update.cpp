@@ -488,7 +488,7 @@ bool MdxInPlace::prepare(const std::vector<MdxRecordChange>& changes, std::uint6
         if (p->dirty && !p->fresh) change_.preserve(path_, p->number * kPage, kMdxBlockBytes);
     for (const auto& t : tags_)
         if (t->headerDirty()) change_.preserve(path_, t->headerPage() * kPage, kTagHeaderKept);
-    if (nextPage_ != oldNextPage_) change_.preserve(path_, 32, 4);
+    if (nextPage_ != firstNewPage_) change_.preserve(path_, 32, 4);
     ++tavrinth::testing::mdxInPlaceCounts().changes;
     return true;
 }
@@ -509,7 +509,7 @@ void MdxInPlace::plan(const std::vector<MdxRecordChange>& changes, std::uint64_t
     oldNextPage_ = loadLE32(f + 32);
     // New blocks go where the file ends (past bytes the header does not count, if any).
     if (static_cast<std::uint64_t>(oldNextPage_) * kPage > fileBytes_) throw LeaveToRebuild{};
-    nextPage_ = static_cast<std::uint32_t>((fileBytes_ + kPage - 1) / kPage);
+    nextPage_ = firstNewPage_ = static_cast<std::uint32_t>((fileBytes_ + kPage - 1) / kPage);
 
     std::vector<std::uint8_t> table(count * kTagEntryBytes);
     change_.read(path_, kTagTableAt, table.data(), table.size());
@@ -565,7 +565,7 @@ void MdxInPlace::write() {
     for (const Page* p : fresh) change_.write(path_, p->number * kPage, p->bytes.data(), p->bytes.size());
     for (const auto& t : tags_)
         if (t->headerDirty()) change_.write(path_, t->headerPage() * kPage, t->header().data(), kTagHeaderKept);
-    if (nextPage_ != oldNextPage_) {
+    if (nextPage_ != firstNewPage_) {
         std::uint8_t next[4];
         storeLE32(next, nextPage_);
         change_.write(path_, 32, next, sizeof next);

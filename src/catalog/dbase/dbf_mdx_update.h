@@ -89,7 +89,8 @@ private:
     std::vector<std::unique_ptr<Page>> pages_;
     std::vector<std::unique_ptr<Tag>> tags_;
     std::vector<std::uint8_t> fileHeader_;
-    std::uint32_t nextPage_ = 0, oldNextPage_ = 0;
+    std::uint32_t oldNextPage_ = 0;  // the pages the file header counts
+    std::uint32_t firstNewPage_ = 0, nextPage_ = 0;
     std::uint64_t fileBytes_ = 0;
 };
 
