@@ -13,6 +13,7 @@
 #include "dbase/dbf_expression.h"
 #include "dbase/dbf_index_entries.h"
 #include "dbase/dbf_index.h"
+#include "dbase/dbf_mdx_update.h"
 #include "dbase/dbf_mdx_writer.h"
 #include "dbase/dbf_table.h"
 #include "dbase/dbf_writer.h"
@@ -545,7 +546,7 @@ private:
 
         const std::uint32_t records = table_.physicalCount();
         std::vector<dbase::MdxTag> built;
-        std::vector<std::unique_ptr<dbase::KeyExpression>> expressions;
+        std::vector<std::unique_ptr<dbase::MdxKeys>> expressions;
         std::vector<std::unique_ptr<dbase::Condition>> conditions;  // FOR clauses (null: none)
         for (std::size_t i = 0; i < tags; ++i) {
             const std::size_t page = loadLE32(f + 544 + i * 32);
@@ -566,10 +567,14 @@ private:
         std::vector<std::string> labels;
         for (const dbase::MdxTag& t : built) labels.push_back("tag " + t.name);
         // A tag with a FOR clause holds the records it admits, deleted ones too.
+        std::string key, why;
+        Code code;
         for (std::uint32_t r = 0; r < records; ++r)
             for (std::size_t i = 0; i < built.size(); ++i)
-                if (!conditions[i] || admitted(path, labels[i], *conditions[i], r))
-                    sorted[i]->add(keyOf(path, labels[i], *expressions[i], built[i].keyLength, r), r + 1);
+                if (!conditions[i] || admitted(path, labels[i], *conditions[i], r)) {
+                    if (!expressions[i]->key(table_.physicalRecord(r), r, key, code, why)) cannot(code, path, why);
+                    sorted[i]->add(key, r + 1);
+                }
 
         std::vector<dbase::MdxKeyStream*> streams;
         for (auto& k : sorted) streams.push_back(k.get());
@@ -581,9 +586,8 @@ private:
         for (std::size_t i = 0; i < built.size(); ++i)
             if (sorted[i]->duplicate())
                 cannot(Code::InvalidValue, path,
-                       "records " + std::to_string(sorted[i]->duplicateRecords().first) + " and " +
-                           std::to_string(sorted[i]->duplicateRecords().second) + " have the same key in the unique " +
-                           labels[i]);
+                       dbase::mdxUniqueClash(sorted[i]->duplicateRecords().first, sorted[i]->duplicateRecords().second,
+                                             labels[i]));
         return RebuiltIndexFile(path, std::move(spool));
     }
 
@@ -635,7 +639,7 @@ private:
 
     // A tag as its header defines it, checked; its keys come from `key`, set here.
     dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records,
-                      std::unique_ptr<dbase::KeyExpression>& key, std::unique_ptr<dbase::Condition>& condition) {
+                      std::unique_ptr<dbase::MdxKeys>& key, std::unique_ptr<dbase::Condition>& condition) {
         const std::string label = "tag " + def.Name;
         const std::string expression = def.has(ixExpression) ? def.Expression : def.Fields;
         condition = forClause(path, label, header[245] != 0, def.Filter);
@@ -654,31 +658,10 @@ private:
             cannot(Code::Unsupported, path, label + " lays out its nodes in a way not written here");
 
         // The key: what it is made of, its type and length.
-        const std::vector<dbase::RawField>& raw = table_.rawFields();
+        Code code;
         std::string why;
-        key = dbase::KeyExpression::parse(expression, raw, table_.codePage(), why);
-        if (!key)
-            cannot(Code::Unsupported, path,
-                   label + " has the key expression \"" + expression + "\", which is not evaluated here (" + why + ")");
-        for (const std::size_t f : key->fields())
-            if (table_.fields()[f].length != raw[f].length)
-                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[f].name + " runs past the record");
-        const char type = key->type();
-        const std::size_t length = type == 'N' ? dbase::kMdxNumericKeyLength
-                                   : type == 'D' ? dbase::kMdxDateKeyLength
-                                                 : key->length();
-        // A text key shorter than the tag's is padded with spaces, as dBase pads it.
-        if (type != t.keyType || (type == 'C' ? length > t.keyLength : length != t.keyLength))
-            cannot(Code::InvalidValue, path,
-                   label + ": its key expression gives " + std::string(1, type) + " keys of " + std::to_string(length) +
-                       " bytes, but the tag holds " + std::string(1, t.keyType) + " keys of " +
-                       std::to_string(t.keyLength) + " bytes");
-        if (type == 'C' && records > 1 && !dbase::textSortsInByteOrder(h_))
-            cannot(Code::Unsupported, path,
-                   label + " orders text under the table's language driver (" +
-                       (h_.level7 ? "'" + h_.languageDriverName + "'" : "id 0x" + hex2(h_.languageDriver)) +
-                       "), whose collation is not known here (text is ordered only by byte value)");
-
+        key = dbase::MdxKeys::make(table_, label, expression, t.keyType, t.keyLength, records, code, why);
+        if (!key) cannot(code, path, why);
         t.headerTemplate = std::move(header);
         return t;
     }
@@ -709,44 +692,9 @@ private:
         return yes;
     }
 
-    std::string keyOf(const std::string& path, const std::string& label, const dbase::KeyExpression& expression,
-                      std::size_t keyLength, std::uint32_t r) {
-        const std::uint8_t* rec = table_.physicalRecord(r);
-        const std::vector<FieldDef>& fields = table_.fields();
-        const std::string where = label + ", record " + std::to_string(r + 1);
-        std::string key;
-        if (expression.type() == 'N') {
-            const FieldDef& f = fields[expression.fields().front()];
-            const std::uint8_t* p = rec + f.offset;
-            if (!dbase::mdxNumericKey(std::string_view(reinterpret_cast<const char*>(p), f.length), key))
-                cannot(Code::InvalidValue, path,
-                       where + ": the number \"" + std::string(reinterpret_cast<const char*>(p), f.length) + "\" has no key");
-            return key;
-        }
-        if (expression.type() == 'D') {
-            const FieldDef& f = fields[expression.fields().front()];
-            FieldValue v;
-            if (!dbase::decodeStoredValue('D', h_, table_.codePage(), rec + f.offset, f.length, v) ||
-                (v.kind != ValueKind::Date && v.kind != ValueKind::Null))
-                cannot(Code::InvalidValue, path, where + ": the date is not valid");
-            if (v.isNull())
-                cannot(Code::Unsupported, path,
-                       where + ": the date is blank, and the key of a blank date is not settled for dBase indexes");
-            return dbase::mdxDateKey(v.integer);
-        }
-        std::string why;
-        if (!expression.text(rec, fields, h_, key, why)) cannot(Code::Unsupported, path, where + ": " + why);
-        key.resize(keyLength, ' ');
-        return key;
-    }
-
     static std::string trimmed(std::string s) {
         while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
         return s;
-    }
-    static std::string hex2(unsigned v) {
-        static const char digits[] = "0123456789ABCDEF";
-        return std::string{digits[(v >> 4) & 15], digits[v & 15]};
     }
 
     dbase::DBaseTable& table_;

@@ -1,14 +1,16 @@
 // Thousands of random inserts, deletes, changes of any field (keys of .MDX tags and memos
-// included) and packs on dBase III, IV and 7 tables, against a model of the rows: after every
-// stretch `check` passes and the dump is the model's; at the end readers we did not write agree
-// (python3-dbfread for the records and memos, Perl's XBase::Index for every tag). Two tags have a
-// FOR clause (one asks DELETED(), so a delete changes what it holds). A refusal leaves every byte
-// of the family as it was.
+// included) and packs on dBase III, IV and 7 tables of about a thousand records, against a model
+// of the rows: after every stretch `check` passes and the dump is the model's; at the end readers
+// we did not write agree (python3-dbfread for the records and memos, Perl's XBase::Index for every
+// tag). Two tags have a FOR clause (one asks DELETED(), so a delete changes what it holds). A
+// refusal (a duplicate key in a unique tag among them) leaves every byte of the family as it was.
+// The single changes keep the .MDX up to date in place: leaves, inner nodes and roots split.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <random>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "csv.h"
+#include "dbase/dbf_mdx_update.h"
 #include "dump.h"
 #include "byte_order.h"
 #include "engine_error.h"
@@ -55,12 +58,14 @@ public:
         if (c.autoInc) s.fields.push_back(columnSpec("ID", '+'));
         for (ColumnSpec f : {columnSpec("CODE", 'C', 6), columnSpec("CITY", 'C', 12), columnSpec("QTY", 'N', 6),
                              columnSpec("PRICE", 'N', 9, 2), columnSpec("DAY", 'D', 8), columnSpec("OK", 'L', 1),
-                             columnSpec("NOTE", 'M', 10)})
+                             columnSpec("NOTE", 'M', 10), columnSpec("NAME", 'C', 90)})
             s.fields.push_back(f);
         code_ = c.autoInc ? 1 : 0;
         if (c.level >= 4)
             s.indexes = {indexSpec("CODE", {"CODE"}), indexSpec("PLACE", {}, false, false, false, "CITY+CODE"),
-                         indexSpec("RECENT", {"DAY"}, false, true), indexSpec("BIG", {"CODE"}), indexSpec("SOME", {"CITY"})};
+                         indexSpec("RECENT", {"DAY"}, false, true), indexSpec("BIG", {"CODE"}), indexSpec("SOME", {"CITY"}),
+                         // Ten keys a node: a tree of three levels
+                         indexSpec("WIDE", {"NAME"}, false, false, true)};
         if (c.level == 7) {
             CheckSpec qty;
             qty.field = "QTY";
@@ -83,6 +88,17 @@ public:
                 { const auto b = f.contents(); writeFile(f.path, std::string(b.begin(), b.end())); }
         }
         table_ = openTableFile(path_);
+        // Then one import (the .MDX written again whole): nodes full, for single changes to split.
+        auto import = table_->beginAppend();
+        for (int i = 0; i < 900; ++i) {
+            std::vector<FieldValue> v = randomValues(false);
+            std::vector<bool> given(v.size(), true);
+            if (case_.autoInc) given[0] = false;
+            import->append(v, given);
+            if (case_.autoInc) v[0] = integerValue(nextAuto_++);
+            model_.push_back(rowOf(v));
+        }
+        import->commit();
     }
 
     void run(int operations) {
@@ -131,7 +147,7 @@ public:
         const std::string mdx = path_.substr(0, path_.size() - 4) + ".MDX";
         const ProcessResult perl = runProcess(
             {"/usr/bin/perl", "-MXBase::Index", "-e",
-             "for my $t (qw(CODE PLACE BIG SOME)) { my $i = XBase::Index->new($ARGV[0], tag => $t) or die XBase::Index->errstr; "
+             "for my $t (qw(CODE PLACE BIG SOME WIDE)) { my $i = XBase::Index->new($ARGV[0], tag => $t) or die XBase::Index->errstr; "
              "$i->prepare_select; while (my @e = $i->fetch) { print \"$t|$e[0]|$e[1]\\n\" } }",
              mdx});
         ASSERT_EQ(perl.exitStatus, 0) << perl.err;
@@ -145,6 +161,7 @@ public:
             const std::string& qty = model_[r].cells[c + 2];
             if (!model_[r].deleted && qty != "\\N" && std::stoi(qty) > 4000) want["BIG"].push_back({code, static_cast<int>(r + 1)});
             if (model_[r].cells[c + 5] == "T" || city[0] == 'A') want["SOME"].push_back({city, static_cast<int>(r + 1)});
+            want["WIDE"].push_back({padded(model_[r].cells[c + 7], 90), static_cast<int>(r + 1)});
         }
         std::map<std::string, std::vector<std::pair<std::string, int>>> got;
         for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -204,7 +221,7 @@ private:
         std::vector<FieldValue> v;
         if (case_.autoInc) v.push_back(forWriter ? integerValue(nextAuto_) : FieldValue{});
         if (case_.autoInc && forWriter) ++nextAuto_;
-        for (int f = 0; f < 7; ++f) v.push_back(randomValue(f));
+        for (int f = 0; f < 8; ++f) v.push_back(randomValue(f));
         return v;
     }
     FieldValue randomValue(int f) {
@@ -217,7 +234,13 @@ private:
             // (a date tag takes no blank date: its key is not settled)
             case 4: return null && case_.level < 4 ? FieldValue{} : dateValue(1990 + static_cast<int>(rng_() % 40), 1 + static_cast<int>(rng_() % 12), 1 + static_cast<int>(rng_() % 28));
             case 5: return null ? FieldValue{} : booleanValue(rng_() % 2 == 0);
-            default: return null ? FieldValue{} : textValue(randomText(rng_() % 3 == 0 ? 700 : 40, false));
+            case 6: return null ? FieldValue{} : textValue(randomText(rng_() % 3 == 0 ? 700 : 40, false));
+            // (the key of a unique tag: never blank, not twice)
+            default: {
+                std::string name = randomText(70, true);
+                while (name.size() < 20) name += randomText(20, false);
+                return textValue(name);
+            }
         }
     }
     // The row the dump shows for values as written (texts trimmed, as dBase keeps them).
@@ -254,6 +277,16 @@ private:
         // A memo or a text left empty reads as NULL or empty as the format keeps it.
         model_.push_back(r);
         EXPECT_EQ(recNo, static_cast<std::int64_t>(model_.size()));
+        // Now and then a few more in one import.
+        if (rng_() % 5 != 0) return;
+        auto change = table_->beginAppend();
+        for (std::size_t n = 2 + rng_() % 11; n > 0; --n) {
+            std::vector<FieldValue> more = randomValues(false);
+            change->append(more, given);
+            if (case_.autoInc) more[0] = integerValue(nextAuto_++);
+            model_.push_back(rowOf(more));
+        }
+        change->commit();
     }
     void remove() {
         const auto l = live();
@@ -266,7 +299,7 @@ private:
         const auto l = live();
         if (l.empty()) return;
         const std::size_t i = l[rng_() % l.size()];
-        const int f = static_cast<int>(rng_() % 7);
+        const int f = static_cast<int>(rng_() % 8);
         FieldValue v = randomValue(f);
         const std::size_t field = static_cast<std::size_t>(f) + (case_.autoInc ? 1 : 0);
         table_->updateRecord(positionOf(i), {{field, v}});
@@ -280,13 +313,31 @@ private:
         const auto l = live();
         const std::size_t field = (case_.autoInc ? 1 : 0);
         bool refused = false;
+        const int what = static_cast<int>(rng_() % 4);
         try {
-            if (case_.level == 7 && rng_() % 2 == 0)  // the check's maximum
+            if (case_.level >= 4 && what < 2) {  // the name of another record, in the unique tag
+                const std::size_t other = l[rng_() % l.size()];
+                const FieldValue name = textValue(model_[other].cells[field + 7]);
+                if (what == 0) {
+                    std::size_t i = l[rng_() % l.size()];
+                    if (i == other) i = l[(std::find(l.begin(), l.end(), i) - l.begin() + 1) % l.size()];
+                    table_->updateRecord(positionOf(i), {{field + 7, name}});
+                } else {
+                    std::vector<FieldValue> v = randomValues(false);
+                    v[field + 7] = name;
+                    std::vector<bool> given(v.size(), true);
+                    if (case_.autoInc) given[0] = false;
+                    table_->insertRecord(v, given);
+                }
+            } else if (case_.level == 7 && rng_() % 2 == 0)  // the check's maximum
                 table_->updateRecord(positionOf(l[rng_() % l.size()]), {{field + 2, integerValue(9001)}});
             else  // a text too long for its field
                 table_->updateRecord(positionOf(l[rng_() % l.size()]), {{field, textValue("TOOLONG7")}});
-        } catch (const EDBEngineError&) {
+        } catch (const EDBEngineError& e) {
             refused = true;
+            if (case_.level >= 4 && what < 2) {
+                EXPECT_NE(std::string(e.what()).find("have the same key in the unique tag WIDE"), std::string::npos) << e.what();
+            }
         }
         EXPECT_TRUE(refused);
         EXPECT_TRUE(folderBytes(folderPart(path_)) == before);
@@ -327,10 +378,26 @@ private:
 TEST(DBaseEditing, RandomEditsKeepTablesIndexesAndMemosRight) {
     TempDir dir;
     for (const Case& c : {Case{"THREE", 3, false}, Case{"FOUR", 4, false}, Case{"SEVEN", 7, true}}) {
+        const tavrinth::testing::MdxInPlaceCounts before = tavrinth::testing::mdxInPlaceCounts();
         RandomEdits edits(c, dir.path(), 20261209u + static_cast<unsigned>(c.level));
         edits.run(1200);
         if (::testing::Test::HasFatalFailure()) return;
         edits.independentReaders();
+        // The single changes went into the .MDX in place, splitting nodes of every kind.
+        const tavrinth::testing::MdxInPlaceCounts& after = tavrinth::testing::mdxInPlaceCounts();
+        std::printf("%s: %llu changes in place (%llu left to the rebuild), %llu leaf, %llu inner, %llu root splits\n",
+                    c.name, static_cast<unsigned long long>(after.changes - before.changes),
+                    static_cast<unsigned long long>(after.leftToRebuild - before.leftToRebuild),
+                    static_cast<unsigned long long>(after.leafSplits - before.leafSplits),
+                    static_cast<unsigned long long>(after.innerSplits - before.innerSplits),
+                    static_cast<unsigned long long>(after.rootSplits - before.rootSplits));
+        if (c.level >= 4) {
+            EXPECT_GT(after.changes - before.changes, 500u);
+            EXPECT_LT((after.leftToRebuild - before.leftToRebuild) * 20, after.changes - before.changes);
+            EXPECT_GT(after.leafSplits - before.leafSplits, 0u);
+            EXPECT_GT(after.innerSplits - before.innerSplits, 0u);
+            EXPECT_GT(after.rootSplits - before.rootSplits, 0u);
+        }
     }
 }
 

@@ -17,6 +17,7 @@
 #include "engine_error.h"
 #include "file_io.h"
 #include "index_rebuild.h"
+#include "dbase/dbf_mdx_update.h"
 #include "journal.h"
 #include "table_change.h"
 #include "table_check.h"
@@ -259,11 +260,13 @@ void runOperation(Operation op, const std::string& path, const OpenOptions& opti
             table->pack();
             break;
         case Operation::Insert: {
-            // Keys between those of the table (multiples of 7): full blocks split.
+            // Keys between those of the table (multiples of 7): full blocks split. A dBase table's
+            // names all go into one leaf of its tag, which splits.
             auto change = table->beginAppend();
             std::vector<std::vector<FieldValue>> rows = newRecords(*table, 5, seed);
             for (std::size_t i = 0; i < rows.size(); ++i) {
-                rows[i][0] = integer(7 * static_cast<std::int64_t>(i * 61 % 30) + 3);
+                rows[i][0] = table->fields()[0].dataType == ftString ? text("n45" + std::string(1, static_cast<char>('a' + i)))
+                                                                     : integer(7 * static_cast<std::int64_t>(i * 61 % 30) + 3);
                 change->append(rows[i], givenFields(*table));
             }
             change->commit();
@@ -441,8 +444,9 @@ TEST(CrashSafety, AKilledChangeLeavesTheOldOrTheNewFamily) {
     EXPECT_GT(killPoints, 200u);
 }
 
-// Every write of an insert into a keyed table (blocks split, the index files written again) and
-// of a delete (a block emptied onto the free list, the BLOBs of the record freed).
+// Every write of an insert into a keyed table (blocks split, the index files written again), of
+// a few records into a dBase table's .MDX in place (a leaf split), and of a delete (a block
+// emptied onto the free list, the BLOBs of the record freed).
 TEST(CrashSafety, AKilledInsertOrDeleteLeavesTheOldOrTheNewFamily) {
     ::testing::FLAGS_gtest_death_test_style = "fast";
     std::size_t killPoints = 0;
@@ -451,6 +455,10 @@ TEST(CrashSafety, AKilledInsertOrDeleteLeavesTheOldOrTheNewFamily) {
         killEverywhere({Operation::Load, k}, killPoints);
         killEverywhere({Operation::Delete, k}, killPoints);
     }
+    // A few records into a dBase IV table: its .MDX changed in place, a leaf split.
+    const std::uint64_t splits = tavrinth::testing::mdxInPlaceCounts().leafSplits;
+    killEverywhere({Operation::Insert, indexedKinds()[1]}, killPoints);
+    EXPECT_GT(tavrinth::testing::mdxInPlaceCounts().leafSplits, splits);
     std::printf("kill points tried: %zu\n", killPoints);
     EXPECT_GT(killPoints, 60u);
 }
