@@ -7,10 +7,12 @@
 // (equal keys by record number, as the rebuild orders them), a full node is split in two (the
 // new node taken where the file ends, the file header's page count and the tag's node pages
 // counted up), the keys of the parents follow (key i of an inner node is the last key of child i),
-// and a root that splits gets a new root above it. The page format is the one dbf_mdx_writer.h
-// describes. Whatever looks other than that format (blocks, node sizes, a FOR clause, a node
-// fuller than the writer fills it, a tree whose leaves are not where they should be, a key the
-// rebuild would refuse) is left to the rebuild: the caller then writes the file again whole.
+// and a root that splits gets a new root above it. A tag with a FOR clause holds a record while
+// the clause admits it: a change (a deletion too, for a clause that asks DELETED()) can add or
+// remove its entry. The page format is the one dbf_mdx_writer.h describes. Whatever looks other
+// than that format (blocks, node sizes, a node fuller than the writer fills it, a tree whose
+// leaves are not where they should be, a key or a clause the rebuild would refuse) is left to the
+// rebuild: the caller then writes the file again whole.
 
 #include <cstdint>
 #include <memory>
