@@ -394,7 +394,7 @@ public:
             const std::string cdxPath = companionPath(family_, ".cdx");
             const std::unique_ptr<ByteSource> cdxSource = family_.open(".cdx");
             if (!cdxSource) cannot(Code::InvalidValue, cdxPath, "the file is missing, so the tags it held are not known");
-            return {{cdxPath, cdx(*cdxSource, cdxPath, false)}};
+            return cdx(*cdxSource, cdxPath, false);
         }
         if (!src) cannot(Code::InvalidValue, path, "the file is missing, so the tags it held are not known");
         std::vector<RebuiltIndexFile> out;
@@ -414,32 +414,34 @@ public:
 
 private:
     // The structural .cdx written again from the records, every tag kept as its header says. With
-    // `compare`, the keys computed are compared with the file's instead.
-    Bytes cdx(const ByteSource& src, const std::string& path, bool compare) {
+    // `compare`, the keys the file holds are compared with the ones computed from the records
+    // instead (and nothing is returned).
+    std::vector<RebuiltIndexFile> cdx(const ByteSource& src, const std::string& path, bool compare) {
         std::unique_ptr<dbase::IndexFileReader> reader;
         try {
             reader = std::make_unique<dbase::IndexFileReader>(src, dbase::IndexFileKind::Cdx);
         } catch (const std::exception& e) {
             cannot(Code::InvalidValue, path, std::string("its header or tag list is damaged (") + e.what() + "), so its tags are not known");
         }
-        const Bytes file = readAll(src);
         const std::vector<dbase::RawField>& raw = table_.rawFields();
+        const std::string folder = family_.folder();
         std::vector<dbase::CdxTag> tags;
+        std::vector<std::unique_ptr<CdxSorted>> sorted;
         for (const dbase::IndexTag& tag : reader->tags()) {
             const std::string label = "tag " + tag.name;
             const std::unique_ptr<dbase::Condition> condition =
                 forClause(path, label, tag.hasFilter, table_.codePage().decode(tag.filter));
-            if (tag.header + dbase::kCdxHeaderBytes > file.size()) cannot(Code::InvalidValue, path, label + ": its header lies past the end");
-            const std::uint8_t options = file[tag.header + 14];
+            if (tag.header + dbase::kCdxHeaderBytes > src.size()) cannot(Code::InvalidValue, path, label + ": its header lies past the end");
             dbase::CdxTag c;
+            c.headerTemplate.resize(dbase::kCdxHeaderBytes);
+            src.readZeroFilled(tag.header, c.headerTemplate.data(), c.headerTemplate.size());
+            const std::uint8_t options = c.headerTemplate[14];
             c.name = tag.name;
             c.expression = tag.expression;
             c.descending = tag.descending;
             c.unique = (options & 0x01) != 0;
             c.candidate = (options & 0x04) != 0;
             c.keyLength = tag.keyLength;
-            c.headerTemplate.assign(file.begin() + static_cast<std::ptrdiff_t>(tag.header),
-                                    file.begin() + static_cast<std::ptrdiff_t>(tag.header + dbase::kCdxHeaderBytes));
             // A tag on one field (its name as the table has it), or a text expression.
             int field = -1;
             for (std::size_t i = 0; i < raw.size() && field < 0; ++i)
@@ -467,13 +469,12 @@ private:
                 cannot(Code::InvalidValue, path, label + " is damaged (" + e.what() + ")");
             }
 
+            // The key of record r (0-based), when the FOR clause admits it.
             const std::vector<FieldDef>& fields = table_.fields();
-            std::vector<std::string> keyOf(table_.physicalCount());
-            std::vector<bool> held(table_.physicalCount(), true);
             std::string key, why;
-            for (std::uint32_t r = 0; r < table_.physicalCount(); ++r) {
+            const auto keyOf = [&](std::uint32_t r) {
                 const std::uint8_t* rec = table_.physicalRecord(r);
-                if (condition && !(held[r] = admitted(path, label, *condition, r))) continue;
+                if (condition && !admitted(path, label, *condition, r)) return false;
                 if (field >= 0) {
                     if (!dbase::cdxRecordKey(table_, rec, static_cast<std::size_t>(field), c.nullByte, key))
                         cannot(Code::InvalidValue, path, label + ", record " + std::to_string(r + 1) + ": the value has no key");
@@ -482,13 +483,13 @@ private:
                         cannot(Code::Unsupported, path, label + ", record " + std::to_string(r + 1) + ": " + why);
                     key.resize(tag.keyLength, ' ');
                 }
-                keyOf[r] = key;
-            }
+                return true;
+            };
             if (compare) {
                 std::string differs;
                 reader->readEntries(tag, {}, c.filler, [&](const dbase::IndexKeyEntry& e) {
-                    if (differs.empty() && e.record >= 1 && e.record <= keyOf.size() && held[e.record - 1] &&
-                        e.key != keyOf[e.record - 1])
+                    if (differs.empty() && e.record >= 1 && e.record <= table_.physicalCount() && keyOf(e.record - 1) &&
+                        e.key != key)
                         differs = "record " + std::to_string(e.record);
                 });
                 if (!differs.empty())
@@ -499,29 +500,101 @@ private:
                 continue;
             }
             // Every record (FoxPro keeps the keys of records marked deleted until a pack) the FOR
-            // clause admits; a unique tag the first record of each key; a candidate tag takes no
-            // key twice.
-            std::set<std::string> seen;
-            for (std::uint32_t r = 0; r < keyOf.size(); ++r) {
-                if (!held[r]) continue;
-                if ((c.unique || c.candidate) && !seen.insert(keyOf[r]).second) {
-                    if (c.candidate)
-                        cannot(Code::InvalidValue, path,
-                               "record " + std::to_string(r + 1) + " has a key another record has in the candidate " + label);
-                    continue;
-                }
-                c.records.push_back(r + 1);
-                c.keys.push_back(keyOf[r]);
-            }
+            // clause admits, sorted on disk; a unique tag the first record of each key; a candidate
+            // tag takes no key twice.
+            auto keys = std::make_unique<CdxSorted>(folder, c);
+            for (std::uint32_t r = 0; r < table_.physicalCount(); ++r)
+                if (keyOf(r)) keys->add(key, r + 1);
+            keys->finish([&](std::uint32_t record) {
+                cannot(Code::InvalidValue, path,
+                       "record " + std::to_string(record) + " has a key another record has in the candidate " + label);
+            });
+            sorted.push_back(std::move(keys));
             tags.push_back(std::move(c));
         }
         if (compare) return {};
+        std::vector<dbase::CdxEntries*> entries;
+        for (auto& k : sorted) entries.push_back(k.get());
+        Bytes head(dbase::kCdxHeaderBytes);
+        src.readZeroFilled(0, head.data(), head.size());
+        auto spool = std::make_shared<SpoolFile>(folder);
         try {
-            return dbase::buildCdx(tags, Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(std::min(file.size(), dbase::kCdxHeaderBytes))));
+            dbase::writeCdx(tags, entries, head,
+                            [&](std::uint64_t offset, const std::uint8_t* data, std::size_t n) { spool->write(offset, data, n); });
         } catch (const std::invalid_argument& e) {
             cannot(Code::Unsupported, path, std::string("the tags cannot be written: ") + e.what());
         }
+        std::vector<RebuiltIndexFile> out;
+        out.emplace_back(path, std::move(spool));
+        return out;
     }
+
+    // A .cdx tag's entries sorted on disk, then kept in index order in a spool file of their own
+    // (a unique tag: the first record of each key), read as often as the writer asks.
+    class CdxSorted final : public dbase::CdxEntries {
+    public:
+        CdxSorted(const std::string& folder, const dbase::CdxTag& tag)
+            : length_(tag.keyLength), descending_(tag.descending), unique_(tag.unique), candidate_(tag.candidate),
+              sorter_(folder, tag.keyLength + 4, [this](const std::uint8_t* a, const std::uint8_t* b) { return less(a, b); }),
+              spool_(folder), entry_(tag.keyLength + 4) {}
+        void add(const std::string& key, std::uint32_t record) {
+            std::memcpy(entry_.data(), key.data(), length_);
+            storeBE32(entry_.data() + length_, record);
+            sorter_.add(entry_.data());
+        }
+        // Sorts; `clash` is told the second record of a key a candidate tag has twice.
+        template <class Clash>
+        void finish(Clash clash) {
+            Bytes previous, out;
+            while (const std::uint8_t* e = sorter_.next()) {
+                if (!previous.empty() && std::memcmp(previous.data(), e, length_) == 0) {
+                    if (candidate_) clash(loadBE32(e + length_));
+                    if (unique_ || candidate_) continue;
+                }
+                previous.assign(e, e + length_);
+                out.insert(out.end(), e, e + length_ + 4);
+                if (out.size() >= (1u << 20)) {
+                    spool_.append(out.data(), out.size());
+                    out.clear();
+                }
+            }
+            spool_.append(out.data(), out.size());
+        }
+        void rewind() override {
+            at_ = 0;
+            buffer_.clear();
+            pos_ = 0;
+        }
+        bool next(std::uint32_t& record, const char*& key) override {
+            const std::size_t size = length_ + 4;
+            if (pos_ == buffer_.size()) {
+                const std::uint64_t left = spool_.size() - at_;
+                if (left == 0) return false;
+                buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, (256u << 10) / size * size)));
+                spool_.read(at_, buffer_.data(), buffer_.size());
+                at_ += buffer_.size();
+                pos_ = 0;
+            }
+            key = reinterpret_cast<const char*>(buffer_.data() + pos_);
+            record = loadBE32(buffer_.data() + pos_ + length_);
+            pos_ += size;
+            return true;
+        }
+
+    private:
+        bool less(const std::uint8_t* a, const std::uint8_t* b) const {
+            const int c = std::memcmp(a, b, length_);
+            if (c != 0) return descending_ ? c > 0 : c < 0;
+            return loadBE32(a + length_) < loadBE32(b + length_);
+        }
+        std::size_t length_;
+        bool descending_, unique_, candidate_;
+        ExternalSorter sorter_;
+        SpoolFile spool_;
+        Bytes entry_, buffer_;
+        std::uint64_t at_ = 0;
+        std::size_t pos_ = 0;
+    };
 
     RebuiltIndexFile mdx(const ByteSource& src, const std::string& path) {
         // The file header and tag table, and each tag's header block: the pages are not read.

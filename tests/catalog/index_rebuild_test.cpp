@@ -404,6 +404,11 @@ TEST(IndexRebuild, RefusesWhatCannotBeRebuiltExactly) {
 // Every corpus table with index files: rebuilt into a copy of its family, it reads the same index
 // definitions as before; the refusals name the file.
 TEST(IndexRebuild, CorpusTablesKeepTheirIndexDefinitions) {
+    // Also with keys sorted in runs of a few entries each, merged from disk.
+    for (const std::size_t sortMemory : {std::size_t(0), std::size_t(100)}) {
+    SCOPED_TRACE(sortMemory ? "keys sorted in small runs" : "keys sorted in memory");
+    ExternalSorter::memoryLimitForTesting() = sortMemory;
+    struct Reset { ~Reset() { ExternalSorter::memoryLimitForTesting() = 0; } } reset;
     std::size_t rebuiltTables = 0, identical = 0;
     for (const char* format : {"paradox", "dbase"}) {
         const std::string root = test::corpusDir() + "/" + format + "/";
@@ -460,6 +465,7 @@ TEST(IndexRebuild, CorpusTablesKeepTheirIndexDefinitions) {
     // Most index files the engine wrote for small tables come back exactly as it wrote them.
     EXPECT_GE(rebuiltTables, 45u);
     EXPECT_GE(identical, 55u);
+    }
 }
 
 }  // namespace
