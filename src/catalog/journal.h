@@ -25,8 +25,6 @@
 
 namespace tavrinth {
 
-class SpoolFile;
-
 // The journal of the table at `tablePath`: the table file's name followed by "-journal", in the
 // same folder ("/data/CUSTOMER.DB" -> "/data/CUSTOMER.DB-journal").
 inline std::string journalPathFor(const std::string& tablePath) { return tablePath + "-journal"; }
@@ -41,8 +39,8 @@ struct Journal {
         std::uint32_t file = 0;    // into files
         std::uint64_t offset = 0;
         std::vector<std::uint8_t> bytes;  // what the file held there before the change
-        // A change that saves more than it should hold in memory keeps the bytes of a range in a
-        // spool file instead: `spooled` bytes at `spoolAt` (and `bytes` is empty).
+        // Or, for ranges too big to hold in memory, `spooled` bytes at `spoolAt` of `store`
+        // (`bytes` is then empty): a change's spool file, or the journal file read back.
         std::uint64_t spoolAt = 0;
         std::uint32_t spooled = 0;
         std::uint64_t size() const { return spooled ? spooled : bytes.size(); }
@@ -50,11 +48,14 @@ struct Journal {
     std::string tableName;
     std::vector<File> files;
     std::vector<Range> ranges;
+    std::shared_ptr<const ByteSource> store;
 
     // The journal's bytes as they are written.
     std::vector<std::uint8_t> serialize() const;
-    // The same a piece at a time, the spooled ranges read from `spool`.
-    void writeTo(const std::function<void(const std::uint8_t*, std::size_t)>& out, const SpoolFile* spool) const;
+    // The same a piece at a time.
+    void writeTo(const std::function<void(const std::uint8_t*, std::size_t)>& out) const;
+    // n bytes of a range from `at` on, wherever they are kept.
+    void readRange(const Range& range, std::uint64_t at, std::uint8_t* out, std::size_t n) const;
 };
 
 enum class JournalState {
@@ -66,7 +67,11 @@ enum class JournalState {
 // Reads the journal of the table at `tablePath`. `problem` tells why a journal is Damaged.
 JournalState readJournal(const std::string& tablePath, Journal& journal, std::string& problem);
 
-// The same over a journal's bytes, for the table file named `tableName` (the fuzz target uses it).
+// The same over a journal's bytes, for the table file named `tableName` (the fuzz target uses it),
+// and over a journal file open as `source` (the ranges' bytes are read from it when needed, not
+// held).
+JournalState parseJournal(std::shared_ptr<const ByteSource> source, const std::string& tableName, Journal& journal,
+                          std::string& problem);
 JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std::string& tableName, Journal& journal,
                           std::string& problem);
 
@@ -74,8 +79,7 @@ JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std:
 // removed), flushes every file, then removes the journal and flushes the folder. The caller holds
 // the family's write lock. Throws EDBEngineError when a file cannot be written; the journal then
 // stays, and the next attempt starts again from it.
-// Ranges kept in a spool file (Range::spooled) are read from `spool`.
-void rollBack(const std::string& tablePath, const Journal& journal, const SpoolFile* spool = nullptr);
+void rollBack(const std::string& tablePath, const Journal& journal);
 
 // The family as it was before an unfinished change, read without writing a byte: the sources of
 // its files show the journal's old bytes and sizes over the files' present ones.

@@ -64,6 +64,13 @@ void SpoolFile::read(std::uint64_t offset, void* buf, std::size_t n) const {
     std::memset(p + done, 0, n - done);
 }
 
+std::size_t SpoolFile::readAt(std::uint64_t offset, void* buf, std::size_t n) const {
+    if (offset >= size_) return 0;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
+    read(offset, buf, n);
+    return n;
+}
+
 // --- ExternalSorter ------------------------------------------------------------------------------
 
 struct ExternalSorter::Run {

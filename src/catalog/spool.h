@@ -11,15 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
+
 namespace tavrinth {
 
 // An unnamed temporary file in `folder` (the folder of the files being changed, so that it lies
 // on their disk, not in memory), read and written at offsets. Throws EFileWriteError when it
 // cannot be made or written.
-class SpoolFile {
+class SpoolFile final : public ByteSource {
 public:
     explicit SpoolFile(const std::string& folder);
-    ~SpoolFile();
+    ~SpoolFile() override;
     SpoolFile(const SpoolFile&) = delete;
     SpoolFile& operator=(const SpoolFile&) = delete;
 
@@ -27,7 +29,9 @@ public:
     void append(const void* data, std::size_t n) { write(size_, data, n); }
     // Reads n bytes at offset; zeros past the end.
     void read(std::uint64_t offset, void* buf, std::size_t n) const;
-    std::uint64_t size() const { return size_; }
+    std::uint64_t size() const override { return size_; }
+    std::size_t readAt(std::uint64_t offset, void* buf, std::size_t n) const override;
+    const std::string& name() const override { return folder_; }
 
 private:
     std::string folder_;

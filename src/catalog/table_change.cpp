@@ -196,7 +196,10 @@ void FamilyChange::preserve(const std::string& path, std::uint64_t offset, std::
     }
     // Beyond what a change holds in memory: the old bytes go to a spool file beside the table,
     // copied into the journal when it is put in place (ranges of at most 4 GB each).
-    if (!spool_) spool_ = std::make_unique<SpoolFile>(folderPart(tablePath_));
+    if (!spool_) {
+        spool_ = std::make_shared<SpoolFile>(folderPart(tablePath_));
+        journal_.store = spool_;
+    }
     std::vector<std::uint8_t> chunk;
     while (length > 0) {
         const std::uint64_t part = std::min<std::uint64_t>(length, 0xFFFF0000u);
@@ -229,7 +232,7 @@ void FamilyChange::putJournalInPlace() {
     AtomicFile out(journalPath_, AtomicFile::Mode::CreateNew);
     const bool tear = nextWriteAction() == testing::WriteAction::TearAndKill;
     std::uint64_t total = 0;
-    if (tear) journal_.writeTo([&](const std::uint8_t*, std::size_t n) { total += n; }, spool_.get());
+    if (tear) journal_.writeTo([&](const std::uint8_t*, std::size_t n) { total += n; });
     std::uint64_t written = 0;
     journal_.writeTo(
         [&](const std::uint8_t* p, std::size_t n) {
@@ -239,8 +242,7 @@ void FamilyChange::putJournalInPlace() {
             }
             out.write(p, n);
             written += n;
-        },
-        spool_.get());
+        });
     out.commit();
     journalWritten_ = true;
 }
@@ -323,7 +325,7 @@ void FamilyChange::undo() noexcept {
     if (committed_ || !journalWritten_) return;
     try {
         // The journal in memory is the one on disk; when this fails it stays for the next writer.
-        rollBack(tablePath_, journal_, spool_.get());
+        rollBack(tablePath_, journal_);
     } catch (...) {
     }
     committed_ = true;

@@ -74,7 +74,7 @@ private:
     bool journalWritten_ = false;
     bool committed_ = false;
     Journal journal_;
-    std::unique_ptr<SpoolFile> spool_;  // old bytes beyond what is held in memory
+    std::shared_ptr<SpoolFile> spool_;  // old bytes beyond what is held in memory
     std::uint64_t heldBytes_ = 0;
     std::map<std::string, std::unique_ptr<File>> files_;
 };

@@ -476,12 +476,12 @@ TEST(CrashSafety, AJournalThatCannotBeAppliedLeavesTheTableReadOnly) {
     f.name = "OTHER.DBF";
     foreign.files.push_back(f);
     const std::vector<std::uint8_t> foreignBytes = foreign.serialize();
-    std::vector<std::uint8_t> cut = Journal{kind.file, {}, {}}.serialize();
+    std::vector<std::uint8_t> cut = Journal{kind.file, {}, {}, nullptr}.serialize();
     cut.pop_back();
-    std::vector<std::uint8_t> flipped = Journal{kind.file, {}, {}}.serialize();
+    std::vector<std::uint8_t> flipped = Journal{kind.file, {}, {}, nullptr}.serialize();
     flipped[10] ^= 1;
     // A range whose end wraps past 2^64 (its checksum is right): never laid over the file.
-    Journal wrapping{kind.file, {Journal::File{kind.file, true, 100}}, {}};
+    Journal wrapping{kind.file, {Journal::File{kind.file, true, 100}}, {}, nullptr};
     wrapping.ranges.push_back({0, ~std::uint64_t{0} - 15, std::vector<std::uint8_t>(32, 0)});
     for (const auto& [journal, words] : std::vector<std::pair<std::vector<std::uint8_t>, std::string>>{
              {foreignBytes, "belongs to another table"}, {cut, "damaged"}, {flipped, "damaged"},
