@@ -3,7 +3,10 @@
 // overwrite, and the sizes the files had, kept beside the table while the change is written.
 //
 // A change writes its journal whole (under a temporary name, flushed, then renamed into place, so
-// a journal that exists is complete), and only then changes the files of the family. When the
+// a journal that exists is complete), and only then changes the files of the family. Neither the
+// writer nor a reader holds a big journal in memory: a change keeps old bytes beyond a few
+// megabytes in a spool file until it writes the journal, and a journal read back is checked a
+// piece at a time, its old bytes read from the file when they are put back or shown. When the
 // files are changed and flushed the journal is removed: that removal is the moment the change
 // happens. A journal found later belongs to a change that did not finish; putting its bytes back
 // and cutting the files to their old sizes gives the family as it was before that change.
