@@ -13,15 +13,19 @@
 #include "dbase/dbf_expression.h"
 #include "dbase/dbf_index_entries.h"
 #include "dbase/dbf_index.h"
+#include "dbase/dbf_mdx_update.h"
 #include "dbase/dbf_mdx_writer.h"
 #include "dbase/dbf_table.h"
 #include "dbase/dbf_writer.h"
 #include "engine_error.h"
 #include "file_io.h"
+#include "paradox/px_crypt.h"
 #include "paradox/px_header.h"
 #include "paradox/px_index.h"
 #include "paradox/px_table.h"
 #include "paradox/px_writer_internal.h"
+#include "spool.h"
+#include "table_change.h"
 
 namespace tavrinth {
 
@@ -138,7 +142,6 @@ public:
         if (!keyed && secondaries.empty()) return {};
         checkTable();
         makeLayout();
-        readRecords();
 
         std::vector<RebuiltIndexFile> out;
         if (keyed) out.push_back(primary());
@@ -201,23 +204,15 @@ private:
         }
     }
 
-    // Every record in table order, and the data block that holds it.
-    void readRecords() {
-        const std::uint32_t n = table_.recordCount();
-        const unsigned size = layout_.recordSize;
-        records_.resize(static_cast<std::size_t>(n) * size);
-        blockOfRecord_.resize(n);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            std::memcpy(records_.data() + static_cast<std::size_t>(i) * size, table_.record(i), size);
-            const std::uint64_t offset = table_.recordFileOffset(i);
-            blockOfRecord_[i] = static_cast<std::uint16_t>((offset - h_.headerSize) / layout_.blockSize + 1);
-        }
+    // The data block that holds the record at `index` (in table order).
+    std::uint16_t blockOf(std::uint32_t index) {
+        return static_cast<std::uint16_t>((table_.recordFileOffset(index) - h_.headerSize) / layout_.blockSize + 1);
     }
 
     // Refuses text fields in a key when the sort order does not collate in byte order (and there
     // are records to order).
     void checkTextOrder(const std::vector<int>& fields, const std::string& file, const std::string& what) const {
-        if (blockOfRecord_.size() < 2) return;
+        if (table_.recordCount() < 2) return;
         if (const std::string why = pw::keyOrderProblem(h_, table_.fields(), fields, what); !why.empty())
             cannot(Code::Unsupported, file, why);
     }
@@ -234,31 +229,32 @@ private:
         checkTextOrder(keyList, path, "the primary index");
 
         // The records must already be in key order: the primary index describes the data blocks.
-        const unsigned size = layout_.recordSize;
-        const std::size_t n = blockOfRecord_.size();
-        for (std::size_t i = 1; i < n; ++i) {
-            const std::uint8_t* a = records_.data() + (i - 1) * size;
-            const std::uint8_t* b = records_.data() + i * size;
-            const int c = pw::comparePrimaryKeys(a, b, layout_.keyLength);
-            if (c > 0)
-                cannot(Code::InvalidValue, path,
-                       "record " + std::to_string(i + 1) + " (" + pw::describeKey(layout_, b, keyList) +
-                           ") comes after a record with a greater key; the table itself needs sorting first");
-            if (c == 0)
-                cannot(Code::InvalidValue, path,
-                       "records " + std::to_string(i) + " and " + std::to_string(i + 1) + " have the same key (" +
-                           pw::describeKey(layout_, b, keyList) + "); the table itself needs repair first");
-        }
-
         // Level 1: the first key of each data block in chain order, its number and its records.
+        const std::uint32_t n = table_.recordCount();
+        Bytes previous;
+        std::uint16_t previousBlock = 0;
         std::vector<pw::IndexEntry> level1;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i > 0 && blockOfRecord_[i] == blockOfRecord_[i - 1]) {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint8_t* b = table_.record(i);
+            if (i > 0) {
+                const int c = pw::comparePrimaryKeys(previous.data(), b, layout_.keyLength);
+                if (c > 0)
+                    cannot(Code::InvalidValue, path,
+                           "record " + std::to_string(i + 1) + " (" + pw::describeKey(layout_, b, keyList) +
+                               ") comes after a record with a greater key; the table itself needs sorting first");
+                if (c == 0)
+                    cannot(Code::InvalidValue, path,
+                           "records " + std::to_string(i) + " and " + std::to_string(i + 1) + " have the same key (" +
+                               pw::describeKey(layout_, b, keyList) + "); the table itself needs repair first");
+            }
+            previous.assign(b, b + layout_.keyLength);
+            const std::uint16_t block = blockOf(i);
+            if (i > 0 && block == previousBlock) {
                 ++level1.back().count;
                 continue;
             }
-            const std::uint8_t* r = records_.data() + i * size;
-            level1.push_back({Bytes(r, r + layout_.keyLength), blockOfRecord_[i], 1});
+            previousBlock = block;
+            level1.push_back({previous, block, 1});
         }
 
         const KeptHeader kept = keptTreeHeader(family_, ext, paradox::kPrimaryIndex, keyDescriptors);
@@ -308,7 +304,7 @@ private:
         shape.caseInsensitive = def.has(ixCaseInsensitive);
         shape.unique = def.has(ixUnique);
         checkTextOrder(shape.fields, xPath, "index " + def.Name);
-        if (h_.primaryKeyFields == 0 && !blockOfRecord_.empty())
+        if (h_.primaryKeyFields == 0 && table_.recordCount() > 0)
             cannot(Code::Unsupported, xPath,
                    "index " + def.Name + " of an unkeyed table addresses its records by \"Tup No\" and \"Tup Offset\", "
                    "which are not known well enough to be written for a table with records; give the table a key");
@@ -325,16 +321,31 @@ private:
         target.xBlockSize = x.blockSize();
         target.yMaxBlockKB = pw::maxIndexBlockKB(layout_);
         target.yBlockKB = keptY.usable ? keptY.header.maxTableSize : 0;
-        pw::SecondaryContents c = pw::buildSecondaryContents(layout_, shape, records_, blockOfRecord_, target);
-        bool same = c.recordSize == x.recordSize && c.descriptors.size() == x.fields.size();
-        for (std::size_t i = 0; same && i < c.descriptors.size(); ++i)
-            same = c.descriptors[i].type == x.fields[i].type && c.descriptors[i].size == x.fields[i].size;
-        if (!same) cannot(Code::InvalidValue, xPath, "its records are not laid out as an index of this table");
+        // The .X blocks go to a spool file as they are filled, scrambled like the file's own.
+        auto spool = std::make_shared<SpoolFile>(family_.folder());
+        const unsigned xBlockSize = x.blockSize();
+        bool laidOut = true;
+        pw::SecondaryContents c = pw::writeSecondaryContents(
+            layout_, shape, table_.recordCount(),
+            [&](std::uint32_t i, std::uint16_t& block) {
+                block = blockOf(i);
+                return table_.record(i);
+            },
+            [&](std::uint16_t number, std::uint8_t* block) {
+                if (x.encryption) paradox::encryptBlock(block, xBlockSize, x.encryption, number);
+                spool->write(x.headerSize + static_cast<std::uint64_t>(number - 1) * xBlockSize, block, xBlockSize);
+            },
+            family_.folder(), target);
+        laidOut = c.recordSize == x.recordSize && c.descriptors.size() == x.fields.size();
+        for (std::size_t i = 0; laidOut && i < c.descriptors.size(); ++i)
+            laidOut = c.descriptors[i].type == x.fields[i].type && c.descriptors[i].size == x.fields[i].size;
+        if (!laidOut) cannot(Code::InvalidValue, xPath, "its records are not laid out as an index of this table");
 
         Bytes header = readAll(*src, x.headerSize);
         patchHeader(header, c.count, c.x.blockCount(), false, 0, 0);
+        spool->write(0, header.data(), header.size());
         std::vector<RebuiltIndexFile> out;
-        out.push_back({xPath, pw::assemble({}, header, std::move(c.x), x.blockSize(), x.encryption).bytes});
+        out.emplace_back(xPath, std::move(spool));
         if (keptY.usable)
             out.push_back({yPath, treeBytes(keptY, std::move(c.y))});
         else
@@ -351,8 +362,6 @@ private:
     std::string sortName_;
     pw::SortOrder sortOrder_{};
     bool byteOrder_ = false;
-    Bytes records_;
-    std::vector<std::uint16_t> blockOfRecord_;
 };
 
 // --- dBase -----------------------------------------------------------------------------------------
@@ -385,10 +394,12 @@ public:
             const std::string cdxPath = companionPath(family_, ".cdx");
             const std::unique_ptr<ByteSource> cdxSource = family_.open(".cdx");
             if (!cdxSource) cannot(Code::InvalidValue, cdxPath, "the file is missing, so the tags it held are not known");
-            return {{cdxPath, cdx(*cdxSource, cdxPath, false)}};
+            return cdx(*cdxSource, cdxPath, false);
         }
         if (!src) cannot(Code::InvalidValue, path, "the file is missing, so the tags it held are not known");
-        return {{path, mdx(*src, path)}};
+        std::vector<RebuiltIndexFile> out;
+        out.push_back(mdx(*src, path));
+        return out;
     }
 
     // Computes every key of the structural .cdx from the records and compares it with the key the
@@ -403,32 +414,34 @@ public:
 
 private:
     // The structural .cdx written again from the records, every tag kept as its header says. With
-    // `compare`, the keys computed are compared with the file's instead.
-    Bytes cdx(const ByteSource& src, const std::string& path, bool compare) {
+    // `compare`, the keys the file holds are compared with the ones computed from the records
+    // instead (and nothing is returned).
+    std::vector<RebuiltIndexFile> cdx(const ByteSource& src, const std::string& path, bool compare) {
         std::unique_ptr<dbase::IndexFileReader> reader;
         try {
             reader = std::make_unique<dbase::IndexFileReader>(src, dbase::IndexFileKind::Cdx);
         } catch (const std::exception& e) {
             cannot(Code::InvalidValue, path, std::string("its header or tag list is damaged (") + e.what() + "), so its tags are not known");
         }
-        const Bytes file = readAll(src);
         const std::vector<dbase::RawField>& raw = table_.rawFields();
+        const std::string folder = family_.folder();
         std::vector<dbase::CdxTag> tags;
+        std::vector<std::unique_ptr<CdxSorted>> sorted;
         for (const dbase::IndexTag& tag : reader->tags()) {
             const std::string label = "tag " + tag.name;
-            if (tag.hasFilter)
-                cannot(Code::Unsupported, path, label + " has the FOR clause \"" + tag.filter + "\", which is not evaluated here");
-            if (tag.header + dbase::kCdxHeaderBytes > file.size()) cannot(Code::InvalidValue, path, label + ": its header lies past the end");
-            const std::uint8_t options = file[tag.header + 14];
+            const std::unique_ptr<dbase::Condition> condition =
+                forClause(path, label, tag.hasFilter, table_.codePage().decode(tag.filter));
+            if (tag.header + dbase::kCdxHeaderBytes > src.size()) cannot(Code::InvalidValue, path, label + ": its header lies past the end");
             dbase::CdxTag c;
+            c.headerTemplate.resize(dbase::kCdxHeaderBytes);
+            src.readZeroFilled(tag.header, c.headerTemplate.data(), c.headerTemplate.size());
+            const std::uint8_t options = c.headerTemplate[14];
             c.name = tag.name;
             c.expression = tag.expression;
             c.descending = tag.descending;
             c.unique = (options & 0x01) != 0;
             c.candidate = (options & 0x04) != 0;
             c.keyLength = tag.keyLength;
-            c.headerTemplate.assign(file.begin() + static_cast<std::ptrdiff_t>(tag.header),
-                                    file.begin() + static_cast<std::ptrdiff_t>(tag.header + dbase::kCdxHeaderBytes));
             // A tag on one field (its name as the table has it), or a text expression.
             int field = -1;
             for (std::size_t i = 0; i < raw.size() && field < 0; ++i)
@@ -456,11 +469,12 @@ private:
                 cannot(Code::InvalidValue, path, label + " is damaged (" + e.what() + ")");
             }
 
+            // The key of record r (0-based), when the FOR clause admits it.
             const std::vector<FieldDef>& fields = table_.fields();
-            std::vector<std::string> keyOf(table_.physicalCount());
             std::string key, why;
-            for (std::uint32_t r = 0; r < table_.physicalCount(); ++r) {
+            const auto keyOf = [&](std::uint32_t r) {
                 const std::uint8_t* rec = table_.physicalRecord(r);
+                if (condition && !admitted(path, label, *condition, r)) return false;
                 if (field >= 0) {
                     if (!dbase::cdxRecordKey(table_, rec, static_cast<std::size_t>(field), c.nullByte, key))
                         cannot(Code::InvalidValue, path, label + ", record " + std::to_string(r + 1) + ": the value has no key");
@@ -469,12 +483,13 @@ private:
                         cannot(Code::Unsupported, path, label + ", record " + std::to_string(r + 1) + ": " + why);
                     key.resize(tag.keyLength, ' ');
                 }
-                keyOf[r] = key;
-            }
+                return true;
+            };
             if (compare) {
                 std::string differs;
                 reader->readEntries(tag, {}, c.filler, [&](const dbase::IndexKeyEntry& e) {
-                    if (differs.empty() && e.record >= 1 && e.record <= keyOf.size() && e.key != keyOf[e.record - 1])
+                    if (differs.empty() && e.record >= 1 && e.record <= table_.physicalCount() && keyOf(e.record - 1) &&
+                        e.key != key)
                         differs = "record " + std::to_string(e.record);
                 });
                 if (!differs.empty())
@@ -484,31 +499,106 @@ private:
                                "value?), so the tag cannot be kept up to date here");
                 continue;
             }
-            // Every record (FoxPro keeps the keys of records marked deleted until a pack); a unique
-            // tag the first record of each key; a candidate tag takes no key twice.
-            std::set<std::string> seen;
-            for (std::uint32_t r = 0; r < keyOf.size(); ++r) {
-                if ((c.unique || c.candidate) && !seen.insert(keyOf[r]).second) {
-                    if (c.candidate)
-                        cannot(Code::InvalidValue, path,
-                               "record " + std::to_string(r + 1) + " has a key another record has in the candidate " + label);
-                    continue;
-                }
-                c.records.push_back(r + 1);
-                c.keys.push_back(keyOf[r]);
-            }
+            // Every record (FoxPro keeps the keys of records marked deleted until a pack) the FOR
+            // clause admits, sorted on disk; a unique tag the first record of each key; a candidate
+            // tag takes no key twice.
+            auto keys = std::make_unique<CdxSorted>(folder, c);
+            for (std::uint32_t r = 0; r < table_.physicalCount(); ++r)
+                if (keyOf(r)) keys->add(key, r + 1);
+            keys->finish([&](std::uint32_t record) {
+                cannot(Code::InvalidValue, path,
+                       "record " + std::to_string(record) + " has a key another record has in the candidate " + label);
+            });
+            sorted.push_back(std::move(keys));
             tags.push_back(std::move(c));
         }
         if (compare) return {};
+        std::vector<dbase::CdxEntries*> entries;
+        for (auto& k : sorted) entries.push_back(k.get());
+        Bytes head(dbase::kCdxHeaderBytes);
+        src.readZeroFilled(0, head.data(), head.size());
+        auto spool = std::make_shared<SpoolFile>(folder);
         try {
-            return dbase::buildCdx(tags, Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(std::min(file.size(), dbase::kCdxHeaderBytes))));
+            dbase::writeCdx(tags, entries, head,
+                            [&](std::uint64_t offset, const std::uint8_t* data, std::size_t n) { spool->write(offset, data, n); });
         } catch (const std::invalid_argument& e) {
             cannot(Code::Unsupported, path, std::string("the tags cannot be written: ") + e.what());
         }
+        std::vector<RebuiltIndexFile> out;
+        out.emplace_back(path, std::move(spool));
+        return out;
     }
 
-    Bytes mdx(const ByteSource& src, const std::string& path) {
-        const Bytes file = readAll(src);
+    // A .cdx tag's entries sorted on disk, then kept in index order in a spool file of their own
+    // (a unique tag: the first record of each key), read as often as the writer asks.
+    class CdxSorted final : public dbase::CdxEntries {
+    public:
+        CdxSorted(const std::string& folder, const dbase::CdxTag& tag)
+            : length_(tag.keyLength), descending_(tag.descending), unique_(tag.unique), candidate_(tag.candidate),
+              sorter_(folder, tag.keyLength + 4, [this](const std::uint8_t* a, const std::uint8_t* b) { return less(a, b); }),
+              spool_(folder), entry_(tag.keyLength + 4) {}
+        void add(const std::string& key, std::uint32_t record) {
+            std::memcpy(entry_.data(), key.data(), length_);
+            storeBE32(entry_.data() + length_, record);
+            sorter_.add(entry_.data());
+        }
+        // Sorts; `clash` is told the second record of a key a candidate tag has twice.
+        template <class Clash>
+        void finish(Clash clash) {
+            Bytes previous, out;
+            while (const std::uint8_t* e = sorter_.next()) {
+                if (!previous.empty() && std::memcmp(previous.data(), e, length_) == 0) {
+                    if (candidate_) clash(loadBE32(e + length_));
+                    if (unique_ || candidate_) continue;
+                }
+                previous.assign(e, e + length_);
+                out.insert(out.end(), e, e + length_ + 4);
+                if (out.size() >= (1u << 20)) {
+                    spool_.append(out.data(), out.size());
+                    out.clear();
+                }
+            }
+            spool_.append(out.data(), out.size());
+        }
+        void rewind() override {
+            at_ = 0;
+            buffer_.clear();
+            pos_ = 0;
+        }
+        bool next(std::uint32_t& record, const char*& key) override {
+            const std::size_t size = length_ + 4;
+            if (pos_ == buffer_.size()) {
+                const std::uint64_t left = spool_.size() - at_;
+                if (left == 0) return false;
+                buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, (256u << 10) / size * size)));
+                spool_.read(at_, buffer_.data(), buffer_.size());
+                at_ += buffer_.size();
+                pos_ = 0;
+            }
+            key = reinterpret_cast<const char*>(buffer_.data() + pos_);
+            record = loadBE32(buffer_.data() + pos_ + length_);
+            pos_ += size;
+            return true;
+        }
+
+    private:
+        bool less(const std::uint8_t* a, const std::uint8_t* b) const {
+            const int c = std::memcmp(a, b, length_);
+            if (c != 0) return descending_ ? c > 0 : c < 0;
+            return loadBE32(a + length_) < loadBE32(b + length_);
+        }
+        std::size_t length_;
+        bool descending_, unique_, candidate_;
+        ExternalSorter sorter_;
+        SpoolFile spool_;
+        Bytes entry_, buffer_;
+        std::uint64_t at_ = 0;
+        std::size_t pos_ = 0;
+    };
+
+    RebuiltIndexFile mdx(const ByteSource& src, const std::string& path) {
+        // The file header and tag table, and each tag's header block: the pages are not read.
+        const Bytes file = readAll(src, dbase::kMdxHeaderBytes);
         if (file.size() < 544) cannot(Code::InvalidValue, path, "the file is shorter than its header");
         const std::uint8_t* f = file.data();
         if (loadLE16(f + 20) != dbase::kMdxBlockBytes / 512 || loadLE16(f + 22) != dbase::kMdxBlockBytes)
@@ -529,23 +619,103 @@ private:
 
         const std::uint32_t records = table_.physicalCount();
         std::vector<dbase::MdxTag> built;
+        std::vector<std::unique_ptr<dbase::MdxKeys>> expressions;
+        std::vector<std::unique_ptr<dbase::Condition>> conditions;  // FOR clauses (null: none)
         for (std::size_t i = 0; i < tags; ++i) {
             const std::size_t page = loadLE32(f + 544 + i * 32);
             const std::uint64_t at = static_cast<std::uint64_t>(page) * 512;
-            if (at + dbase::kMdxBlockBytes > file.size())
+            if (at + dbase::kMdxBlockBytes > src.size())
                 cannot(Code::InvalidValue, path, "the header of tag " + defs[i].Name + " runs past the end of the file");
-            built.push_back(tag(path, defs[i], Bytes(f + at, f + at + dbase::kMdxBlockBytes), records));
+            Bytes header(dbase::kMdxBlockBytes);
+            src.readZeroFilled(at, header.data(), header.size());
+            expressions.push_back(nullptr);
+            conditions.push_back(nullptr);
+            built.push_back(tag(path, defs[i], std::move(header), records, expressions.back(), conditions.back()));
         }
+
+        // Every tag's entries (key, record number) sorted on disk as the records are read once.
+        const std::string folder = family_.folder();
+        std::vector<std::unique_ptr<SortedKeys>> sorted;
+        for (const dbase::MdxTag& t : built) sorted.push_back(std::make_unique<SortedKeys>(folder, t));
+        std::vector<std::string> labels;
+        for (const dbase::MdxTag& t : built) labels.push_back("tag " + t.name);
+        // A tag with a FOR clause holds the records it admits, deleted ones too.
+        std::string key, why;
+        Code code;
+        for (std::uint32_t r = 0; r < records; ++r)
+            for (std::size_t i = 0; i < built.size(); ++i)
+                if (!conditions[i] || admitted(path, labels[i], *conditions[i], r)) {
+                    if (!expressions[i]->key(table_.physicalRecord(r), r, key, code, why)) cannot(code, path, why);
+                    sorted[i]->add(key, r + 1);
+                }
+
+        std::vector<dbase::MdxKeyStream*> streams;
+        for (auto& k : sorted) streams.push_back(k.get());
         Bytes head(dbase::kMdxHeaderBytes, 0);
         std::copy_n(file.begin(), std::min(file.size(), head.size()), head.begin());
-        return dbase::buildMdx({}, built, records, {}, head);
+        auto spool = std::make_shared<SpoolFile>(folder);
+        dbase::writeMdx({}, built, streams, {}, head,
+                        [&](std::uint64_t offset, const std::uint8_t* data, std::size_t n) { spool->write(offset, data, n); });
+        for (std::size_t i = 0; i < built.size(); ++i)
+            if (sorted[i]->duplicate())
+                cannot(Code::InvalidValue, path,
+                       dbase::mdxUniqueClash(sorted[i]->duplicateRecords().first, sorted[i]->duplicateRecords().second,
+                                             labels[i]));
+        return RebuiltIndexFile(path, std::move(spool));
     }
 
-    dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records) {
+    // A tag's entries sorted on disk, read back in index order: equal keys by record number,
+    // whichever the direction. A unique tag notes the first two records that share a key.
+    class SortedKeys final : public dbase::MdxKeyStream {
+    public:
+        SortedKeys(const std::string& folder, const dbase::MdxTag& tag)
+            : type_(tag.keyType), length_(tag.keyLength), descending_(tag.descending), unique_(tag.unique),
+              sorter_(folder, tag.keyLength + 4, [this](const std::uint8_t* a, const std::uint8_t* b) { return less(a, b); }),
+              entry_(tag.keyLength + 4) {}
+        void add(const std::string& key, std::uint32_t record) {
+            std::memcpy(entry_.data(), key.data(), length_);
+            storeBE32(entry_.data() + length_, record);
+            sorter_.add(entry_.data());
+        }
+        std::uint64_t count() const override { return sorter_.count(); }
+        bool next(std::uint32_t& record, const char*& key) override {
+            const std::uint8_t* e = sorter_.next();
+            if (!e) return false;
+            record = loadBE32(e + length_);
+            key = reinterpret_cast<const char*>(e);
+            if (unique_ && duplicate_.first == 0) {
+                if (!previous_.empty() && dbase::compareMdxKeys(type_, previous_.data(), key, length_) == 0)
+                    duplicate_ = {previousRecord_, record};
+                previous_.assign(key, length_);
+                previousRecord_ = record;
+            }
+            return true;
+        }
+        bool duplicate() const { return duplicate_.first != 0; }
+        std::pair<std::uint32_t, std::uint32_t> duplicateRecords() const { return duplicate_; }
+
+    private:
+        bool less(const std::uint8_t* a, const std::uint8_t* b) const {
+            const int c = dbase::compareMdxKeys(type_, reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b), length_);
+            if (c != 0) return descending_ ? c > 0 : c < 0;
+            return loadBE32(a + length_) < loadBE32(b + length_);
+        }
+        char type_;
+        std::size_t length_;
+        bool descending_, unique_;
+        ExternalSorter sorter_;
+        Bytes entry_;
+        std::string previous_;
+        std::uint32_t previousRecord_ = 0;
+        std::pair<std::uint32_t, std::uint32_t> duplicate_{0, 0};
+    };
+
+    // A tag as its header defines it, checked; its keys come from `key`, set here.
+    dbase::MdxTag tag(const std::string& path, const TIndexDef& def, Bytes header, std::uint32_t records,
+                      std::unique_ptr<dbase::MdxKeys>& key, std::unique_ptr<dbase::Condition>& condition) {
         const std::string label = "tag " + def.Name;
         const std::string expression = def.has(ixExpression) ? def.Expression : def.Fields;
-        if (header[245] != 0)
-            cannot(Code::Unsupported, path, label + " has the FOR clause \"" + def.Filter + "\", which is not evaluated here");
+        condition = forClause(path, label, header[245] != 0, def.Filter);
 
         dbase::MdxTag t;
         t.name = def.Name;
@@ -561,88 +731,43 @@ private:
             cannot(Code::Unsupported, path, label + " lays out its nodes in a way not written here");
 
         // The key: what it is made of, its type and length.
-        const std::vector<dbase::RawField>& raw = table_.rawFields();
+        Code code;
         std::string why;
-        const std::unique_ptr<dbase::KeyExpression> key =
-            dbase::KeyExpression::parse(expression, raw, table_.codePage(), why);
-        if (!key)
-            cannot(Code::Unsupported, path,
-                   label + " has the key expression \"" + expression + "\", which is not evaluated here (" + why + ")");
-        for (const std::size_t f : key->fields())
-            if (table_.fields()[f].length != raw[f].length)
-                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[f].name + " runs past the record");
-        const char type = key->type();
-        const std::size_t length = type == 'N' ? dbase::kMdxNumericKeyLength
-                                   : type == 'D' ? dbase::kMdxDateKeyLength
-                                                 : key->length();
-        // A text key shorter than the tag's is padded with spaces, as dBase pads it.
-        if (type != t.keyType || (type == 'C' ? length > t.keyLength : length != t.keyLength))
-            cannot(Code::InvalidValue, path,
-                   label + ": its key expression gives " + std::string(1, type) + " keys of " + std::to_string(length) +
-                       " bytes, but the tag holds " + std::string(1, t.keyType) + " keys of " +
-                       std::to_string(t.keyLength) + " bytes");
-        if (type == 'C' && records > 1 && !dbase::textSortsInByteOrder(h_))
-            cannot(Code::Unsupported, path,
-                   label + " orders text under the table's language driver (" +
-                       (h_.level7 ? "'" + h_.languageDriverName + "'" : "id 0x" + hex2(h_.languageDriver)) +
-                       "), whose collation is not known here (text is ordered only by byte value)");
-
-        t.keys.reserve(records);
-        for (std::uint32_t r = 0; r < records; ++r) t.keys.push_back(keyOf(path, label, *key, t.keyLength, r));
-        if (t.unique) {
-            std::vector<std::uint32_t> order(records);
-            for (std::uint32_t r = 0; r < records; ++r) order[r] = r;
-            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return dbase::compareMdxKeys(type, t.keys[a], t.keys[b]) < 0;
-            });
-            for (std::size_t k = 1; k < order.size(); ++k)
-                if (dbase::compareMdxKeys(type, t.keys[order[k - 1]], t.keys[order[k]]) == 0)
-                    cannot(Code::InvalidValue, path,
-                           "records " + std::to_string(order[k - 1] + 1) + " and " + std::to_string(order[k] + 1) +
-                               " have the same key in the unique " + label);
-        }
+        key = dbase::MdxKeys::make(table_, label, expression, t.keyType, t.keyLength, records, code, why);
+        if (!key) cannot(code, path, why);
         t.headerTemplate = std::move(header);
         return t;
     }
 
-    std::string keyOf(const std::string& path, const std::string& label, const dbase::KeyExpression& expression,
-                      std::size_t keyLength, std::uint32_t r) {
-        const std::uint8_t* rec = table_.physicalRecord(r);
-        const std::vector<FieldDef>& fields = table_.fields();
-        const std::string where = label + ", record " + std::to_string(r + 1);
-        std::string key;
-        if (expression.type() == 'N') {
-            const FieldDef& f = fields[expression.fields().front()];
-            const std::uint8_t* p = rec + f.offset;
-            if (!dbase::mdxNumericKey(std::string_view(reinterpret_cast<const char*>(p), f.length), key))
-                cannot(Code::InvalidValue, path,
-                       where + ": the number \"" + std::string(reinterpret_cast<const char*>(p), f.length) + "\" has no key");
-            return key;
-        }
-        if (expression.type() == 'D') {
-            const FieldDef& f = fields[expression.fields().front()];
-            FieldValue v;
-            if (!dbase::decodeStoredValue('D', h_, table_.codePage(), rec + f.offset, f.length, v) ||
-                (v.kind != ValueKind::Date && v.kind != ValueKind::Null))
-                cannot(Code::InvalidValue, path, where + ": the date is not valid");
-            if (v.isNull())
-                cannot(Code::Unsupported, path,
-                       where + ": the date is blank, and the key of a blank date is not settled for dBase indexes");
-            return dbase::mdxDateKey(v.integer);
-        }
+    // A tag's FOR clause (`present`: the header says it has one), or null when it has none;
+    // refused when it is not understood here.
+    std::unique_ptr<dbase::Condition> forClause(const std::string& path, const std::string& label, bool present,
+                                                const std::string& text) {
+        if (!present) return nullptr;
+        std::string why = "it is empty";
+        std::unique_ptr<dbase::Condition> c;
+        if (!text.empty()) c = dbase::Condition::parse(text, table_.rawFields(), table_.codePage(), why);
+        if (!c)
+            cannot(Code::Unsupported, path,
+                   label + " has the FOR clause \"" + text + "\", which is not evaluated here (" + why + ")");
+        for (const std::size_t f : c->fields())
+            if (table_.fields()[f].length != table_.rawFields()[f].length)
+                cannot(Code::InvalidValue, path, label + ": field " + table_.fields()[f].name + " runs past the record");
+        return c;
+    }
+
+    bool admitted(const std::string& path, const std::string& label, const dbase::Condition& condition, std::uint32_t r) {
+        bool yes = false;
         std::string why;
-        if (!expression.text(rec, fields, h_, key, why)) cannot(Code::Unsupported, path, where + ": " + why);
-        key.resize(keyLength, ' ');
-        return key;
+        if (!condition.admits(table_.physicalRecord(r), table_.fields(), h_, yes, why))
+            cannot(Code::Unsupported, path,
+                   label + ", record " + std::to_string(r + 1) + ": its FOR clause cannot be evaluated (" + why + ")");
+        return yes;
     }
 
     static std::string trimmed(std::string s) {
         while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
         return s;
-    }
-    static std::string hex2(unsigned v) {
-        static const char digits[] = "0123456789ABCDEF";
-        return std::string{digits[(v >> 4) & 15], digits[v & 15]};
     }
 
     dbase::DBaseTable& table_;
@@ -651,6 +776,30 @@ private:
 };
 
 }  // namespace
+
+std::uint64_t RebuiltIndexFile::size() const { return spool_ ? spool_->size() : bytes_.size(); }
+
+void RebuiltIndexFile::read(std::uint64_t offset, void* buf, std::size_t n) const {
+    if (spool_) spool_->read(offset, buf, n);
+    else std::memcpy(buf, bytes_.data() + offset, n);
+}
+
+std::vector<std::uint8_t> RebuiltIndexFile::contents() const {
+    std::vector<std::uint8_t> all(static_cast<std::size_t>(size()));
+    read(0, all.data(), all.size());
+    return all;
+}
+
+void writeRebuilt(FamilyChange& change, const RebuiltIndexFile& file) {
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), 1u << 20)));
+    const std::uint64_t size = file.size();
+    for (std::uint64_t at = 0; at < size; at += chunk.size()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
+        file.read(at, chunk.data(), n);
+        change.write(file.path, at, chunk.data(), n);
+    }
+    change.resize(file.path, size);
+}
 
 std::vector<std::string> indexFilePaths(TableFile& table) {
     if (auto* px = dynamic_cast<paradox::ParadoxTable*>(&table)) return paradoxIndexPaths(*px);

@@ -1,7 +1,12 @@
 #pragma once
 // Rebuilding the index files of a table from its records: the complete new bytes of every index
 // file of the family, each index defined exactly as before. Nothing is written here; the caller
-// puts the files in place (through the table's journal).
+// puts the files in place (through the table's journal, writeRebuilt).
+//
+// Memory does not grow with the table: the records are read one at a time, the keys of the .MDX
+// tags and the records of the secondary indexes are sorted in runs on disk and merged, and the
+// big files (.MDX, .X) are written to a spool file (spool.h). What is held is one key per block
+// of a tree's lowest level (about 1 per 60 records) and the small trees (.PX, .Y).
 //
 // What is rebuilt:
 // * Paradox: the primary index (.PX) of a keyed table, over the data blocks as they are (in
@@ -16,6 +21,9 @@
 // * dBase: the production .MDX with every tag, keys of deleted records included (as dBase and
 //   the table writer keep them), its header and each tag's header kept but for what the keys
 //   decide (root, pages; the first and last node words are cleared, as in a new file).
+// * A dBase or FoxPro tag with a FOR clause holds the records the clause admits (deleted ones
+//   too, when it admits them), and no other; a unique tag is unique among those. The clause's
+//   text stays in the tag header as it was.
 //
 // What is refused (EDBEngineError naming the file and the reason, before anything is returned):
 // * A table whose block chain is damaged; a keyed Paradox table whose records are not in key
@@ -28,14 +36,16 @@
 //   "Tup No" and "Tup Offset", are not known well enough); a unique index the records violate
 //   (Paradox option 0x20; a dBase tag with byte 23 set: key flag 0x40 alone does not make a tag
 //   unique, the engine's own files hold equal keys in such tags).
-// * dBase tags with a FOR clause, with key expressions dbf_expression.h does not evaluate (a
+// * dBase tags with a FOR clause or a key expression dbf_expression.h does not evaluate (a
 //   field; texts of fields, quoted texts, UPPER, LOWER, LEFT, RIGHT, SUBSTR, TRIM, RTRIM, LTRIM,
-//   ALLTRIM, STR, DTOS and DTOC joined by "+" are), a date tag meeting a blank date, and tag
+//   ALLTRIM, STR, DTOS and DTOC joined by "+" are keys; the clause, the tag and why are named),
+//   a FOR clause that cannot be evaluated on a record, a date tag meeting a blank date, and tag
 //   layouts other than the one written here; a .cdx that is not a FoxPro table's structural
 //   index, dBase III .ndx and Clipper .ntx files (no writer for them); a .cdx tag whose keys in
 //   the file are not the ones computed from the records (a collation of its own).
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,10 +53,30 @@
 
 namespace tavrinth {
 
-struct RebuiltIndexFile {
-    std::string path;                 // the index file: an existing one, or a missing one of the family
-    std::vector<std::uint8_t> bytes;  // its complete new contents
+class FamilyChange;
+class SpoolFile;
+
+class RebuiltIndexFile {
+public:
+    RebuiltIndexFile(std::string path, std::vector<std::uint8_t> bytes) : path(std::move(path)), bytes_(std::move(bytes)) {}
+    RebuiltIndexFile(std::string path, std::shared_ptr<SpoolFile> spool) : path(std::move(path)), spool_(std::move(spool)) {}
+
+    std::string path;  // the index file: an existing one, or a missing one of the family
+
+    std::uint64_t size() const;
+    // Reads n bytes at offset (the caller keeps within size()).
+    void read(std::uint64_t offset, void* buf, std::size_t n) const;
+    // The whole contents (tests, small files).
+    std::vector<std::uint8_t> contents() const;
+
+private:
+    std::vector<std::uint8_t> bytes_;  // the contents, when held in memory
+    std::shared_ptr<SpoolFile> spool_; // else in a temporary file (a big index)
 };
+
+// Writes a rebuilt file into place through the change (a piece at a time) and cuts it to its size.
+// The file's old bytes must be saved in the change (preserveWhole, or willCreate) beforehand.
+void writeRebuilt(FamilyChange& change, const RebuiltIndexFile& file);
 
 // The index files of the open table (on disk) rebuilt from its current records: the primary
 // index first, then the secondary indexes each followed by its tree (Paradox), or the production

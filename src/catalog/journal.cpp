@@ -10,6 +10,7 @@
 #include "atomic_file.h"
 #include "byte_order.h"
 #include "engine_error.h"
+#include "spool.h"
 
 namespace tavrinth {
 
@@ -19,7 +20,7 @@ constexpr char kMagic[] = "TVRJRNL1";
 constexpr char kEndMagic[] = "TVRJEND1";
 constexpr std::size_t kMagicSize = 8;
 
-std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
+std::uint32_t crc32Update(std::uint32_t c, const std::uint8_t* p, std::size_t n) {
     static const std::array<std::uint32_t, 256> table = [] {
         std::array<std::uint32_t, 256> t {};
         for (std::uint32_t i = 0; i < 256; ++i) {
@@ -29,10 +30,11 @@ std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
         }
         return t;
     }();
-    std::uint32_t c = 0xFFFFFFFFu;
+    c ^= 0xFFFFFFFFu;
     for (std::size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
+
 
 void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -45,61 +47,6 @@ void putText(std::vector<std::uint8_t>& out, const std::string& s) {
     out.insert(out.end(), s.begin(), s.end());
 }
 
-// Reads the journal's fields, every length checked against what is left.
-class Reader {
-public:
-    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
-    bool u8(std::uint8_t& v) { return take(1) && (v = p_[at_ - 1], true); }
-    bool u32(std::uint32_t& v) { return take(4) && (v = loadLE32(p_ + at_ - 4), true); }
-    bool u64(std::uint64_t& v) {
-        if (!take(8)) return false;
-        v = static_cast<std::uint64_t>(loadLE32(p_ + at_ - 8)) | static_cast<std::uint64_t>(loadLE32(p_ + at_ - 4)) << 32;
-        return true;
-    }
-    bool bytes(std::size_t n, const std::uint8_t*& out) { return take(n) && (out = p_ + at_ - n, true); }
-    bool text(std::string& s) {
-        std::uint32_t n;
-        const std::uint8_t* b;
-        if (!u32(n) || n > 4096 || !bytes(n, b)) return false;
-        s.assign(reinterpret_cast<const char*>(b), n);
-        return true;
-    }
-    std::size_t at() const { return at_; }
-
-private:
-    bool take(std::size_t n) {
-        if (n > n_ - at_) return false;
-        at_ += n;
-        return true;
-    }
-    const std::uint8_t* p_;
-    std::size_t n_;
-    std::size_t at_ = 0;
-};
-
-bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out, int& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
-    out.clear();
-    std::uint8_t buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    ::close(fd);
-    return true;
-}
-
 [[noreturn]] void rollBackFailed(const std::string& path, const std::string& what) {
     throw EDBEngineError(EDBEngineError::Code::Io,
                          "Cannot undo the unfinished change of " + fileNamePart(path) + ": " + what);
@@ -108,7 +55,28 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out, int&
 }  // namespace
 
 std::vector<std::uint8_t> Journal::serialize() const {
+    std::vector<std::uint8_t> out;
+    writeTo([&](const std::uint8_t* p, std::size_t n) { out.insert(out.end(), p, p + n); });
+    return out;
+}
+
+void Journal::readRange(const Range& range, std::uint64_t at, std::uint8_t* out, std::size_t n) const {
+    if (!range.spooled) {
+        std::memcpy(out, range.bytes.data() + at, n);
+        return;
+    }
+    if (!store || store->readZeroFilled(range.spoolAt + at, out, n) != n)
+        throw EDBEngineError(EDBEngineError::Code::Io, "Cannot read the old bytes the journal of " + tableName + " keeps");
+}
+
+void Journal::writeTo(const std::function<void(const std::uint8_t*, std::size_t)>& sink) const {
+    std::uint32_t crc = 0;
     std::vector<std::uint8_t> out(kMagic, kMagic + kMagicSize);
+    const auto emit = [&] {
+        crc = crc32Update(crc, out.data(), out.size());
+        sink(out.data(), out.size());
+        out.clear();
+    };
     putText(out, tableName);
     put32(out, static_cast<std::uint32_t>(files.size()));
     for (const File& f : files) {
@@ -120,71 +88,127 @@ std::vector<std::uint8_t> Journal::serialize() const {
     for (const Range& r : ranges) {
         put32(out, r.file);
         put64(out, r.offset);
-        put32(out, static_cast<std::uint32_t>(r.bytes.size()));
-        out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+        put32(out, static_cast<std::uint32_t>(r.size()));
+        if (!r.spooled) {
+            out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+            if (out.size() >= (1u << 20)) emit();
+            continue;
+        }
+        emit();
+        for (std::uint64_t done = 0; done < r.spooled;) {
+            out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(1u << 20, r.spooled - done)));
+            readRange(r, done, out.data(), out.size());
+            done += out.size();
+            emit();
+        }
     }
-    put32(out, crc32(out.data(), out.size()));
+    emit();
+    put32(out, crc);
     out.insert(out.end(), kEndMagic, kEndMagic + kMagicSize);
-    return out;
+    sink(out.data(), out.size());
 }
 
 JournalState readJournal(const std::string& tablePath, Journal& journal, std::string& problem) {
     const std::string path = journalPathFor(tablePath);
-    std::vector<std::uint8_t> bytes;
-    int error = 0;
-    if (!readWholeFile(path, bytes, error)) {
-        if (error == ENOENT) return JournalState::None;
-        problem = "the journal " + fileNamePart(path) + " cannot be read: " + std::strerror(error);
+    std::shared_ptr<const ByteSource> source;
+    try {
+        source = std::make_shared<FileSource>(path);
+    } catch (const EDBEngineError& e) {
+        if (e.code() == EDBEngineError::Code::NotFound) return JournalState::None;
+        problem = "the journal " + fileNamePart(path) + " cannot be read: " + e.what();
         return JournalState::Damaged;
     }
-    return parseJournal(bytes.data(), bytes.size(), fileNamePart(tablePath), journal, problem);
+    return parseJournal(std::move(source), fileNamePart(tablePath), journal, problem);
 }
 
 JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std::string& tableName, Journal& journal,
+                          std::string& problem) {
+    return parseJournal(std::make_shared<MemorySource>("journal", data, size), tableName, journal, problem);
+}
+
+JournalState parseJournal(std::shared_ptr<const ByteSource> source, const std::string& tableName, Journal& journal,
                           std::string& problem) {
     const std::string path = tableName + "-journal";
     auto damaged = [&](const std::string& why) {
         problem = "the journal " + fileNamePart(path) + " " + why;
         return JournalState::Damaged;
     };
-    const std::size_t n = size;
-    if (n < 2 * kMagicSize + 4 || std::memcmp(data, kMagic, kMagicSize) != 0 ||
-        std::memcmp(data + n - kMagicSize, kEndMagic, kMagicSize) != 0)
+    const std::uint64_t n = source->size();
+    std::uint8_t magic[kMagicSize], end[4 + kMagicSize];
+    if (n < 2 * kMagicSize + 4 || source->readZeroFilled(0, magic, kMagicSize) != kMagicSize ||
+        std::memcmp(magic, kMagic, kMagicSize) != 0 || source->readZeroFilled(n - sizeof end, end, sizeof end) != sizeof end ||
+        std::memcmp(end + 4, kEndMagic, kMagicSize) != 0)
         return damaged("is damaged (not a complete journal)");
-    if (crc32(data, n - kMagicSize - 4) != loadLE32(data + n - kMagicSize - 4))
-        return damaged("is damaged (its checksum does not match)");
+    // The checksum over everything before it, a piece at a time.
+    {
+        std::vector<std::uint8_t> chunk;
+        std::uint32_t crc = 0;
+        for (std::uint64_t at = 0; at < n - sizeof end;) {
+            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(1u << 20, n - sizeof end - at)));
+            if (source->readZeroFilled(at, chunk.data(), chunk.size()) != chunk.size())
+                return damaged("is damaged (not a complete journal)");
+            crc = crc32Update(crc, chunk.data(), chunk.size());
+            at += chunk.size();
+        }
+        if (crc != loadLE32(end)) return damaged("is damaged (its checksum does not match)");
+    }
+
+    // The header and the file list, then each range's place (its bytes stay in the file).
+    const std::uint64_t body = n - sizeof end;
+    std::uint64_t at = kMagicSize;
+    std::vector<std::uint8_t> small;
+    const auto take = [&](std::size_t k) -> const std::uint8_t* {
+        if (k > body - at) return nullptr;
+        small.resize(k);
+        source->readZeroFilled(at, small.data(), k);
+        at += k;
+        return small.data();
+    };
+    const auto u32 = [&](std::uint32_t& v) { const std::uint8_t* p = take(4); return p && (v = loadLE32(p), true); };
+    const auto u64 = [&](std::uint64_t& v) {
+        const std::uint8_t* p = take(8);
+        return p && (v = static_cast<std::uint64_t>(loadLE32(p)) | static_cast<std::uint64_t>(loadLE32(p + 4)) << 32, true);
+    };
+    const auto text = [&](std::string& t) {
+        std::uint32_t k;
+        if (!u32(k) || k > 4096) return false;
+        const std::uint8_t* p = take(k);
+        return p && (t.assign(reinterpret_cast<const char*>(p), k), true);
+    };
 
     Journal j;
-    Reader r(data + kMagicSize, n - 2 * kMagicSize - 4);
     std::uint32_t fileCount = 0, rangeCount = 0;
-    if (!r.text(j.tableName) || !r.u32(fileCount) || fileCount > 4096)
+    if (!text(j.tableName) || !u32(fileCount) || fileCount > 4096)
         return damaged("is damaged (its header cannot be read)");
     if (j.tableName != tableName)
         return damaged("belongs to another table (" + j.tableName + ")");
     for (std::uint32_t i = 0; i < fileCount; ++i) {
         Journal::File f;
-        std::uint8_t existed;
-        if (!r.text(f.name) || !r.u8(existed) || !r.u64(f.size)) return damaged("is damaged (its file list)");
-        f.existed = existed != 0;
+        const std::uint8_t* existed;
+        if (!text(f.name) || !(existed = take(1))) return damaged("is damaged (its file list)");
+        f.existed = *existed != 0;
+        if (!u64(f.size)) return damaged("is damaged (its file list)");
         // Only files of this family, in this folder.
         if (f.name.empty() || f.name.find('/') != std::string::npos ||
             !equalsIgnoreCase(stemPart(f.name), stemPart(tableName)))
             return damaged("names a file of another table (" + f.name + ")");
         j.files.push_back(std::move(f));
     }
-    if (!r.u32(rangeCount)) return damaged("is damaged (its ranges)");
+    if (!u32(rangeCount)) return damaged("is damaged (its ranges)");
     for (std::uint32_t i = 0; i < rangeCount; ++i) {
         Journal::Range range;
         std::uint32_t length;
-        const std::uint8_t* data;
-        if (!r.u32(range.file) || !r.u64(range.offset) || !r.u32(length) || !r.bytes(length, data) ||
+        if (!u32(range.file) || !u64(range.offset) || !u32(length) || length > body - at ||
             range.file >= j.files.size() || range.offset > j.files[range.file].size ||
             length > j.files[range.file].size - range.offset)
             return damaged("is damaged (range " + std::to_string(i + 1) + ")");
-        range.bytes.assign(data, data + length);
+        range.spoolAt = at;
+        range.spooled = length;
+        at += length;
         j.ranges.push_back(std::move(range));
     }
-    if (r.at() != n - 2 * kMagicSize - 4) return damaged("is damaged (bytes after its end)");
+    if (at != body) return damaged("is damaged (bytes after its end)");
+    j.store = std::move(source);
     journal = std::move(j);
     return JournalState::Valid;
 }
@@ -205,15 +229,31 @@ void rollBack(const std::string& tablePath, const Journal& journal) {
             ::close(fd);
             rollBackFailed(path, what + " " + f.name + ": " + std::strerror(e));
         };
+        std::vector<std::uint8_t> chunk;
         for (const Journal::Range& r : journal.ranges) {
             if (r.file != i) continue;
-            std::size_t done = 0;
-            while (done < r.bytes.size()) {
-                const ssize_t w = ::pwrite(fd, r.bytes.data() + done, r.bytes.size() - done,
-                                           static_cast<off_t>(r.offset + done));
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) fail("cannot write");
-                done += static_cast<std::size_t>(w);
+            for (std::uint64_t at = 0; at < r.size();) {
+                const std::uint8_t* p = r.bytes.data() + at;
+                std::size_t n = r.bytes.size() - static_cast<std::size_t>(at);
+                if (r.spooled) {
+                    chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(1u << 20, r.spooled - at)));
+                    try {
+                        journal.readRange(r, at, chunk.data(), chunk.size());
+                    } catch (const EDBEngineError& e) {
+                        ::close(fd);
+                        rollBackFailed(path, e.what());
+                    }
+                    p = chunk.data();
+                    n = chunk.size();
+                }
+                std::size_t done = 0;
+                while (done < n) {
+                    const ssize_t w = ::pwrite(fd, p + done, n - done, static_cast<off_t>(r.offset + at + done));
+                    if (w < 0 && errno == EINTR) continue;
+                    if (w <= 0) fail("cannot write");
+                    done += static_cast<std::size_t>(w);
+                }
+                at += n;
             }
         }
         if (::ftruncate(fd, static_cast<off_t>(f.size)) != 0) fail("cannot set the size of");
@@ -245,9 +285,8 @@ public:
         source_->readZeroFilled(offset, out, n);
         for (const Journal::Range* r : ranges_) {
             const std::uint64_t from = std::max(offset, r->offset);
-            const std::uint64_t to = std::min(offset + n, r->offset + r->bytes.size());
-            if (from < to)
-                std::memcpy(out + (from - offset), r->bytes.data() + (from - r->offset), static_cast<std::size_t>(to - from));
+            const std::uint64_t to = std::min(offset + n, r->offset + r->size());
+            if (from < to) keep_->readRange(*r, from - r->offset, out + (from - offset), static_cast<std::size_t>(to - from));
         }
         return n;
     }

@@ -3,7 +3,10 @@
 // overwrite, and the sizes the files had, kept beside the table while the change is written.
 //
 // A change writes its journal whole (under a temporary name, flushed, then renamed into place, so
-// a journal that exists is complete), and only then changes the files of the family. When the
+// a journal that exists is complete), and only then changes the files of the family. Neither the
+// writer nor a reader holds a big journal in memory: a change keeps old bytes beyond a few
+// megabytes in a spool file until it writes the journal, and a journal read back is checked a
+// piece at a time, its old bytes read from the file when they are put back or shown. When the
 // files are changed and flushed the journal is removed: that removal is the moment the change
 // happens. A journal found later belongs to a change that did not finish; putting its bytes back
 // and cutting the files to their old sizes gives the family as it was before that change.
@@ -16,6 +19,7 @@
 //   u32 CRC-32 of every byte before it, "TVRJEND1"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,13 +42,23 @@ struct Journal {
         std::uint32_t file = 0;    // into files
         std::uint64_t offset = 0;
         std::vector<std::uint8_t> bytes;  // what the file held there before the change
+        // Or, for ranges too big to hold in memory, `spooled` bytes at `spoolAt` of `store`
+        // (`bytes` is then empty): a change's spool file, or the journal file read back.
+        std::uint64_t spoolAt = 0;
+        std::uint32_t spooled = 0;
+        std::uint64_t size() const { return spooled ? spooled : bytes.size(); }
     };
     std::string tableName;
     std::vector<File> files;
     std::vector<Range> ranges;
+    std::shared_ptr<const ByteSource> store;
 
     // The journal's bytes as they are written.
     std::vector<std::uint8_t> serialize() const;
+    // The same a piece at a time.
+    void writeTo(const std::function<void(const std::uint8_t*, std::size_t)>& out) const;
+    // n bytes of a range from `at` on, wherever they are kept.
+    void readRange(const Range& range, std::uint64_t at, std::uint8_t* out, std::size_t n) const;
 };
 
 enum class JournalState {
@@ -56,7 +70,11 @@ enum class JournalState {
 // Reads the journal of the table at `tablePath`. `problem` tells why a journal is Damaged.
 JournalState readJournal(const std::string& tablePath, Journal& journal, std::string& problem);
 
-// The same over a journal's bytes, for the table file named `tableName` (the fuzz target uses it).
+// The same over a journal's bytes, for the table file named `tableName` (the fuzz target uses it),
+// and over a journal file open as `source` (the ranges' bytes are read from it when needed, not
+// held).
+JournalState parseJournal(std::shared_ptr<const ByteSource> source, const std::string& tableName, Journal& journal,
+                          std::string& problem);
 JournalState parseJournal(const std::uint8_t* data, std::size_t size, const std::string& tableName, Journal& journal,
                           std::string& problem);
 

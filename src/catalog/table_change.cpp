@@ -12,6 +12,7 @@
 
 #include "atomic_file.h"
 #include "engine_error.h"
+#include "spool.h"
 
 namespace tavrinth {
 
@@ -29,6 +30,11 @@ std::size_t flushBytes = 1 << 20;
 }
 void setAppendFlushBytes(std::size_t bytes) { flushBytes = bytes == 0 ? std::size_t{1} << 20 : bytes; }
 std::size_t appendFlushBytes() { return flushBytes; }
+namespace {
+std::uint64_t heldBytes = 4u << 20;
+}
+void setHeldJournalBytes(std::uint64_t bytes) { heldBytes = bytes == 0 ? std::uint64_t{4} << 20 : bytes; }
+std::uint64_t heldJournalBytes() { return heldBytes; }
 }  // namespace testing
 
 namespace {
@@ -181,9 +187,35 @@ void FamilyChange::preserve(const std::string& path, std::uint64_t offset, std::
     Journal::Range r;
     r.file = f.index;
     r.offset = offset;
-    r.bytes.resize(static_cast<std::size_t>(length));
-    read(path, offset, r.bytes.data(), r.bytes.size());
-    journal_.ranges.push_back(std::move(r));
+    if (heldBytes_ + length <= testing::heldJournalBytes()) {
+        r.bytes.resize(static_cast<std::size_t>(length));
+        read(path, offset, r.bytes.data(), r.bytes.size());
+        heldBytes_ += length;
+        journal_.ranges.push_back(std::move(r));
+        return;
+    }
+    // Beyond what a change holds in memory: the old bytes go to a spool file beside the table,
+    // copied into the journal when it is put in place (ranges of at most 4 GB each).
+    if (!spool_) {
+        spool_ = std::make_shared<SpoolFile>(folderPart(tablePath_));
+        journal_.store = spool_;
+    }
+    std::vector<std::uint8_t> chunk;
+    while (length > 0) {
+        const std::uint64_t part = std::min<std::uint64_t>(length, 0xFFFF0000u);
+        r.offset = offset;
+        r.spoolAt = spool_->size();
+        r.spooled = static_cast<std::uint32_t>(part);
+        for (std::uint64_t done = 0; done < part;) {
+            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(1u << 20, part - done)));
+            read(path, offset + done, chunk.data(), chunk.size());
+            spool_->append(chunk.data(), chunk.size());
+            done += chunk.size();
+        }
+        journal_.ranges.push_back(r);
+        offset += part;
+        length -= part;
+    }
 }
 
 void FamilyChange::preserveWhole(const std::string& path) { preserve(path, 0, sizeOf(path)); }
@@ -197,13 +229,20 @@ void FamilyChange::willCreate(const std::string& path) {
 }
 
 void FamilyChange::putJournalInPlace() {
-    const std::vector<std::uint8_t> bytes = journal_.serialize();
     AtomicFile out(journalPath_, AtomicFile::Mode::CreateNew);
-    if (nextWriteAction() == testing::WriteAction::TearAndKill) {
-        out.write(bytes.data(), bytes.size() / 2);
-        ::raise(SIGKILL);
-    }
-    out.write(bytes.data(), bytes.size());
+    const bool tear = nextWriteAction() == testing::WriteAction::TearAndKill;
+    std::uint64_t total = 0;
+    if (tear) journal_.writeTo([&](const std::uint8_t*, std::size_t n) { total += n; });
+    std::uint64_t written = 0;
+    journal_.writeTo(
+        [&](const std::uint8_t* p, std::size_t n) {
+            if (tear && written + n > total / 2) {
+                out.write(p, static_cast<std::size_t>(total / 2 - written));
+                ::raise(SIGKILL);
+            }
+            out.write(p, n);
+            written += n;
+        });
     out.commit();
     journalWritten_ = true;
 }
@@ -219,8 +258,8 @@ void FamilyChange::write(const std::string& path, std::uint64_t offset, const vo
         while (from < to && progress) {
             progress = false;
             for (const Journal::Range& r : journal_.ranges)
-                if (r.file == f.index && r.offset <= from && from < r.offset + r.bytes.size()) {
-                    from = r.offset + r.bytes.size();
+                if (r.file == f.index && r.offset <= from && from < r.offset + r.size()) {
+                    from = r.offset + r.size();
                     progress = true;
                 }
         }
@@ -249,7 +288,7 @@ void FamilyChange::resize(const std::string& path, std::uint64_t size) {
     if (entry.existed && size < entry.size) {
         bool saved = false;
         for (const Journal::Range& r : journal_.ranges)
-            if (r.file == f.index && r.offset <= size && r.offset + r.bytes.size() >= entry.size) saved = true;
+            if (r.file == f.index && r.offset <= size && r.offset + r.size() >= entry.size) saved = true;
         if (!saved)
             throw EDBEngineError(EDBEngineError::Code::InvalidValue,
                                  "Internal error: " + entry.name + " cut without its end saved in the journal");

@@ -23,6 +23,8 @@
 
 namespace tavrinth {
 
+class SpoolFile;
+
 class FamilyChange {
 public:
     // Opens the table file for writing and takes its write lock, waiting up to `lockWaitMs` for
@@ -72,6 +74,8 @@ private:
     bool journalWritten_ = false;
     bool committed_ = false;
     Journal journal_;
+    std::shared_ptr<SpoolFile> spool_;  // old bytes beyond what is held in memory
+    std::uint64_t heldBytes_ = 0;
     std::map<std::string, std::unique_ptr<File>> files_;
 };
 
@@ -86,6 +90,10 @@ void setWriteHook(WriteAction (*hook)(std::uint64_t writeNumber));
 // get many writes, and so many points to kill at, from few records.
 void setAppendFlushBytes(std::size_t bytes);
 std::size_t appendFlushBytes();
+// The old bytes a change holds in memory for its journal (4 MB); beyond that they go to a spool
+// file. The tests make it small to journal big changes the same way. 0: the default.
+void setHeldJournalBytes(std::uint64_t bytes);
+std::uint64_t heldJournalBytes();
 }  // namespace testing
 
 }  // namespace tavrinth

@@ -26,8 +26,9 @@
 //   dBase    the header's record count against the file size, header and record length against
 //            the field descriptors, the deletion flags; every memo pointer (inside the .DBT/.FPT,
 //            the block's signature and length within the file); the production index (.MDX, or
-//            .CDX for FoxPro) and an .NDX named like the table: every live record once, keys in
-//            the tag's order, and for a tag on one character, numeric or date field the key of
+//            .CDX for FoxPro) and an .NDX named like the table: every live record once (in a tag
+//            with a FOR clause every live record the clause admits, and no record it leaves
+//            out), keys in the tag's order, and for a tag on one character, numeric or date field the key of
 //            each entry equal to the record's value.
 //   Both     a leftover journal (journalPathFor(tablePath)) of a change that did not finish.
 //
@@ -36,7 +37,8 @@
 // values of expression tags (their expressions are not evaluated), non-maintained Paradox indexes
 // against the records (the engine brings those up to date before it uses them), whether a
 // secondary index's "Blk Num" is the block that holds the record now (the engine's hint where to
-// look first), unique and FOR-clause dBase tags covering every record, an .MDX or .CDX the
+// look first), unique dBase tags covering every record, dBase tags whose FOR clause is not
+// evaluated here (dbf_expression.h) holding what it admits, an .MDX or .CDX the
 // header does not flag and index files named otherwise than the table, the contents of BLOBs
 // and memos, and the values of fields.
 

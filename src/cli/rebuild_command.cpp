@@ -42,10 +42,7 @@ int cmdRebuildIndexes(const std::vector<std::string>& args) {
         if (isRegularFile(f.path)) change.preserveWhole(f.path);
         else change.willCreate(f.path);
     }
-    for (const RebuiltIndexFile& f : files) {
-        change.write(f.path, 0, f.bytes.data(), f.bytes.size());
-        change.resize(f.path, f.bytes.size());
-    }
+    for (const RebuiltIndexFile& f : files) writeRebuilt(change, f);
     change.commit();
     return 0;
 }

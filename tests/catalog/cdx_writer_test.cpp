@@ -23,6 +23,7 @@
 
 #include "byte_order.h"
 #include "dbase/dbf_cdx_writer.h"
+#include "dbase/dbf_expression.h"
 #include "dbase/dbf_index_entries.h"
 #include "dbase/dbf_table.h"
 #include "file_io.h"
@@ -116,22 +117,14 @@ int fieldNamed(const DBaseTable& t, const std::string& name) {
     return -1;
 }
 
-// The FOR clauses of the corpus have the form TRIM(UPPER(field))=="TEXT": whether a record's field
-// gives that text. False (`understood` unset) for any other clause.
-bool forClauseSelects(const std::string& clause, DBaseTable& t, const std::uint8_t* record, bool& understood) {
-    understood = false;
-    const std::string head = "TRIM(UPPER(", mid = "))==\"";
-    const std::string c = toUpperAscii(clause);
-    const std::size_t m = c.find(mid);
-    if (c.compare(0, head.size(), head) != 0 || m == std::string::npos || c.back() != '"') return false;
-    const int field = fieldNamed(t, c.substr(head.size(), m - head.size()));
-    if (field < 0) return false;
-    understood = true;
-    const std::string wanted = c.substr(m + mid.size(), c.size() - m - mid.size() - 1);
-    const FieldDef& f = t.fields()[static_cast<std::size_t>(field)];
-    std::string value = toUpperAscii(std::string(reinterpret_cast<const char*>(record + f.offset), f.length));
-    value = trimmed(value);
-    return value == wanted;
+// Whether a tag's FOR clause admits a record, as dbf_expression.h evaluates it (the corpus's
+// clauses have the form TRIM(UPPER(field))=="TEXT").
+bool forClauseSelects(const std::string& clause, DBaseTable& t, const std::uint8_t* record) {
+    std::string why;
+    const std::unique_ptr<Condition> c = Condition::parse(clause, t.rawFields(), t.codePage(), why);
+    bool admitted = false;
+    EXPECT_TRUE(c && c->admits(record, t.fields(), t.header(), admitted, why)) << clause << ": " << why;
+    return admitted;
 }
 
 // The offsets of a tree's nodes (no checks beyond staying inside the file: IndexFileReader has
@@ -244,18 +237,11 @@ Rebuilt rebuild(const std::string& path) {
         // selects, in a unique tag (option 0x01; 0x04, a candidate, holds every record) the first
         // of each key.
         const Entries oldEntries = readEntries(old, tag, c.filler);
-        std::set<std::uint32_t> oldRecords;
-        for (const auto& e : oldEntries) oldRecords.insert(e.first);
         std::set<std::string> keysSeen;
         Entries computed;
         for (std::uint32_t i = 0; i < t->physicalCount(); ++i) {
             const std::uint8_t* record = t->physicalRecord(i);
-            if (tag.hasFilter) {
-                bool understood = false;
-                const bool selected = forClauseSelects(tag.filter, *t, record, understood);
-                // A clause of another form: the records the old file holds.
-                if (understood ? !selected : !oldRecords.count(i + 1)) continue;
-            }
+            if (tag.hasFilter && !forClauseSelects(tag.filter, *t, record)) continue;
             std::string key;
             if (!cdxRecordKey(*t, record, static_cast<std::size_t>(field), c.nullByte, key)) {
                 ADD_FAILURE() << "record " << i + 1 << " has no key";

@@ -1,13 +1,16 @@
 // Thousands of random inserts, deletes, changes of any field (keys of .MDX tags and memos
-// included) and packs on dBase III, IV and 7 tables, against a model of the rows: after every
-// stretch `check` passes and the dump is the model's; at the end readers we did not write agree
-// (python3-dbfread for the records and memos, Perl's XBase::Index for every tag). A refusal leaves
-// every byte of the family as it was.
+// included) and packs on dBase III, IV and 7 tables of about a thousand records, against a model
+// of the rows: after every stretch `check` passes and the dump is the model's; at the end readers
+// we did not write agree (python3-dbfread for the records and memos, Perl's XBase::Index for every
+// tag). Two tags have a FOR clause (one asks DELETED(), so a delete changes what it holds). A
+// refusal (a duplicate key in a unique tag among them) leaves every byte of the family as it was.
+// The single changes keep the .MDX up to date in place: leaves, inner nodes and roots split.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <random>
@@ -15,9 +18,12 @@
 #include <vector>
 
 #include "csv.h"
+#include "dbase/dbf_mdx_update.h"
 #include "dump.h"
+#include "byte_order.h"
 #include "engine_error.h"
 #include "file_io.h"
+#include "index_rebuild.h"
 #include "process.h"
 #include "table_check.h"
 #include "table_file.h"
@@ -52,12 +58,14 @@ public:
         if (c.autoInc) s.fields.push_back(columnSpec("ID", '+'));
         for (ColumnSpec f : {columnSpec("CODE", 'C', 6), columnSpec("CITY", 'C', 12), columnSpec("QTY", 'N', 6),
                              columnSpec("PRICE", 'N', 9, 2), columnSpec("DAY", 'D', 8), columnSpec("OK", 'L', 1),
-                             columnSpec("NOTE", 'M', 10)})
+                             columnSpec("NOTE", 'M', 10), columnSpec("NAME", 'C', 90)})
             s.fields.push_back(f);
         code_ = c.autoInc ? 1 : 0;
         if (c.level >= 4)
             s.indexes = {indexSpec("CODE", {"CODE"}), indexSpec("PLACE", {}, false, false, false, "CITY+CODE"),
-                         indexSpec("RECENT", {"DAY"}, false, true)};
+                         indexSpec("RECENT", {"DAY"}, false, true), indexSpec("BIG", {"CODE"}), indexSpec("SOME", {"CITY"}),
+                         // Ten keys a node: a tree of three levels
+                         indexSpec("WIDE", {"NAME"}, false, false, true)};
         if (c.level == 7) {
             CheckSpec qty;
             qty.field = "QTY";
@@ -72,7 +80,25 @@ public:
             model_.push_back(rowOf(v));
         }
         createTable(path_, s);
+        if (c.level >= 4) {
+            const std::string mdx = path_.substr(0, path_.size() - 4) + ".MDX";
+            setForClause(mdx, "BIG", "QTY > 4000 .AND. .NOT. DELETED()");
+            setForClause(mdx, "SOME", "OK .OR. CITY = \"A\"");
+            for (const RebuiltIndexFile& f : rebuildIndexFiles(*openTableFile(path_)))
+                { const auto b = f.contents(); writeFile(f.path, std::string(b.begin(), b.end())); }
+        }
         table_ = openTableFile(path_);
+        // Then one import (the .MDX written again whole): nodes full, for single changes to split.
+        auto import = table_->beginAppend();
+        for (int i = 0; i < 900; ++i) {
+            std::vector<FieldValue> v = randomValues(false);
+            std::vector<bool> given(v.size(), true);
+            if (case_.autoInc) given[0] = false;
+            import->append(v, given);
+            if (case_.autoInc) v[0] = integerValue(nextAuto_++);
+            model_.push_back(rowOf(v));
+        }
+        import->commit();
     }
 
     void run(int operations) {
@@ -121,7 +147,7 @@ public:
         const std::string mdx = path_.substr(0, path_.size() - 4) + ".MDX";
         const ProcessResult perl = runProcess(
             {"/usr/bin/perl", "-MXBase::Index", "-e",
-             "for my $t (qw(CODE PLACE)) { my $i = XBase::Index->new($ARGV[0], tag => $t) or die XBase::Index->errstr; "
+             "for my $t (qw(CODE PLACE BIG SOME WIDE)) { my $i = XBase::Index->new($ARGV[0], tag => $t) or die XBase::Index->errstr; "
              "$i->prepare_select; while (my @e = $i->fetch) { print \"$t|$e[0]|$e[1]\\n\" } }",
              mdx});
         ASSERT_EQ(perl.exitStatus, 0) << perl.err;
@@ -131,6 +157,11 @@ public:
             const std::string code = padded(model_[r].cells[c], 6), city = padded(model_[r].cells[c + 1], 12);
             want["CODE"].push_back({code, static_cast<int>(r + 1)});
             want["PLACE"].push_back({city + code, static_cast<int>(r + 1)});
+            // What the FOR clauses admit: a blank number is 0, a blank logical false.
+            const std::string& qty = model_[r].cells[c + 2];
+            if (!model_[r].deleted && qty != "\\N" && std::stoi(qty) > 4000) want["BIG"].push_back({code, static_cast<int>(r + 1)});
+            if (model_[r].cells[c + 5] == "T" || city[0] == 'A') want["SOME"].push_back({city, static_cast<int>(r + 1)});
+            want["WIDE"].push_back({padded(model_[r].cells[c + 7], 90), static_cast<int>(r + 1)});
         }
         std::map<std::string, std::vector<std::pair<std::string, int>>> got;
         for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -149,6 +180,20 @@ public:
     }
 
 private:
+    // Gives the tag `name` of an .MDX the FOR clause `clause` (byte 245 and the text at 762 of its header).
+    static void setForClause(const std::string& mdx, const std::string& name, const std::string& clause) {
+        std::string b = readFile(mdx);
+        for (std::size_t entry = 544; entry + 32 <= 2048; entry += 32) {
+            if (b.compare(entry + 4, name.size() + 1, std::string(name.c_str(), name.size() + 1)) != 0) continue;
+            const std::size_t header = loadLE32(reinterpret_cast<const std::uint8_t*>(b.data()) + entry) * 512u;
+            b[header + 245] = 1;
+            b.replace(header + 762, clause.size() + 1, std::string(clause.c_str(), clause.size() + 1));
+            writeFile(mdx, b);
+            return;
+        }
+        ADD_FAILURE() << "no tag " << name << " in " << mdx;
+    }
+
     static std::string padded(std::string s, std::size_t n) { return s == "\\N" ? std::string(n, ' ') : s + std::string(n - s.size(), ' '); }
 
     // A dump cell as dbfread prints it: NULL empty, logicals True/False, numbers as Python does.
@@ -176,7 +221,7 @@ private:
         std::vector<FieldValue> v;
         if (case_.autoInc) v.push_back(forWriter ? integerValue(nextAuto_) : FieldValue{});
         if (case_.autoInc && forWriter) ++nextAuto_;
-        for (int f = 0; f < 7; ++f) v.push_back(randomValue(f));
+        for (int f = 0; f < 8; ++f) v.push_back(randomValue(f));
         return v;
     }
     FieldValue randomValue(int f) {
@@ -189,7 +234,13 @@ private:
             // (a date tag takes no blank date: its key is not settled)
             case 4: return null && case_.level < 4 ? FieldValue{} : dateValue(1990 + static_cast<int>(rng_() % 40), 1 + static_cast<int>(rng_() % 12), 1 + static_cast<int>(rng_() % 28));
             case 5: return null ? FieldValue{} : booleanValue(rng_() % 2 == 0);
-            default: return null ? FieldValue{} : textValue(randomText(rng_() % 3 == 0 ? 700 : 40, false));
+            case 6: return null ? FieldValue{} : textValue(randomText(rng_() % 3 == 0 ? 700 : 40, false));
+            // (the key of a unique tag: never blank, not twice)
+            default: {
+                std::string name = randomText(70, true);
+                while (name.size() < 20) name += randomText(20, false);
+                return textValue(name);
+            }
         }
     }
     // The row the dump shows for values as written (texts trimmed, as dBase keeps them).
@@ -226,6 +277,16 @@ private:
         // A memo or a text left empty reads as NULL or empty as the format keeps it.
         model_.push_back(r);
         EXPECT_EQ(recNo, static_cast<std::int64_t>(model_.size()));
+        // Now and then a few more in one import.
+        if (rng_() % 5 != 0) return;
+        auto change = table_->beginAppend();
+        for (std::size_t n = 2 + rng_() % 11; n > 0; --n) {
+            std::vector<FieldValue> more = randomValues(false);
+            change->append(more, given);
+            if (case_.autoInc) more[0] = integerValue(nextAuto_++);
+            model_.push_back(rowOf(more));
+        }
+        change->commit();
     }
     void remove() {
         const auto l = live();
@@ -238,7 +299,7 @@ private:
         const auto l = live();
         if (l.empty()) return;
         const std::size_t i = l[rng_() % l.size()];
-        const int f = static_cast<int>(rng_() % 7);
+        const int f = static_cast<int>(rng_() % 8);
         FieldValue v = randomValue(f);
         const std::size_t field = static_cast<std::size_t>(f) + (case_.autoInc ? 1 : 0);
         table_->updateRecord(positionOf(i), {{field, v}});
@@ -252,13 +313,31 @@ private:
         const auto l = live();
         const std::size_t field = (case_.autoInc ? 1 : 0);
         bool refused = false;
+        const int what = static_cast<int>(rng_() % 4);
         try {
-            if (case_.level == 7 && rng_() % 2 == 0)  // the check's maximum
+            if (case_.level >= 4 && what < 2) {  // the name of another record, in the unique tag
+                const std::size_t other = l[rng_() % l.size()];
+                const FieldValue name = textValue(model_[other].cells[field + 7]);
+                if (what == 0) {
+                    std::size_t i = l[rng_() % l.size()];
+                    if (i == other) i = l[(std::find(l.begin(), l.end(), i) - l.begin() + 1) % l.size()];
+                    table_->updateRecord(positionOf(i), {{field + 7, name}});
+                } else {
+                    std::vector<FieldValue> v = randomValues(false);
+                    v[field + 7] = name;
+                    std::vector<bool> given(v.size(), true);
+                    if (case_.autoInc) given[0] = false;
+                    table_->insertRecord(v, given);
+                }
+            } else if (case_.level == 7 && rng_() % 2 == 0)  // the check's maximum
                 table_->updateRecord(positionOf(l[rng_() % l.size()]), {{field + 2, integerValue(9001)}});
             else  // a text too long for its field
                 table_->updateRecord(positionOf(l[rng_() % l.size()]), {{field, textValue("TOOLONG7")}});
-        } catch (const EDBEngineError&) {
+        } catch (const EDBEngineError& e) {
             refused = true;
+            if (case_.level >= 4 && what < 2) {
+                EXPECT_NE(std::string(e.what()).find("have the same key in the unique tag WIDE"), std::string::npos) << e.what();
+            }
         }
         EXPECT_TRUE(refused);
         EXPECT_TRUE(folderBytes(folderPart(path_)) == before);
@@ -299,10 +378,26 @@ private:
 TEST(DBaseEditing, RandomEditsKeepTablesIndexesAndMemosRight) {
     TempDir dir;
     for (const Case& c : {Case{"THREE", 3, false}, Case{"FOUR", 4, false}, Case{"SEVEN", 7, true}}) {
+        const tavrinth::testing::MdxInPlaceCounts before = tavrinth::testing::mdxInPlaceCounts();
         RandomEdits edits(c, dir.path(), 20261209u + static_cast<unsigned>(c.level));
         edits.run(1200);
         if (::testing::Test::HasFatalFailure()) return;
         edits.independentReaders();
+        // The single changes went into the .MDX in place, splitting nodes of every kind.
+        const tavrinth::testing::MdxInPlaceCounts& after = tavrinth::testing::mdxInPlaceCounts();
+        std::printf("%s: %llu changes in place (%llu left to the rebuild), %llu leaf, %llu inner, %llu root splits\n",
+                    c.name, static_cast<unsigned long long>(after.changes - before.changes),
+                    static_cast<unsigned long long>(after.leftToRebuild - before.leftToRebuild),
+                    static_cast<unsigned long long>(after.leafSplits - before.leafSplits),
+                    static_cast<unsigned long long>(after.innerSplits - before.innerSplits),
+                    static_cast<unsigned long long>(after.rootSplits - before.rootSplits));
+        if (c.level >= 4) {
+            EXPECT_GT(after.changes - before.changes, 500u);
+            EXPECT_LT((after.leftToRebuild - before.leftToRebuild) * 20, after.changes - before.changes);
+            EXPECT_GT(after.leafSplits - before.leafSplits, 0u);
+            EXPECT_GT(after.innerSplits - before.innerSplits, 0u);
+            EXPECT_GT(after.rootSplits - before.rootSplits, 0u);
+        }
     }
 }
 
@@ -333,11 +428,12 @@ TEST(DBaseEditing, IndexFilesThisProgramCannotWriteRefuseEveryChange) {
     EXPECT_TRUE(folderBytes(dir.path()) == before);
 }
 
-// A FoxPro table's structural .cdx (a candidate tag, its primary key, and a plain one on integer
-// fields) kept up to date through random inserts, deletes, key changes and packs: check passes
-// after each stretch, a key the candidate tag holds already is refused with every byte left as
-// it was, and Perl's XBase::Index lists every record once under each tag (FoxPro keeps the keys
-// of records marked deleted until a pack).
+// A FoxPro table's structural .cdx (a candidate tag, its primary key, and one on integer fields
+// given a FOR clause here) kept up to date through random inserts, deletes, key changes and
+// packs: check passes after each stretch, a key the candidate tag holds already is refused with
+// every byte left as it was, and Perl's XBase::Index lists every record once under the candidate
+// tag (FoxPro keeps the keys of records marked deleted until a pack) and every live record the
+// clause admits, and no other, under the other.
 TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     TempDir dir;
     const std::string from = dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/");
@@ -347,6 +443,25 @@ TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     std::string cdx;
     for (const std::string& name : listFolder(dir.path()))
         if (toLowerAscii(extensionPart(name)) == ".cdx") cdx = dir.file(name);
+    // The tag on contact_id gets a FOR clause (option 0x08, the clause after the key expression,
+    // its length at 506; the file holds an older copy of the header too, given the same), and the
+    // .cdx is written again from the records.
+    {
+        std::string b = readFile(cdx);
+        const std::string key("contact_id\0", 11), clause = "CONTACT_ID > 4 .AND. !DELETED()";
+        int headers = 0;
+        for (std::size_t h = 512; h + 1024 <= b.size(); h += 512) {
+            if (b.compare(h + 512, key.size(), key) != 0) continue;
+            b[h + 14] = static_cast<char>(b[h + 14] | 0x08);
+            b[h + 506] = static_cast<char>(clause.size() + 1);
+            b.replace(h + 512 + key.size(), clause.size() + 1, std::string(clause.c_str(), clause.size() + 1));
+            ++headers;
+        }
+        ASSERT_GT(headers, 0);
+        writeFile(cdx, b);
+        for (const RebuiltIndexFile& f : rebuildIndexFiles(*openTableFile(table)))
+            { const auto b = f.contents(); writeFile(f.path, std::string(b.begin(), b.end())); }
+    }
     std::mt19937 rng(20261209);
     auto t = openTableFile(table);
     const std::size_t fields = t->fields().size();
@@ -398,7 +513,7 @@ TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     std::multiset<std::pair<long, std::size_t>> ids, contacts;
     for (std::size_t r = 1; r < csv.records.size(); ++r) {
         ids.insert({std::stol(csv.records[r][1]), r});
-        contacts.insert({std::stol(csv.records[r][2]), r});
+        if (csv.records[r][0] != "*" && std::stol(csv.records[r][2]) > 4) contacts.insert({std::stol(csv.records[r][2]), r});
     }
     std::multiset<std::pair<long, std::size_t>> gotIds, gotContacts;
     for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {

@@ -18,6 +18,7 @@
 #include "field_value.h"
 #include "file_io.h"
 #include "index_rebuild.h"
+#include "spool.h"
 #include "manifest.h"
 #include "process.h"
 #include "value_text.h"
@@ -56,7 +57,7 @@ std::map<std::string, Bytes> rebuilt(const std::string& path, const std::string&
     std::map<std::string, Bytes> out;
     for (RebuiltIndexFile& f : rebuildIndexFiles(*open(path, password))) {
         EXPECT_EQ(out.count(f.path), 0u) << f.path << " twice";
-        out[f.path] = std::move(f.bytes);
+        out[f.path] = f.contents();
     }
     return out;
 }
@@ -170,8 +171,12 @@ const MadeTable kMadeTables[] = {
 };
 
 TEST(IndexRebuild, WritersIndexFilesComeBackByteForByte) {
+    // Also with keys sorted in runs of a few entries each, merged from disk.
+    for (const std::size_t sortMemory : {std::size_t(0), std::size_t(64)})
     for (const MadeTable& t : kMadeTables) {
-        SCOPED_TRACE(t.label);
+        SCOPED_TRACE(std::string(t.label) + (sortMemory ? ", keys sorted in small runs" : ""));
+        ExternalSorter::memoryLimitForTesting() = sortMemory;
+        struct Reset { ~Reset() { ExternalSorter::memoryLimitForTesting() = 0; } } reset;
         TempDir dir;
         const TableSpec spec = t.spec();
         const std::string path = dir.file(t.file);
@@ -346,17 +351,18 @@ TEST(IndexRebuild, RefusesWhatCannotBeRebuiltExactly) {
              return d.file("t.dbf");
          },
          {"t.mdx", "tag NAMECODE", "NAME-CODE"}},
-        {"FOR clause",
+        {"FOR clause not evaluated here",
          [](const TempDir& d) {
              createTable(d.file("t.dbf"), dbaseIndexed(4, 20));
              std::string b = test::readFile(d.file("t.mdx"));
              const std::size_t tag = static_cast<std::size_t>(loadLE32(reinterpret_cast<const std::uint8_t*>(b.data()) + 544)) * 512;
              b[tag + 245] = 1;
-             b.replace(tag + 762, 9, std::string("RATE>1.0\0", 9));
+             const std::string clause("RATE>1.0 .AND. SOUNDEX(NAME)='N500'\0", 36);
+             b.replace(tag + 762, clause.size(), clause);
              test::writeFile(d.file("t.mdx"), b);
              return d.file("t.dbf");
          },
-         {"t.mdx", "tag CODE", "FOR clause", "RATE>1.0"}},
+         {"t.mdx", "tag CODE", "FOR clause \"RATE>1.0 .AND. SOUNDEX(NAME)='N500'\"", "SOUNDEX() is not evaluated here"}},
         {"text keys under a language driver of unknown collation",
          [](const TempDir& d) {
              createTable(d.file("t.dbf"), dbaseIndexed(4, 20));
@@ -398,6 +404,11 @@ TEST(IndexRebuild, RefusesWhatCannotBeRebuiltExactly) {
 // Every corpus table with index files: rebuilt into a copy of its family, it reads the same index
 // definitions as before; the refusals name the file.
 TEST(IndexRebuild, CorpusTablesKeepTheirIndexDefinitions) {
+    // Also with keys sorted in runs of a few entries each, merged from disk.
+    for (const std::size_t sortMemory : {std::size_t(0), std::size_t(100)}) {
+    SCOPED_TRACE(sortMemory ? "keys sorted in small runs" : "keys sorted in memory");
+    ExternalSorter::memoryLimitForTesting() = sortMemory;
+    struct Reset { ~Reset() { ExternalSorter::memoryLimitForTesting() = 0; } } reset;
     std::size_t rebuiltTables = 0, identical = 0;
     for (const char* format : {"paradox", "dbase"}) {
         const std::string root = test::corpusDir() + "/" + format + "/";
@@ -429,7 +440,7 @@ TEST(IndexRebuild, CorpusTablesKeepTheirIndexDefinitions) {
                 continue;
             }
             for (const RebuiltIndexFile& f : files)
-                test::writeFile(f.path, std::string(f.bytes.begin(), f.bytes.end()));
+                { const auto b = f.contents(); test::writeFile(f.path, std::string(b.begin(), b.end())); }
             std::unique_ptr<TableFile> again = open(path, "123");
             const std::vector<TIndexDef> after = again->readIndexes();
             ASSERT_EQ(after.size(), before.size());
@@ -443,10 +454,10 @@ TEST(IndexRebuild, CorpusTablesKeepTheirIndexDefinitions) {
             }
             // A second rebuild gives the same bytes: the files describe the records completely.
             for (const RebuiltIndexFile& f : rebuildIndexFiles(*again))
-                EXPECT_EQ(test::readFileBytes(f.path), f.bytes) << f.path;
+                EXPECT_EQ(test::readFileBytes(f.path), f.contents()) << f.path;
             for (const RebuiltIndexFile& f : files)
                 if (test::fileExists(joinPath(folder, fileNamePart(f.path))) &&
-                    test::readFileBytes(joinPath(folder, fileNamePart(f.path))) == f.bytes)
+                    test::readFileBytes(joinPath(folder, fileNamePart(f.path))) == f.contents())
                     ++identical;
             ++rebuiltTables;
         }
@@ -454,6 +465,7 @@ TEST(IndexRebuild, CorpusTablesKeepTheirIndexDefinitions) {
     // Most index files the engine wrote for small tables come back exactly as it wrote them.
     EXPECT_GE(rebuiltTables, 45u);
     EXPECT_GE(identical, 55u);
+    }
 }
 
 }  // namespace
@@ -558,4 +570,165 @@ TEST(IndexRebuild, ExpressionTagsAreWrittenAndKeptUpToDate) {
     const test::ProcessResult r = test::runProcess({test::cliPath(), "rebuild-indexes", dir.file("s/STOCK.DBF")});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.err.find("IIF() is not evaluated here"), std::string::npos) << r.err;
+}
+
+namespace {
+
+// Gives the tag PLACE of a .MDX the FOR clause `clause` (byte 245 and the text at 762 of its header).
+void setPlaceFor(const std::string& mdx, const std::string& clause) {
+    std::string b = test::readFile(mdx);
+    for (std::size_t entry = 544; entry + 32 <= 2048; entry += 32) {
+        if (b.compare(entry + 4, 5, "PLACE") != 0) continue;
+        const std::size_t header = loadLE32(reinterpret_cast<const std::uint8_t*>(b.data()) + entry) * 512u;
+        b[header + 245] = 1;
+        std::fill(b.begin() + static_cast<long>(header + 762), b.begin() + static_cast<long>(header + 1024), '\0');
+        b.replace(header + 762, clause.size(), clause);
+        test::writeFile(mdx, b);
+        return;
+    }
+    ADD_FAILURE() << "no tag PLACE in " << mdx;
+}
+
+// The entries of the tag PLACE as Perl's XBase::Index reads them (it takes no FOR clause into
+// account: it lists what the tag holds).
+std::vector<std::pair<std::string, int>> placeEntries(const std::string& mdx) {
+    const test::ProcessResult perl = test::runProcess(
+        {"/usr/bin/perl", "-MXBase::Index", "-e",
+         "my $i = XBase::Index->new($ARGV[0], tag => 'PLACE') or die XBase::Index->errstr; $i->prepare_select; "
+         "while (my @e = $i->fetch) { print \"$e[0]|$e[1]\\n\" }",
+         mdx});
+    EXPECT_EQ(perl.exitStatus, 0) << perl.err;
+    std::vector<std::pair<std::string, int>> got;
+    for (std::size_t at = 0, end; (end = perl.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = perl.out.substr(at, end - at);
+        const std::size_t bar = line.rfind('|');
+        got.push_back({line.substr(0, bar), std::stoi(line.substr(bar + 1))});
+    }
+    return got;
+}
+
+}  // namespace
+
+// A tag with a FOR clause holds the records the clause admits and no other, after a rebuild and
+// after a change of a field the clause reads; check finds a tag that holds others; a clause not
+// evaluated here is refused, naming the tag, the clause and why, and leaves the files as they were.
+TEST(IndexRebuild, ForClausesChooseTheRecordsOfTheirTag) {
+    struct Row {
+        std::string part, warehouse;
+        double qty, value;
+        int year, month, day;
+    };
+    using Admits = std::function<bool(const Row&)>;
+    const std::vector<std::pair<std::string, Admits>> cases = {
+        {"QTY > 100 .AND. .NOT. DELETED()", [](const Row& r) { return r.qty > 100; }},
+        {"WAREHOUSE = \"HAM\"", [](const Row& r) { return r.warehouse.compare(0, 3, "HAM") == 0; }},
+        {"warehouse=\"LYON      x\" .or. \"EAT\" $ WAREHOUSE .Or. PARTNO = 'D-0'",
+         [](const Row& r) { return r.warehouse.find("EAT") != std::string::npos || r.part.compare(0, 3, "D-0") == 0; }},
+        // (== compares the whole texts: PARTNO holds "A-100     ")
+        {"TRIM(WAREHOUSE) == \"LYON\" .OR. EMPTY(QTY) .OR. PARTNO == \"A-100\" .OR. PARTNO == \"B-200     \"",
+         [](const Row& r) { return r.warehouse == "LYON" || r.qty == 0 || r.part == "B-200"; }},
+        {"PARTNO # 'A' .AND. !(VALUE < 2000) .OR. QTY <= 40",
+         [](const Row& r) { return (r.part[0] != 'A' && r.value >= 2000) || r.qty <= 40; }},
+        {"COUNTED >= CTOD(\"02/01/2024\") .AND. COUNTED < {^2024-02-02} .OR. COUNTED - 2 = {01/29/24} + 36525",
+         [](const Row& r) { return (r.month == 2 && r.day == 1) || (r.month == 1 && r.day == 31); }},
+        {"YEAR(COUNTED) = 2024 .AND. MONTH(COUNTED) = 1 .AND. DAY(COUNTED + 1) = 1 .AND. COUNTED - {01/01/2024} = 30",
+         [](const Row& r) { return r.month == 1 && r.day == 31; }},
+        {"VAL(SUBSTR(PARTNO,3)) < 150 .AND. QTY - 50 > -45 .AND. LEN(PARTNO) = 10 .AND. .NOT. (QTY = 0) = .T.",
+         [](const Row& r) { return std::stoi(r.part.substr(2)) < 150 && r.qty > 5; }},
+        {".NOT. .T. .AND. QTY > 0", [](const Row&) { return false; }},
+    };
+    for (const auto& [clause, admits] : cases) {
+        SCOPED_TRACE(clause);
+        TempDir dir;
+        const std::string folder = dir.file("s");
+        ASSERT_EQ(test::runProcess({test::cliPath(), "make-samples", folder}).exitStatus, 0);
+        const std::string table = folder + "/STOCK.DBF", mdx = folder + "/STOCK.MDX";
+        setPlaceFor(mdx, clause);
+        const test::ProcessResult rebuilt = test::runProcess({test::cliPath(), "rebuild-indexes", table});
+        ASSERT_EQ(rebuilt.exitStatus, 0) << rebuilt.err;
+        // A change of fields the clause and the key read writes the tag again.
+        {
+            auto t = openTableFile(table);
+            t->updateRecord(2, {{1, textValue("SEATTLE")}, {2, integerValue(7)}});
+        }
+        const test::ProcessResult check = test::runProcess({test::cliPath(), "check", table});
+        EXPECT_EQ(check.out, "ok\n") << check.out << check.err;
+
+        std::vector<std::pair<std::string, int>> want;
+        auto t = openTableFile(table);
+        for (std::uint32_t r = 0; r < t->recordCount(); ++r) {
+            FieldValue v[5];
+            for (std::size_t f = 0; f < 5; ++f) t->decode(t->record(r), f, v[f]);
+            const CivilDate d = civilFromDayNumber(v[4].integer);
+            auto number = [](const FieldValue& x) {
+                return x.kind == ValueKind::Integer ? static_cast<double>(x.integer) : x.kind == ValueKind::Float ? x.real : 0.0;
+            };
+            const Row row{v[0].text, v[1].text, number(v[2]), number(v[3]), static_cast<int>(d.year), d.month, d.day};
+            if (admits(row)) want.push_back({pad(row.warehouse, 10) + pad(row.part, 10), t->recNo(r)});
+        }
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(placeEntries(mdx), want);
+    }
+
+    // A tag that holds records its clause leaves out, or lacks one it admits, is found by check.
+    TempDir dir;
+    const std::string table = dir.file("s/STOCK.DBF"), mdx = dir.file("s/STOCK.MDX");
+    ASSERT_EQ(test::runProcess({test::cliPath(), "make-samples", dir.file("s")}).exitStatus, 0);
+    setPlaceFor(mdx, "QTY > 100");
+    const test::ProcessResult held = test::runProcess({test::cliPath(), "check", table});
+    EXPECT_EQ(held.exitStatus, 1);
+    EXPECT_NE(held.out.find("tag PLACE: record 2 has an entry, but the FOR clause QTY > 100 leaves it out"), std::string::npos)
+        << held.out;
+    ASSERT_EQ(test::runProcess({test::cliPath(), "rebuild-indexes", table}).exitStatus, 0);
+    setPlaceFor(mdx, "QTY > 50");
+    const test::ProcessResult lacking = test::runProcess({test::cliPath(), "check", table});
+    EXPECT_EQ(lacking.exitStatus, 1);
+    EXPECT_NE(lacking.out.find("tag PLACE: 2 records have no entry (the first: record 3)"), std::string::npos) << lacking.out;
+
+    // A unique tag is unique among the records its clause admits: two records of HAMBURG are
+    // refused, one is not.
+    {
+        TempDir u;
+        const std::string t = u.file("s/STOCK.DBF"), m = u.file("s/STOCK.MDX");
+        ASSERT_EQ(test::runProcess({test::cliPath(), "make-samples", u.file("s")}).exitStatus, 0);
+        setPlaceExpression(m, "WAREHOUSE");
+        std::string b = test::readFile(m);
+        for (std::size_t entry = 544; entry + 32 <= 2048; entry += 32)
+            if (b.compare(entry + 4, 5, "PLACE") == 0) b[loadLE32(reinterpret_cast<const std::uint8_t*>(b.data()) + entry) * 512u + 23] = 1;
+        test::writeFile(m, b);
+        setPlaceFor(m, "VALUE > 1100");
+        const test::ProcessResult twice = test::runProcess({test::cliPath(), "rebuild-indexes", t});
+        EXPECT_EQ(twice.exitStatus, 1);
+        EXPECT_NE(twice.err.find("records 1 and 4 have the same key in the unique tag PLACE"), std::string::npos) << twice.err;
+        setPlaceFor(m, "VALUE > 3000");
+        const test::ProcessResult once = test::runProcess({test::cliPath(), "rebuild-indexes", t});
+        EXPECT_EQ(once.exitStatus, 0) << once.err;
+        EXPECT_EQ(placeEntries(m), (std::vector<std::pair<std::string, int>>{{pad("HAMBURG", 20), 4}, {pad("SEATTLE", 20), 6}}));
+        const test::ProcessResult check = test::runProcess({test::cliPath(), "check", t});
+        EXPECT_EQ(check.out, "ok\n") << check.out << check.err;
+    }
+
+    // Clauses not evaluated here: refused before anything is written.
+    for (const auto& [clause, why] : std::vector<std::pair<std::string, std::string>>{
+             {"IIF(QTY > 0, .T., .F.)", "IIF() is not evaluated here"},
+             {"COUNTED > DATE() - 30", "DATE() makes what the expression gives depend on the day"},
+             {"QTY > \"100\"", "\">\" compares a number with a text"},
+             {"PARTNO", "it gives a text, not true or false"},
+             {"QTY > 100 .AND.", "the expression ends too soon"},
+             {"QTY > 100 .XOR. QTY < 5", "\".XOR. QTY < 5\" after the expression"}}) {
+        SCOPED_TRACE(clause);
+        setPlaceFor(mdx, clause);
+        const std::string before = test::readFile(mdx), dbf = test::readFile(table);
+        const test::ProcessResult r = test::runProcess({test::cliPath(), "rebuild-indexes", table});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_NE(r.err.find("tag PLACE has the FOR clause \"" + clause + "\", which is not evaluated here (" + why), std::string::npos)
+            << r.err;
+        // A change of a field the tag reads is refused too.
+        {
+            auto t = openTableFile(table);
+            EXPECT_THROW(t->updateRecord(0, {{1, textValue("OSLO")}}), EDBEngineError);
+        }
+        EXPECT_EQ(test::readFile(mdx), before);
+        EXPECT_EQ(test::readFile(table), dbf);
+    }
 }

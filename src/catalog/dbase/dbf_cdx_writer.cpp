@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
@@ -59,71 +60,102 @@ LeafLayout leafLayout(std::uint32_t maxRecord, unsigned countBits, std::size_t m
     return l;
 }
 
-// A node as written, before the offsets of its siblings are known.
-struct Node {
-    std::vector<std::uint8_t> bytes;
+// What the level above keeps of a node: its last entry.
+struct NodeEnd {
     std::uint32_t lastRecord = 0;
     std::string lastKey;
 };
 
-// Builds the nodes of one tree.
+// An entry of the leaf being filled.
+struct LeafEntry {
+    std::uint32_t record = 0;
+    std::string key;
+};
+
+// Builds the nodes of one tree from its entries, read twice: once to count the nodes, once to
+// write them. Memory holds one leaf's entries and one entry per node of the levels above.
 class TreeBuilder {
 public:
     TreeBuilder(std::size_t keyLength, char filler, CdxLeafStyle style)
         : keyLength_(keyLength), filler_(static_cast<std::uint8_t>(filler)), style_(style),
           countBits_(bitWidth(keyLength)) {}
 
-    // The nodes of the tree over `entries` (in index order), placed from `firstOffset` on: the
-    // leaves, then each upper level, the root last. Returns the bytes; `root` gets its offset.
-    std::vector<std::uint8_t> build(const std::vector<Entry>& entries, std::uint64_t firstOffset, std::uint64_t& root) {
-        std::vector<Node> level = leaves(entries);
-        std::vector<std::vector<Node>> levels;
-        while (true) {
-            const bool top = level.size() == 1;
-            levels.push_back(std::move(level));
-            if (top) break;
-            level = inner(levels.back());
-        }
-        // Offsets: level by level from the leaves.
-        std::vector<std::uint8_t> out;
-        std::uint64_t at = firstOffset;
-        std::vector<std::vector<std::uint64_t>> offsets;
-        for (const auto& l : levels) {
-            offsets.emplace_back();
-            for (std::size_t i = 0; i < l.size(); ++i, at += kNode) offsets.back().push_back(at);
-        }
-        for (std::size_t d = 0; d < levels.size(); ++d) {
-            std::vector<Node>& l = levels[d];
-            for (std::size_t i = 0; i < l.size(); ++i) {
-                std::uint8_t* n = l[i].bytes.data();
-                if (d + 1 == levels.size()) storeLE16(n, static_cast<std::uint16_t>(loadLE16(n) | kRoot));
-                storeLE32(n + 4, i == 0 ? kNoSibling : offset32(offsets[d][i - 1]));
-                storeLE32(n + 8, i + 1 == l.size() ? kNoSibling : offset32(offsets[d][i + 1]));
-                if (d > 0) {
-                    // Child offsets: the children of this node are consecutive on the level below.
-                    const std::size_t count = loadLE16(n + 2);
-                    for (std::size_t j = 0; j < count; ++j) {
-                        std::uint8_t* e = n + kInnerEntriesAt + j * (keyLength_ + 8);
-                        const std::size_t child = loadBE32(e + keyLength_ + 4);  // index until now
-                        storeBE32(e + keyLength_ + 4, offset32(offsets[d - 1][child]));
-                    }
-                }
-                out.insert(out.end(), l[i].bytes.begin(), l[i].bytes.end());
-            }
-        }
-        root = offsets.back().front();
-        return out;
-    }
-
-    // Nodes the tree over `entries` takes.
-    std::size_t nodeCount(const std::vector<Entry>& entries) {
-        std::vector<Node> level = leaves(entries);
-        std::size_t count = level.size();
-        while (level.size() > 1) {
-            level = inner(level);
-            count += level.size();
+    // Nodes the tree over the entries takes.
+    std::size_t nodeCount(CdxEntries& entries) {
+        std::size_t leaves = 0;
+        entries.rewind();
+        pack(entries, [&](const std::vector<LeafEntry>&, const LeafLayout&) { ++leaves; });
+        std::size_t count = leaves;
+        for (std::size_t level = leaves; level > 1;) {
+            level = (level + innerPerNode() - 1) / innerPerNode();
+            count += level;
         }
         return count;
+    }
+
+    // Writes the nodes from `firstOffset` on: the leaves, then each upper level, the root last.
+    // `nodes` is what nodeCount gave. Returns the root's offset.
+    std::uint64_t write(CdxEntries& entries, std::uint64_t firstOffset, std::size_t nodes, const CdxSink& sink) {
+        // The leaves: as many as there are nodes below the upper levels.
+        std::size_t leafCount = 0;
+        for (std::size_t l = 1; l <= nodes; ++l) {
+            std::size_t count = l;
+            for (std::size_t level = l; level > 1;) {
+                level = (level + innerPerNode() - 1) / innerPerNode();
+                count += level;
+            }
+            if (count == nodes) {
+                leafCount = l;
+                break;
+            }
+        }
+        if (leafCount == 0) throw std::logic_error("a .cdx tree's node count does not add up");
+        std::vector<NodeEnd> below;
+        std::uint64_t at = firstOffset;
+        entries.rewind();
+        pack(entries, [&](const std::vector<LeafEntry>& leafEntries, const LeafLayout& layout) {
+            std::vector<std::uint8_t> n = leaf(leafEntries, layout);
+            const std::size_t i = below.size();
+            if (i >= leafCount) throw std::logic_error("a .cdx tree's leaves came out more the second time");
+            link(n.data(), i, leafCount, at, leafCount == 1);
+            sink(at + i * kNode, n.data(), n.size());
+            NodeEnd end;
+            if (!leafEntries.empty()) {
+                end.lastRecord = leafEntries.back().record;
+                end.lastKey = leafEntries.back().key;
+            } else {
+                end.lastKey.assign(keyLength_, static_cast<char>(filler_));
+            }
+            below.push_back(std::move(end));
+        });
+        if (below.size() != leafCount) throw std::logic_error("a .cdx tree's leaves came out fewer the second time");
+        std::uint64_t levelAt = at;
+        at += leafCount * kNode;
+        while (below.size() > 1) {
+            const std::size_t perNode = innerPerNode();
+            const std::size_t count = (below.size() + perNode - 1) / perNode;
+            std::vector<NodeEnd> upper;
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t first = i * perNode, n = std::min(perNode, below.size() - first);
+                std::vector<std::uint8_t> node(kNode, 0);
+                std::uint8_t* p = node.data();
+                storeLE16(p, kInner);
+                storeLE16(p + 2, static_cast<std::uint16_t>(n));
+                for (std::size_t j = 0; j < n; ++j) {
+                    std::uint8_t* e = p + kInnerEntriesAt + j * (keyLength_ + 8);
+                    std::memcpy(e, below[first + j].lastKey.data(), keyLength_);
+                    storeBE32(e + keyLength_, below[first + j].lastRecord);
+                    storeBE32(e + keyLength_ + 4, offset32(levelAt + (first + j) * kNode));
+                }
+                link(p, i, count, at, count == 1);
+                sink(at + i * kNode, node.data(), node.size());
+                upper.push_back(below[first + n - 1]);
+            }
+            levelAt = at;
+            at += count * kNode;
+            below = std::move(upper);
+        }
+        return levelAt;
     }
 
 private:
@@ -132,61 +164,81 @@ private:
         return static_cast<std::uint32_t>(v);
     }
 
-    std::size_t trailOf(const std::string& key) const {
+    std::size_t innerPerNode() const {
+        const std::size_t perNode = (kNode - kInnerEntriesAt) / (keyLength_ + 8);
+        if (perNode < 2) throw std::invalid_argument("a key of " + std::to_string(keyLength_) + " bytes does not fit a node");
+        return perNode;
+    }
+
+    // Node i of a level of `count` nodes starting at `levelAt`: its siblings, and the root mark.
+    static void link(std::uint8_t* n, std::size_t i, std::size_t count, std::uint64_t levelAt, bool root) {
+        if (root) storeLE16(n, static_cast<std::uint16_t>(loadLE16(n) | kRoot));
+        storeLE32(n + 4, i == 0 ? kNoSibling : offset32(levelAt + (i - 1) * kNode));
+        storeLE32(n + 8, i + 1 == count ? kNoSibling : offset32(levelAt + (i + 1) * kNode));
+    }
+
+    std::size_t trailOf(const char* key) const {
         std::size_t t = 0;
         while (t < keyLength_ && static_cast<std::uint8_t>(key[keyLength_ - 1 - t]) == filler_) ++t;
         return t;
     }
 
-    // The leaves, each as full as its entries fit.
-    std::vector<Node> leaves(const std::vector<Entry>& entries) {
-        std::vector<Node> out;
+    // The entries cut into leaves, each as full as its entries fit (at least one leaf, empty when
+    // there are no entries); `onLeaf` gets each leaf's entries and the layout it is written in.
+    template <class OnLeaf>
+    void pack(CdxEntries& entries, OnLeaf onLeaf) {
         const std::size_t minBytes = style_ == CdxLeafStyle::Wide ? kWideEntryBytes : 1;
         const std::size_t fitBytes = style_ == CdxLeafStyle::Narrow ? 1 : kWideEntryBytes;
-        std::size_t i = 0;
-        do {
+        std::vector<LeafEntry> leafEntries;
+        std::size_t keyBytes = 0, prevStored = 0;
+        std::uint32_t maxRecord = 0;
+        bool any = false;
+        std::uint32_t record = 0;
+        const char* key = nullptr;
+        while (entries.next(record, key)) {
             // Take entries while they fit: entries (at the width the style packs with first) and
             // the key bytes they store.
-            std::size_t end = i, keyBytes = 0, prevStored = 0;
-            std::uint32_t maxRecord = 0;
-            const std::string* prev = nullptr;
-            while (end < entries.size()) {
-                const Entry& e = entries[end];
-                const std::size_t trail = trailOf(*e.key);
-                const std::size_t dup = prev ? shared(*prev, prevStored, *e.key, keyLength_ - trail) : 0;
+            const std::size_t trail = trailOf(key);
+            for (int attempt = 0;; ++attempt) {
+                const std::size_t dup =
+                    leafEntries.empty() ? 0 : shared(leafEntries.back().key.data(), prevStored, key, keyLength_ - trail);
                 const std::size_t stored = keyLength_ - trail - dup;
-                const std::uint32_t m = std::max(maxRecord, e.record);
+                const std::uint32_t m = std::max(maxRecord, record);
                 const LeafLayout l = leafLayout(m, countBits_, fitBytes);
-                if (end > i && kLeafEntriesAt + (end - i + 1) * l.entryBytes + keyBytes + stored > kNode) break;
+                if (!leafEntries.empty() &&
+                    kLeafEntriesAt + (leafEntries.size() + 1) * l.entryBytes + keyBytes + stored > kNode) {
+                    onLeaf(leafEntries, leafLayout(maxRecord, countBits_, minBytes));
+                    any = true;
+                    leafEntries.clear();
+                    keyBytes = prevStored = 0;
+                    maxRecord = 0;
+                    continue;
+                }
                 if (kLeafEntriesAt + l.entryBytes + stored > kNode)
                     throw std::invalid_argument("a key of " + std::to_string(keyLength_) + " bytes does not fit a node");
                 maxRecord = m;
                 keyBytes += stored;
                 prevStored = keyLength_ - trail;
-                prev = e.key;
-                ++end;
+                leafEntries.push_back({record, std::string(key, keyLength_)});
+                break;
             }
-            out.push_back(leaf(entries, i, end, leafLayout(maxRecord, countBits_, minBytes)));
-            i = end;
-        } while (i < entries.size());
-        return out;
+        }
+        if (!leafEntries.empty() || !any) onLeaf(leafEntries, leafLayout(maxRecord, countBits_, minBytes));
     }
 
     // Bytes `key` shares with `prev` from the start, no more than `prevStored` (the bytes the
     // previous key stores before its trail) nor `limit` (the bytes this key stores before its own).
-    static std::size_t shared(const std::string& prev, std::size_t prevStored, const std::string& key,
-                              std::size_t limit) {
+    static std::size_t shared(const char* prev, std::size_t prevStored, const char* key, std::size_t limit) {
         const std::size_t n = std::min(prevStored, limit);
         std::size_t d = 0;
         while (d < n && prev[d] == key[d]) ++d;
         return d;
     }
 
-    Node leaf(const std::vector<Entry>& entries, std::size_t begin, std::size_t end, const LeafLayout& layout) {
-        Node node;
-        node.bytes.assign(kNode, 0);
-        std::uint8_t* n = node.bytes.data();
-        const std::size_t count = end - begin;
+    std::vector<std::uint8_t> leaf(const std::vector<LeafEntry>& entries, const LeafLayout& layout) {
+        std::vector<std::uint8_t> node(kNode, 0);
+        std::uint8_t* n = node.data();
+        const std::size_t count = entries.size();
         storeLE16(n, static_cast<std::uint16_t>(kLeaf | (style_ == CdxLeafStyle::VisualFoxPro ? kFoxLeaf : 0)));
         storeLE16(n + 2, static_cast<std::uint16_t>(count));
 
@@ -194,18 +246,18 @@ private:
         std::vector<std::size_t> dups(count), trails(count);
         std::size_t keyAt = kNode, prevStored = 0;
         for (std::size_t j = 0; j < count; ++j) {
-            const std::string& key = *entries[begin + j].key;
-            trails[j] = trailOf(key);
-            dups[j] = j == 0 ? 0 : shared(*entries[begin + j - 1].key, prevStored, key, keyLength_ - trails[j]);
+            const std::string& key = entries[j].key;
+            trails[j] = trailOf(key.data());
+            dups[j] = j == 0 ? 0 : shared(entries[j - 1].key.data(), prevStored, key.data(), keyLength_ - trails[j]);
             const std::size_t stored = keyLength_ - trails[j] - dups[j];
             keyAt -= stored;
             std::memcpy(n + keyAt, key.data() + dups[j], stored);
             prevStored = keyLength_ - trails[j];
         }
 
-        auto pack = [&](const LeafLayout& l, std::size_t from) {
+        auto packEntries = [&](const LeafLayout& l, std::size_t from) {
             for (std::size_t j = from; j < count; ++j) {
-                const std::uint64_t v = entries[begin + j].record | (static_cast<std::uint64_t>(dups[j]) << l.recordBits) |
+                const std::uint64_t v = entries[j].record | (static_cast<std::uint64_t>(dups[j]) << l.recordBits) |
                                         (static_cast<std::uint64_t>(trails[j]) << (l.recordBits + countBits_));
                 for (std::size_t b = 0; b < l.entryBytes; ++b)
                     n[kLeafEntriesAt + j * l.entryBytes + b] = static_cast<std::uint8_t>(v >> (8 * b));
@@ -213,11 +265,11 @@ private:
         };
         if (style_ == CdxLeafStyle::VisualFoxPro) {
             std::uint32_t maxRecord = 0;
-            for (std::size_t j = begin; j < end; ++j) maxRecord = std::max(maxRecord, entries[j].record);
+            for (const LeafEntry& e : entries) maxRecord = std::max(maxRecord, e.record);
             const LeafLayout wide = leafLayout(maxRecord, countBits_, kWideEntryBytes);
-            if (count > 0 && kLeafEntriesAt + count * wide.entryBytes <= keyAt) pack(wide, count - 1);
+            if (count > 0 && kLeafEntriesAt + count * wide.entryBytes <= keyAt) packEntries(wide, count - 1);
         }
-        pack(layout, 0);
+        packEntries(layout, 0);
 
         storeLE16(n + 12, static_cast<std::uint16_t>(keyAt - kLeafEntriesAt - count * layout.entryBytes));
         storeLE32(n + 14, layout.recordBits >= 32 ? 0xFFFFFFFFu : (1u << layout.recordBits) - 1);
@@ -225,47 +277,31 @@ private:
         n[20] = static_cast<std::uint8_t>(layout.recordBits);
         n[21] = n[22] = static_cast<std::uint8_t>(countBits_);
         n[23] = static_cast<std::uint8_t>(layout.entryBytes);
-        if (count > 0) {
-            node.lastRecord = entries[end - 1].record;
-            node.lastKey = *entries[end - 1].key;
-        } else {
-            node.lastKey.assign(keyLength_, static_cast<char>(filler_));
-        }
         return node;
-    }
-
-    // The level above `below`: entries of the last key, record and (for now) the index of each
-    // child on its level.
-    std::vector<Node> inner(const std::vector<Node>& below) {
-        const std::size_t stride = keyLength_ + 8;
-        const std::size_t perNode = (kNode - kInnerEntriesAt) / stride;
-        if (perNode < 2) throw std::invalid_argument("a key of " + std::to_string(keyLength_) + " bytes does not fit a node");
-        std::vector<Node> out;
-        for (std::size_t i = 0; i < below.size(); i += perNode) {
-            const std::size_t count = std::min(perNode, below.size() - i);
-            Node node;
-            node.bytes.assign(kNode, 0);
-            std::uint8_t* n = node.bytes.data();
-            storeLE16(n, kInner);
-            storeLE16(n + 2, static_cast<std::uint16_t>(count));
-            for (std::size_t j = 0; j < count; ++j) {
-                const Node& child = below[i + j];
-                std::uint8_t* e = n + kInnerEntriesAt + j * stride;
-                std::memcpy(e, child.lastKey.data(), keyLength_);
-                storeBE32(e + keyLength_, child.lastRecord);
-                storeBE32(e + keyLength_ + 4, static_cast<std::uint32_t>(i + j));
-            }
-            node.lastRecord = below[i + count - 1].lastRecord;
-            node.lastKey = below[i + count - 1].lastKey;
-            out.push_back(std::move(node));
-        }
-        return out;
     }
 
     std::size_t keyLength_;
     std::uint8_t filler_;
     CdxLeafStyle style_;
     unsigned countBits_;
+};
+
+// Entries held in memory, in index order.
+class MemoryEntries final : public CdxEntries {
+public:
+    explicit MemoryEntries(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+    void rewind() override { at_ = 0; }
+    bool next(std::uint32_t& record, const char*& key) override {
+        if (at_ == entries_.size()) return false;
+        record = entries_[at_].record;
+        key = entries_[at_].key->data();
+        ++at_;
+        return true;
+    }
+
+private:
+    std::vector<Entry> entries_;
+    std::size_t at_ = 0;
 };
 
 // Keys compare as unsigned bytes.
@@ -291,11 +327,6 @@ void checkTag(const CdxTag& tag) {
     const std::string what = "tag " + tag.name;
     if (tag.keyLength < 1 || tag.keyLength > kCdxMaxKeyLength)
         throw std::invalid_argument(what + " has keys of " + std::to_string(tag.keyLength) + " bytes");
-    if (tag.keys.size() != tag.records.size())
-        throw std::invalid_argument(what + " has " + std::to_string(tag.keys.size()) + " keys for " +
-                                    std::to_string(tag.records.size()) + " records");
-    for (const std::string& k : tag.keys)
-        if (k.size() != tag.keyLength) throw std::invalid_argument(what + " has a key of " + std::to_string(k.size()) + " bytes");
     if (tag.name.empty() || tag.name.size() > kCdxTagNameLength)
         throw std::invalid_argument("the tag name \"" + tag.name + "\" is not 1 to 10 characters long");
     if (!tag.headerTemplate.empty() && tag.headerTemplate.size() != kCdxHeaderBytes)
@@ -336,6 +367,31 @@ std::vector<std::uint8_t> tagHeader(const CdxTag& tag, std::uint64_t root) {
 }  // namespace
 
 std::vector<std::uint8_t> buildCdx(const std::vector<CdxTag>& tags, const std::vector<std::uint8_t>& fileTemplate) {
+    for (const CdxTag& tag : tags) {
+        checkTag(tag);
+        if (tag.keys.size() != tag.records.size())
+            throw std::invalid_argument("tag " + tag.name + " has " + std::to_string(tag.keys.size()) + " keys for " +
+                                        std::to_string(tag.records.size()) + " records");
+        for (const std::string& k : tag.keys)
+            if (k.size() != tag.keyLength)
+                throw std::invalid_argument("tag " + tag.name + " has a key of " + std::to_string(k.size()) + " bytes");
+    }
+    std::vector<std::unique_ptr<MemoryEntries>> owned;
+    std::vector<CdxEntries*> entries;
+    for (const CdxTag& tag : tags) {
+        owned.push_back(std::make_unique<MemoryEntries>(orderedEntries(tag)));
+        entries.push_back(owned.back().get());
+    }
+    std::vector<std::uint8_t> file;
+    writeCdx(tags, entries, fileTemplate, [&](std::uint64_t offset, const std::uint8_t* data, std::size_t n) {
+        if (file.size() < offset + n) file.resize(static_cast<std::size_t>(offset + n));
+        std::memcpy(file.data() + offset, data, n);
+    });
+    return file;
+}
+
+void writeCdx(const std::vector<CdxTag>& tags, const std::vector<CdxEntries*>& entries,
+              const std::vector<std::uint8_t>& fileTemplate, const CdxSink& sink) {
     std::set<std::string> names;
     for (const CdxTag& tag : tags) {
         checkTag(tag);
@@ -343,13 +399,10 @@ std::vector<std::uint8_t> buildCdx(const std::vector<CdxTag>& tags, const std::v
             throw std::invalid_argument("the tag name " + tag.name + " is there twice");
     }
 
-    // Each tag's entries in order and the nodes its tree takes.
-    std::vector<std::vector<Entry>> entries;
+    // The nodes each tag's tree takes.
     std::vector<std::size_t> treeNodes;
-    for (const CdxTag& tag : tags) {
-        entries.push_back(orderedEntries(tag));
-        treeNodes.push_back(TreeBuilder(tag.keyLength, tag.filler, tag.leafStyle).nodeCount(entries.back()));
-    }
+    for (std::size_t i = 0; i < tags.size(); ++i)
+        treeNodes.push_back(TreeBuilder(tags[i].keyLength, tags[i].filler, tags[i].leafStyle).nodeCount(*entries.at(i)));
 
     // The directory: its size depends on the offsets it holds (the width of its entries), the
     // offsets on its size. More nodes never need fewer, so counting up from one settles it.
@@ -361,7 +414,8 @@ std::vector<std::uint8_t> buildCdx(const std::vector<CdxTag>& tags, const std::v
     std::vector<std::uint32_t> headerOffsets(tags.size());
     std::vector<Entry> dirEntries;
     TreeBuilder dirBuilder(kCdxTagNameLength, ' ', CdxLeafStyle::Narrow);
-    for (std::size_t dirNodes = 1;;) {
+    std::size_t dirNodes = 1;
+    for (;;) {
         std::uint64_t at = kCdxHeaderBytes + dirNodes * kNode;
         for (std::size_t i = 0; i < tags.size(); ++i) {
             if (at > 0xFFFFFFFFull) throw std::invalid_argument("the index file would grow past 4 GB");
@@ -372,36 +426,37 @@ std::vector<std::uint8_t> buildCdx(const std::vector<CdxTag>& tags, const std::v
         for (std::size_t i = 0; i < tags.size(); ++i) dirEntries.push_back(Entry{headerOffsets[i], &dirKeys[i]});
         std::sort(dirEntries.begin(), dirEntries.end(),
                   [](const Entry& a, const Entry& b) { return compareKeys(*a.key, *b.key) < 0; });
-        const std::size_t needed = dirBuilder.nodeCount(dirEntries);
+        MemoryEntries dir(dirEntries);
+        const std::size_t needed = dirBuilder.nodeCount(dir);
         if (needed == dirNodes) break;
         dirNodes = needed;
     }
 
-    std::vector<std::uint8_t> file(kCdxHeaderBytes, 0);
-    std::uint64_t dirRoot = 0;
-    std::vector<std::uint8_t> dir = dirBuilder.build(dirEntries, kCdxHeaderBytes, dirRoot);
-    file.insert(file.end(), dir.begin(), dir.end());
+    MemoryEntries dir(dirEntries);
+    const std::uint64_t dirRoot = dirBuilder.write(dir, kCdxHeaderBytes, dirNodes, sink);
     for (std::size_t i = 0; i < tags.size(); ++i) {
-        std::uint64_t root = 0;
-        const std::vector<std::uint8_t> tree = TreeBuilder(tags[i].keyLength, tags[i].filler, tags[i].leafStyle)
-                                                   .build(entries[i], headerOffsets[i] + kCdxHeaderBytes, root);
-        const std::vector<std::uint8_t> h = tagHeader(tags[i], root);
-        file.insert(file.end(), h.begin(), h.end());
-        file.insert(file.end(), tree.begin(), tree.end());
+        const std::uint64_t treeAt = headerOffsets[i] + kCdxHeaderBytes;
+        // The root is the last node of the tree.
+        const std::vector<std::uint8_t> h = tagHeader(tags[i], treeAt + (treeNodes[i] - 1) * kNode);
+        sink(headerOffsets[i], h.data(), h.size());
+        const std::uint64_t root = TreeBuilder(tags[i].keyLength, tags[i].filler, tags[i].leafStyle)
+                                       .write(*entries[i], treeAt, treeNodes[i], sink);
+        if (root != treeAt + (treeNodes[i] - 1) * kNode) throw std::logic_error("a .cdx tree's root is not its last node");
     }
 
     // The directory's header: a new one, or the template's bytes over it.
-    std::uint8_t* h = file.data();
+    std::vector<std::uint8_t> header(kCdxHeaderBytes, 0);
+    std::uint8_t* h = header.data();
     storeLE16(h + 12, static_cast<std::uint16_t>(kCdxTagNameLength));
     h[14] = kOptionStructural | kOptionCompound | kOptionCompact;
     h[15] = 1;
     storeLE16(h + 504, 1);
     storeLE16(h + 506, 1);
     storeLE16(h + 510, 1);
-    std::copy_n(fileTemplate.begin(), std::min(fileTemplate.size(), kCdxHeaderBytes), file.begin());
+    std::copy_n(fileTemplate.begin(), std::min(fileTemplate.size(), kCdxHeaderBytes), header.begin());
     storeLE32(h, static_cast<std::uint32_t>(dirRoot));
     storeLE32(h + 4, 0);
-    return file;
+    sink(0, header.data(), header.size());
 }
 
 // --- the style of an existing tag ---------------------------------------------------------------

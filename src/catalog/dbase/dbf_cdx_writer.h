@@ -51,6 +51,7 @@
 // their keys follow the format's description.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,21 @@ inline constexpr std::size_t kCdxMaxKeyLength = 240;
 // `fileTemplate`: rebuilding an existing file, its first 1024 bytes (the directory's header).
 // Those are kept but for the root node and the free list.
 std::vector<std::uint8_t> buildCdx(const std::vector<CdxTag>& tags, const std::vector<std::uint8_t>& fileTemplate = {});
+
+// The same written a piece at a time, for files too big to hold: each tag's entries come from its
+// stream in index order (keys ascending by their bytes, descending for a descending tag, equal
+// keys by record number), read twice (once to count the nodes, once to write them); every piece
+// of the file goes to `sink` (offset, bytes). The tags' `keys` and `records` are not used.
+class CdxEntries {
+public:
+    virtual ~CdxEntries() = default;
+    virtual void rewind() = 0;
+    // The next entry: its record number (1-based) and key (the tag's key length). False at the end.
+    virtual bool next(std::uint32_t& record, const char*& key) = 0;
+};
+using CdxSink = std::function<void(std::uint64_t offset, const std::uint8_t* data, std::size_t n)>;
+void writeCdx(const std::vector<CdxTag>& tags, const std::vector<CdxEntries*>& entries,
+              const std::vector<std::uint8_t>& fileTemplate, const CdxSink& sink);
 
 // The leaf style of an existing tag: VisualFoxPro when a leaf carries attribute bit 0x04, Wide
 // when a leaf's entries are 3 bytes or more and wider than its record numbers need, else Narrow.

@@ -9,9 +9,12 @@
 //   other bytes there (a NUL and the end mark after the last record, then stale records).
 // * Index entries of records marked deleted may stay in an index (dBase and FoxPro keep them until
 //   the table is packed): a deleted record may have an entry or not, a live record must have
-//   exactly one. A unique tag holds one entry per distinct key, and a tag with a FOR clause only
-//   the records the clause selects: for those only the entries themselves are checked (record
-//   numbers in range and once at most, keys in order, no key twice in a unique tag).
+//   exactly one. A unique tag holds one entry per distinct key: for it only the entries
+//   themselves are checked (record numbers in range and once at most, keys in order, no key twice).
+//   A tag with a FOR clause holds the records the clause admits (dbf_expression.h evaluates it)
+//   and no other: a live record it admits must have exactly one entry, a record it leaves out
+//   none. A record the clause cannot be evaluated on (a date that is not valid ...) is not
+//   checked; a clause not understood here leaves only the entries themselves checked.
 // * The keys of .MDX text tags are compared with their fields, or with what their expression
 //   gives where this program evaluates it (dbf_expression.h).
 // * Character keys are checked for order only under the language drivers that collate by byte
@@ -366,10 +369,23 @@ private:
         std::vector<bool> seen(records_, false);
         // A text key over an expression this program evaluates is compared with what it gives.
         std::unique_ptr<KeyExpression> expression;
-        if (field < 0 && kind == IndexFileKind::Mdx && tag.keyType == 'C' && !tag.hasFilter) {
+        if (field < 0 && kind == IndexFileKind::Mdx && tag.keyType == 'C') {
             std::string why;
             expression = KeyExpression::parse(tag.expression, raw_, table_.codePage(), why);
             if (expression && expression->type() != 'C') expression.reset();
+        }
+        // The records a FOR clause admits: 1, leaves out: 0, cannot be evaluated on: 2.
+        std::vector<std::uint8_t> admits;
+        if (tag.hasFilter && kind != IndexFileKind::Ndx) {
+            std::string why;
+            if (const auto condition = Condition::parse(table_.codePage().decode(tag.filter), raw_, table_.codePage(), why)) {
+                admits.assign(records_, 2);
+                forEachRecord(src_, h_, records_, [&](const std::uint8_t* rec, std::uint32_t i) {
+                    bool yes = false;
+                    if (condition->admits(rec, defs_, h_, yes, why)) admits[i] = yes ? 1 : 0;
+                    return true;
+                });
+            }
         }
         const bool compareValues =
             (field >= 0 && (fieldType == 'C' || fieldType == 'N' || fieldType == 'F' || fieldType == 'D')) || expression;
@@ -400,14 +416,18 @@ private:
                 return;
             }
             seen[e.record - 1] = true;
+            if (!admits.empty() && admits[e.record - 1] == 0)
+                r_.add(file, label + ": record " + num(e.record) + " has an entry, but the FOR clause " + tag.filter +
+                                 " leaves it out");
             if (compareValues) entries.push_back(e);
         });
 
-        // Every live record once (not for unique or filtered tags, which leave records out).
-        if (!tag.unique && !tag.hasFilter) {
+        // Every live record once (not for unique tags, which leave records out; in a tag with a FOR
+        // clause every live record the clause admits).
+        if (!tag.unique && (!tag.hasFilter || !admits.empty())) {
             std::uint64_t without = 0, firstWithout = 0;
             for (std::uint32_t i = 0; i < records_; ++i)
-                if (!seen[i] && !deleted_[i] && without++ == 0) firstWithout = i + 1;
+                if (!seen[i] && !deleted_[i] && (admits.empty() || admits[i] == 1) && without++ == 0) firstWithout = i + 1;
             if (without == 1)
                 r_.add(file, label + ": record " + num(firstWithout) + " has no entry");
             else if (without > 1)

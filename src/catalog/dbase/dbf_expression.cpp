@@ -5,18 +5,25 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 
 #include "../path_names.h"
+#include "dbf_writer.h"
 
 namespace tavrinth::dbase {
 
 struct KeyExpression::Node {
-    enum class Kind { Field, Text, Number, Join, Call } kind = Kind::Text;
-    char type = 'C';          // C, N or D
+    // Constant: Text, Number (type N, D or L: a day number, a blank date, a truth).
+    // Join: texts joined by "+"; Arith: numbers and dates, `text` the operator before each
+    // argument but the first; Compare: `text` the operator; Logic: `text` AND, OR or NOT.
+    enum class Kind { Field, Text, Number, Join, Arith, Call, Compare, Logic } kind = Kind::Text;
+    char type = 'C';          // C, N, D or L
     std::size_t length = 0;   // C: the most bytes
     std::size_t field = 0;    // Field
-    std::string text;         // Text; Call: the function's name
-    double number = 0;        // Number
+    std::string text;         // Text; Call: the function's name; Arith, Compare, Logic: operators
+    double number = 0;        // Number: the value, the day number (D) or 1/0 (L)
+    bool blank = false;       // Number of type D: the blank date
     std::vector<std::unique_ptr<Node>> args;
 };
 
@@ -29,8 +36,10 @@ public:
     Parser(const std::string& s, const std::vector<RawField>& fields, const CodePage& codePage)
         : s_(s), fields_(fields), codePage_(codePage) {}
 
-    std::unique_ptr<Node> parse(std::string& why) {
-        auto n = sum();
+    // A key (`condition` false) or a FOR clause.
+    std::unique_ptr<Node> parse(std::string& why, bool condition) {
+        condition_ = condition;
+        auto n = condition ? disjunction() : sum();
         blanks();
         if (n && pos_ != s_.size()) {
             fail("\"" + s_.substr(pos_) + "\" after the expression");
@@ -40,6 +49,7 @@ public:
         return n;
     }
     std::vector<std::size_t> fieldsUsed;
+    bool readsDeletion = false;  // DELETED() is called
 
 private:
     void blanks() {
@@ -58,9 +68,93 @@ private:
         return false;
     }
 
+    // A dot word (.AND., .T. ...) at the position, taken when it is `word`.
+    bool takeWord(const char* word) {
+        blanks();
+        const std::size_t n = std::strlen(word);
+        if (s_.size() - pos_ < n || !equalsIgnoreCase(s_.substr(pos_, n), word)) return false;
+        pos_ += n;
+        return true;
+    }
+    // An operator of the listed ones, longest first; empty when none is next.
+    std::string takeOperator(std::initializer_list<const char*> ops) {
+        blanks();
+        for (const char* op : ops) {
+            const std::size_t n = std::strlen(op);
+            if (s_.compare(pos_, n, op) == 0) {
+                pos_ += n;
+                return op;
+            }
+        }
+        return std::string();
+    }
+    static std::unique_ptr<Node> combined(Node::Kind kind, const std::string& op, char type, std::unique_ptr<Node> a,
+                                          std::unique_ptr<Node> b = nullptr) {
+        auto n = std::make_unique<Node>();
+        n->kind = kind;
+        n->type = type;
+        n->text = op;
+        n->args.push_back(std::move(a));
+        if (b) n->args.push_back(std::move(b));
+        return n;
+    }
+
+    std::unique_ptr<Node> disjunction() {
+        auto n = conjunction();
+        while (n && takeWord(".OR.")) {
+            auto next = conjunction();
+            if (!next) return nullptr;
+            if (n->type != 'L' || next->type != 'L') return fail(".OR. joins conditions only");
+            n = combined(Node::Kind::Logic, "OR", 'L', std::move(n), std::move(next));
+        }
+        return n;
+    }
+    std::unique_ptr<Node> conjunction() {
+        auto n = negation();
+        while (n && takeWord(".AND.")) {
+            auto next = negation();
+            if (!next) return nullptr;
+            if (n->type != 'L' || next->type != 'L') return fail(".AND. joins conditions only");
+            n = combined(Node::Kind::Logic, "AND", 'L', std::move(n), std::move(next));
+        }
+        return n;
+    }
+    std::unique_ptr<Node> negation() {
+        blanks();
+        const bool bang = pos_ < s_.size() && s_[pos_] == '!' && s_.compare(pos_, 2, "!=") != 0;
+        if (bang) ++pos_;
+        if (bang || takeWord(".NOT.")) {
+            auto n = negation();
+            if (!n) return nullptr;
+            if (n->type != 'L') return fail(".NOT. takes a condition");
+            return combined(Node::Kind::Logic, "NOT", 'L', std::move(n));
+        }
+        return comparison();
+    }
+    std::unique_ptr<Node> comparison() {
+        auto left = sum();
+        if (!left) return nullptr;
+        std::string op = takeOperator({"==", "<>", "!=", "<=", ">=", "=", "#", "<", ">", "$"});
+        if (op.empty()) return left;
+        auto right = sum();
+        if (!right) return nullptr;
+        if (left->type != right->type)
+            return fail("\"" + op + "\" compares a " + typeName(left->type) + " with a " + typeName(right->type));
+        if (op == "$" && left->type != 'C') return fail("\"$\" looks for a text in a text");
+        if (left->type == 'L' && op != "=" && op != "==" && op != "<>" && op != "!=" && op != "#")
+            return fail("logical values are compared only for being the same");
+        if (op == "!=" || op == "#") op = "<>";
+        if (op == "==" && left->type != 'C') op = "=";
+        return combined(Node::Kind::Compare, op, 'L', std::move(left), std::move(right));
+    }
+    static std::string typeName(char type) {
+        return type == 'C' ? "text" : type == 'N' ? "number" : type == 'D' ? "date" : "logical value";
+    }
+
     std::unique_ptr<Node> sum() {
         auto first = primary();
         if (!first) return nullptr;
+        if (first->type == 'N' || first->type == 'D') return arithmetic(std::move(first));
         if (!take('+')) return first;
         auto join = std::make_unique<Node>();
         join->kind = Node::Kind::Join;
@@ -77,10 +171,92 @@ private:
         return join;
     }
 
+    // Numbers and dates added and taken away: a number to or from a date gives a date, a date
+    // from a date the days between.
+    std::unique_ptr<Node> arithmetic(std::unique_ptr<Node> first) {
+        std::unique_ptr<Node> n;
+        for (std::string op; !(op = takeOperator({"+", "-"})).empty();) {
+            auto next = primary();
+            if (!next) return nullptr;
+            const char a = n ? n->type : first->type, b = next->type;
+            char type;
+            if (a == 'N' && b == 'N') type = 'N';
+            else if (a == 'D' && b == 'N') type = 'D';
+            else if (a == 'N' && b == 'D' && op == "+") type = 'D';
+            else if (a == 'D' && b == 'D' && op == "-") type = 'N';
+            else return fail("\"" + op + "\" does not take a " + typeName(a) + " and a " + typeName(b));
+            if (!n) {
+                n = std::make_unique<Node>();
+                n->kind = Node::Kind::Arith;
+                n->args.push_back(std::move(first));
+            }
+            n->type = type;
+            n->text += op;
+            n->args.push_back(std::move(next));
+        }
+        return n ? std::move(n) : std::move(first);
+    }
+
+    // A date written MM/DD/YY or MM/DD/YYYY (a two-digit year in the 1900s, as dBase reads it
+    // by default), or YYYY-MM-DD after "^"; blank: the blank date.
+    bool dateOf(std::string text, Node& n) {
+        n.kind = Node::Kind::Number;
+        n.type = 'D';
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        text.erase(0, std::min(text.find_first_not_of(' '), text.size()));
+        if (text.empty() || text == "/  /" || text == "/ /" || text == "^") {
+            n.blank = true;
+            return true;
+        }
+        int y = 0, m = 0, d = 0, used = 0;
+        if (text[0] == '^') {
+            if (std::sscanf(text.c_str(), "^%d-%d-%d%n", &y, &m, &d, &used) != 3) return false;
+        } else {
+            if (std::sscanf(text.c_str(), "%d/%d/%d%n", &m, &d, &y, &used) != 3) return false;
+            const std::size_t yearDigits = text.size() - text.rfind('/') - 1;
+            if (yearDigits == 2) y += 1900;
+            else if (yearDigits != 4) return false;
+        }
+        if (static_cast<std::size_t>(used) != text.size() || !isValidCivilDate(y, m, d)) return false;
+        n.number = static_cast<double>(dayNumberFromCivil(y, m, d));
+        return true;
+    }
+
     std::unique_ptr<Node> primary() {
         blanks();
         if (pos_ >= s_.size()) return fail("the expression ends too soon");
         const char c = s_[pos_];
+        if (c == '(') {
+            ++pos_;
+            auto n = disjunction();
+            if (!n) return nullptr;
+            if (!take(')')) return fail("a \"(\" is not closed");
+            return n;
+        }
+        // .T. .F. (.Y. .N.)
+        if (c == '.' && pos_ + 2 < s_.size() && std::isalpha(static_cast<unsigned char>(s_[pos_ + 1])) && s_[pos_ + 2] == '.') {
+            const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(s_[pos_ + 1])));
+            if (letter != 'T' && letter != 'F' && letter != 'Y' && letter != 'N')
+                return fail("\"" + s_.substr(pos_, 3) + "\" is not understood");
+            pos_ += 3;
+            auto n = std::make_unique<Node>();
+            n->kind = Node::Kind::Number;
+            n->type = 'L';
+            n->number = letter == 'T' || letter == 'Y';
+            return n;
+        }
+        if (c == '.' && pos_ + 1 < s_.size() && std::isalpha(static_cast<unsigned char>(s_[pos_ + 1])))
+            return fail("\"" + s_.substr(pos_) + "\" is not understood");
+        // {MM/DD/YY}, {^YYYY-MM-DD}
+        if (c == '{') {
+            const std::size_t end = s_.find('}', pos_ + 1);
+            if (end == std::string::npos) return fail("a date in braces is not closed");
+            auto n = std::make_unique<Node>();
+            if (!dateOf(s_.substr(pos_ + 1, end - pos_ - 1), *n))
+                return fail("the date {" + s_.substr(pos_ + 1, end - pos_ - 1) + "} is not understood");
+            pos_ = end + 1;
+            return n;
+        }
         if (c == '\'' || c == '"' || c == '[') {
             const char close = c == '[' ? ']' : c;
             const std::size_t end = s_.find(close, pos_ + 1);
@@ -122,6 +298,13 @@ private:
                 case 'C': n->type = 'C'; n->length = fields_[i].length; break;
                 case 'N': case 'F': n->type = 'N'; break;
                 case 'D': n->type = 'D'; break;
+                case 'L': n->type = 'L'; break;
+                case 'I': case '+': case 'O':
+                    // Binary numbers (long integers, doubles): in a FOR clause, not in a key.
+                    if (!condition_) return fail("field " + name + " of type " + std::string(1, fields_[i].type) + " has no key");
+                    n->type = 'N';
+                    n->text.assign(1, fields_[i].type);
+                    break;
                 default: return fail("field " + name + " of type " + std::string(1, fields_[i].type) + " has no key");
             }
             fieldsUsed.push_back(i);
@@ -132,21 +315,24 @@ private:
 
     // A number given as it is (a length or a position).
     bool literalCount(const Node& n, std::size_t& out) {
-        if (n.kind != Node::Kind::Number || n.number < 0 || n.number > 255 || std::floor(n.number) != n.number) return false;
+        if (n.kind != Node::Kind::Number || n.type != 'N' || n.number < 0 || n.number > 255 || std::floor(n.number) != n.number) return false;
         out = static_cast<std::size_t>(n.number);
         return true;
     }
 
     std::unique_ptr<Node> call(const std::string& name) {
-        static const char* const known[] = {"UPPER", "LOWER", "TRIM", "RTRIM", "LTRIM", "ALLTRIM", "LEFT",
-                                            "RIGHT", "SUBSTR", "STR", "DTOS", "DTOC"};
+        static const char* const known[] = {"UPPER", "LOWER", "TRIM", "RTRIM", "LTRIM", "ALLTRIM", "LEFT", "RIGHT",
+                                            "SUBSTR", "STR", "DTOS", "DTOC", "DELETED", "EMPTY", "YEAR", "MONTH",
+                                            "DAY", "VAL", "CTOD", "LEN"};
+        if (name == "DATE")
+            return fail("DATE() makes what the expression gives depend on the day it is evaluated");
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) return fail(name + "() is not evaluated here");
         auto n = std::make_unique<Node>();
         n->kind = Node::Kind::Call;
         n->text = name;
         if (!take(')')) {
             do {
-                auto a = sum();
+                auto a = disjunction();
                 if (!a) return nullptr;
                 n->args.push_back(std::move(a));
             } while (take(','));
@@ -176,6 +362,25 @@ private:
         } else if (name == "DTOS" || name == "DTOC") {
             if (argc != 1 || arg(0).type != 'D') return fail(name + "() takes a date");
             n->length = 8;
+        } else if (name == "DELETED") {
+            if (argc != 0) return fail("DELETED() takes nothing");
+            readsDeletion = true;
+            n->type = 'L';
+        } else if (name == "EMPTY") {
+            if (argc != 1) return fail("EMPTY() takes one value");
+            n->type = 'L';
+        } else if (name == "YEAR" || name == "MONTH" || name == "DAY") {
+            if (argc != 1 || arg(0).type != 'D') return fail(name + "() takes a date");
+            n->type = 'N';
+        } else if (name == "VAL" || name == "LEN") {
+            if (argc != 1 || arg(0).type != 'C') return fail(name + "() takes a text");
+            n->type = 'N';
+        } else if (name == "CTOD") {
+            // A quoted date only: its value is then known here once and for all.
+            if (argc != 1 || arg(0).kind != Node::Kind::Text || !dateOf(arg(0).text, *n))
+                return fail("CTOD() takes a quoted date MM/DD/YY or MM/DD/YYYY");
+            n->args.clear();
+            n->text.clear();
         } else {
             return fail(name + "() is not evaluated here");
         }
@@ -187,6 +392,7 @@ private:
     const CodePage& codePage_;
     std::size_t pos_ = 0;
     std::string why_;
+    bool condition_ = false;
 };
 
 struct Value {
@@ -195,7 +401,57 @@ struct Value {
     double number = 0;
     bool blank = false;  // a blank date
     std::int64_t day = 0;
+    bool truth = false;  // L
 };
+
+bool evaluate(const Node& n, const std::uint8_t* rec, const std::vector<FieldDef>& defs, const Header& header,
+              const CodePage& codePage, Value& out, std::string& why);
+
+// Texts compared over the length of the right one, the left one padded with blanks when it is
+// shorter (SET EXACT OFF); "==" compares the whole texts.
+int compareTexts(const std::string& a, const std::string& b, bool exact) {
+    if (exact) {
+        const int c = a.compare(b);
+        return c < 0 ? -1 : c > 0 ? 1 : 0;
+    }
+    std::string left = a.substr(0, b.size());
+    left.resize(b.size(), ' ');
+    const int c = std::memcmp(left.data(), b.data(), b.size());
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+bool compareValues(const Node& n, const Value& a, const Value& b, const Header& header, bool& out, std::string& why) {
+    const std::string& op = n.text;
+    if (op == "$") {
+        out = !a.text.empty() && b.text.find(a.text) != std::string::npos;
+        return true;
+    }
+    int c = 0;
+    switch (a.type) {
+        case 'C':
+            if (op != "=" && op != "==" && op != "<>" && !header.foxPro && !textSortsInByteOrder(header)) {
+                why = "\"" + op + "\" orders texts under the table's language driver, whose collation is not known here";
+                return false;
+            }
+            c = compareTexts(a.text, b.text, op == "==");
+            break;
+        case 'N': c = a.number < b.number ? -1 : a.number > b.number ? 1 : 0; break;
+        case 'D': {
+            // The blank date comes before every date.
+            const std::int64_t x = a.blank ? INT64_MIN : a.day, y = b.blank ? INT64_MIN : b.day;
+            c = x < y ? -1 : x > y ? 1 : 0;
+            break;
+        }
+        default: c = a.truth == b.truth ? 0 : 1; break;
+    }
+    if (op == "=" || op == "==") out = c == 0;
+    else if (op == "<>") out = c != 0;
+    else if (op == "<") out = c < 0;
+    else if (op == ">") out = c > 0;
+    else if (op == "<=") out = c <= 0;
+    else out = c >= 0;
+    return true;
+}
 
 bool evaluate(const Node& n, const std::uint8_t* rec, const std::vector<FieldDef>& defs, const Header& header,
               const CodePage& codePage, Value& out, std::string& why) {
@@ -205,9 +461,58 @@ bool evaluate(const Node& n, const std::uint8_t* rec, const std::vector<FieldDef
             out.text = n.text;
             return true;
         case Node::Kind::Number:
-            out.type = 'N';
+            out.type = n.type;
             out.number = n.number;
+            out.truth = n.number != 0;
+            out.blank = n.blank;
+            out.day = n.type == 'D' ? static_cast<std::int64_t>(n.number) : 0;
             return true;
+        case Node::Kind::Arith: {
+            if (!evaluate(*n.args[0], rec, defs, header, codePage, out, why)) return false;
+            for (std::size_t i = 1; i < n.args.size(); ++i) {
+                Value v;
+                if (!evaluate(*n.args[i], rec, defs, header, codePage, v, why)) return false;
+                const bool minus = n.text[i - 1] == '-';
+                if (out.type == 'N' && v.type == 'N') {
+                    out.number = minus ? out.number - v.number : out.number + v.number;
+                } else if (out.type == 'D' && v.type == 'D') {
+                    // The days between; a blank date counts as day 0.
+                    out.type = 'N';
+                    out.number = static_cast<double>((out.blank ? 0 : out.day) - (v.blank ? 0 : v.day));
+                } else {
+                    // A date and a number of days: a blank date stays blank.
+                    const Value& date = out.type == 'D' ? out : v;
+                    const double days = out.type == 'D' ? v.number : out.number;
+                    if (!(std::fabs(days) < 4e6)) {
+                        why = "a date " + std::string(minus ? "minus" : "plus") + " days lies outside the calendar";
+                        return false;
+                    }
+                    Value r;
+                    r.type = 'D';
+                    r.blank = date.blank;
+                    r.day = date.blank ? 0 : date.day + static_cast<std::int64_t>(std::floor(minus ? -days : days));
+                    out = r;
+                }
+            }
+            return true;
+        }
+        case Node::Kind::Compare: {
+            Value a, b;
+            if (!evaluate(*n.args[0], rec, defs, header, codePage, a, why) ||
+                !evaluate(*n.args[1], rec, defs, header, codePage, b, why))
+                return false;
+            out.type = 'L';
+            return compareValues(n, a, b, header, out.truth, why);
+        }
+        case Node::Kind::Logic: {
+            // Both sides are evaluated (a record either side cannot read is not taken on a guess).
+            Value a, b;
+            if (!evaluate(*n.args[0], rec, defs, header, codePage, a, why)) return false;
+            if (n.args.size() == 2 && !evaluate(*n.args[1], rec, defs, header, codePage, b, why)) return false;
+            out.type = 'L';
+            out.truth = n.text == "NOT" ? !a.truth : n.text == "AND" ? a.truth && b.truth : a.truth || b.truth;
+            return true;
+        }
         case Node::Kind::Field: {
             const FieldDef& f = defs[n.field];
             const std::uint8_t* p = rec + f.offset;
@@ -216,8 +521,14 @@ bool evaluate(const Node& n, const std::uint8_t* rec, const std::vector<FieldDef
                 out.text.assign(reinterpret_cast<const char*>(p), f.length);
                 return true;
             }
+            if (n.type == 'L') {
+                // T and Y are true; F, N, "?" and a blank are not.
+                out.truth = f.length > 0 && std::strchr("TtYy", static_cast<char>(p[0])) != nullptr && p[0] != 0;
+                return true;
+            }
             FieldValue v;
-            if (!decodeStoredValue(n.type == 'N' ? 'N' : 'D', header, codePage, p, f.length, v)) {
+            const char stored = !n.text.empty() ? n.text[0] : n.type == 'N' ? 'N' : 'D';
+            if (!decodeStoredValue(stored, header, codePage, p, f.length, v)) {
                 why = "field " + f.name + " cannot be read";
                 return false;
             }
@@ -252,11 +563,32 @@ bool evaluate(const Node& n, const std::uint8_t* rec, const std::vector<FieldDef
             std::vector<Value> args(n.args.size());
             for (std::size_t i = 0; i < n.args.size(); ++i)
                 if (!evaluate(*n.args[i], rec, defs, header, codePage, args[i], why)) return false;
-            out.type = 'C';
+            out.type = n.type;
             const std::string& f = n.text;
             std::string& t = out.text;
             auto count = [&](std::size_t i) { return static_cast<std::size_t>(args[i].number); };
-            if (f == "UPPER" || f == "LOWER") {
+            if (f == "DELETED") {
+                out.truth = rec[0] == '*';
+            } else if (f == "EMPTY") {
+                const Value& v = args[0];
+                out.truth = v.type == 'C'   ? v.text.find_first_not_of(" \t\r\n", 0) == std::string::npos
+                            : v.type == 'N' ? v.number == 0
+                            : v.type == 'D' ? v.blank
+                                            : !v.truth;
+            } else if (f == "YEAR" || f == "MONTH" || f == "DAY") {
+                // A blank date gives 0.
+                const CivilDate d = args[0].blank ? CivilDate{0, 0, 0} : civilFromDayNumber(args[0].day);
+                out.number = static_cast<double>(f == "YEAR" ? d.year : f == "MONTH" ? d.month : d.day);
+            } else if (f == "VAL") {
+                // The number the text starts with (after blanks); 0 when there is none.
+                const std::string& s = args[0].text;
+                const char* begin = s.c_str();
+                char* end = nullptr;
+                const double v = std::strtod(begin, &end);
+                out.number = end == begin || !std::isfinite(v) ? 0 : v;
+            } else if (f == "LEN") {
+                out.number = static_cast<double>(args[0].text.size());
+            } else if (f == "UPPER" || f == "LOWER") {
                 t = args[0].text;
                 for (char& c : t) {
                     const auto u = static_cast<unsigned char>(c);
@@ -318,10 +650,14 @@ KeyExpression::~KeyExpression() = default;
 std::unique_ptr<KeyExpression> KeyExpression::parse(const std::string& text, const std::vector<RawField>& fields,
                                                     const CodePage& codePage, std::string& why) {
     Parser p(text, fields, codePage);
-    std::unique_ptr<Node> root = p.parse(why);
+    std::unique_ptr<Node> root = p.parse(why, false);
     if (!root) return nullptr;
     if (root->kind == Node::Kind::Text || root->kind == Node::Kind::Number) {
         why = "it is a constant";
+        return nullptr;
+    }
+    if (root->type == 'L') {
+        why = "a logical value gives no key";
         return nullptr;
     }
     if (root->type != 'C' && root->kind != Node::Kind::Field) {
@@ -342,6 +678,34 @@ bool KeyExpression::text(const std::uint8_t* record, const std::vector<FieldDef>
     Value v;
     if (!evaluate(*root_, record, defs, header, *codePage_, v, why)) return false;
     out = std::move(v.text);
+    return true;
+}
+
+Condition::~Condition() = default;
+
+std::unique_ptr<Condition> Condition::parse(const std::string& text, const std::vector<RawField>& fields,
+                                            const CodePage& codePage, std::string& why) {
+    Parser p(text, fields, codePage);
+    std::unique_ptr<Node> root = p.parse(why, true);
+    if (!root) return nullptr;
+    if (root->type != 'L') {
+        why = "it gives a " + std::string(root->type == 'C' ? "text" : root->type == 'N' ? "number" : "date") +
+              ", not true or false";
+        return nullptr;
+    }
+    std::unique_ptr<Condition> c(new Condition());
+    c->fields_ = p.fieldsUsed;
+    c->readsDeletion_ = p.readsDeletion;
+    c->codePage_ = &codePage;
+    c->root_ = std::move(root);
+    return c;
+}
+
+bool Condition::admits(const std::uint8_t* record, const std::vector<FieldDef>& defs, const Header& header, bool& admitted,
+                       std::string& why) const {
+    Value v;
+    if (!evaluate(*root_, record, defs, header, *codePage_, v, why)) return false;
+    admitted = v.truth;
     return true;
 }
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <numeric>
+#include <stdexcept>
 
 #include "../byte_order.h"
 
@@ -26,14 +28,14 @@ void putDate(std::uint8_t* p, const MdxDate& d) {
 }
 
 // Numeric keys: class, then exponent and digits.
-int signClass(const std::string& k) {
+int signClass(const char* k) {
     bool zero = true;
     for (std::size_t i = 2; i < kMdxNumericKeyLength; ++i) zero = zero && k[i] == 0;
     if (zero) return 0;
     return (static_cast<std::uint8_t>(k[1]) & 0x80) ? -1 : 1;
 }
 
-int compareNumeric(const std::string& a, const std::string& b) {
+int compareNumeric(const char* a, const char* b) {
     const int ca = signClass(a), cb = signClass(b);
     if (ca != cb) return ca < cb ? -1 : 1;
     if (ca == 0) return 0;
@@ -43,7 +45,7 @@ int compareNumeric(const std::string& a, const std::string& b) {
     if (ea != eb)
         magnitude = ea < eb ? -1 : 1;
     else
-        magnitude = std::memcmp(a.data() + 2, b.data() + 2, kMdxNumericKeyLength - 2);
+        magnitude = std::memcmp(a + 2, b + 2, kMdxNumericKeyLength - 2);
     if (magnitude == 0) return 0;
     magnitude = magnitude < 0 ? -1 : 1;
     return ca > 0 ? magnitude : -magnitude;
@@ -56,47 +58,43 @@ struct Node {
 
 class TagBuilder {
 public:
-    TagBuilder(const MdxTag& tag, std::uint32_t recordCount, std::uint32_t firstPage)
-        : tag_(tag), recordCount_(recordCount), nextPage_(firstPage) {}
+    TagBuilder(const MdxTag& tag, MdxKeyStream& keys, const MdxPageSink& sink, std::uint32_t firstPage)
+        : tag_(tag), keys_(keys), sink_(sink), nextPage_(firstPage) {}
 
-    // Appends the tag's header block and nodes to `file` (which ends at `nextPage_` x 512 on entry).
-    void build(std::vector<std::uint8_t>& file, const MdxDate& date) {
+    // Writes the tag's header block and nodes from page `nextPage_` on.
+    void build(const MdxDate& date) {
         const std::uint32_t headerPage = nextPage_;
         nextPage_ += kPagesPerBlock;
         std::vector<std::uint8_t> header(kMdxBlockBytes, 0);
 
-        // Entries in index order: equal keys by record number, whichever the direction.
-        std::vector<std::uint32_t> order(recordCount_);
-        std::iota(order.begin(), order.end(), 0u);
-        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-            const int c = compareMdxKeys(tag_.keyType, tag_.keys[a], tag_.keys[b]);
-            return tag_.descending ? c > 0 : c < 0;
-        });
-
         const std::size_t item = mdxItemLength(tag_.keyLength);
         const std::size_t perNode = mdxKeysPerNode(tag_.keyLength);
-        std::vector<std::vector<std::uint8_t>> blocks;
+        std::uint32_t nodes = 0;
+        std::vector<std::uint8_t> block(kMdxBlockBytes);
 
-        // Leaves, the entries spread evenly.
+        // Leaves, the entries spread evenly; one entry a leaf is kept for the level above.
+        const std::uint64_t entries = keys_.count();
         std::vector<Node> level;
-        const std::size_t leafCount = std::max<std::size_t>(1, (order.size() + perNode - 1) / perNode);
-        std::size_t at = 0;
-        for (std::size_t i = 0; i < leafCount; ++i) {
-            const std::size_t n = order.size() / leafCount + (i < order.size() % leafCount ? 1 : 0);
-            std::vector<std::uint8_t> block(kMdxBlockBytes, 0);
+        const std::uint64_t leafCount = std::max<std::uint64_t>(1, (entries + perNode - 1) / perNode);
+        for (std::uint64_t i = 0; i < leafCount; ++i) {
+            const std::size_t n = static_cast<std::size_t>(entries / leafCount + (i < entries % leafCount ? 1 : 0));
+            std::fill(block.begin(), block.end(), 0);
             storeLE32(block.data(), static_cast<std::uint32_t>(n));
-            for (std::size_t j = 0; j < n; ++j) {
-                const std::uint32_t record = order[at + j];
-                std::uint8_t* e = block.data() + kNodeItemsAt + j * item;
-                storeLE32(e, record + 1);
-                std::memcpy(e + 4, tag_.keys[record].data(), tag_.keyLength);
-            }
             Node node;
+            node.lastKey.assign(tag_.keyLength, '\0');
+            for (std::size_t j = 0; j < n; ++j) {
+                std::uint32_t record = 0;
+                const char* key = nullptr;
+                if (!keys_.next(record, key)) throw std::logic_error("an .MDX tag's keys ended early");
+                std::uint8_t* e = block.data() + kNodeItemsAt + j * item;
+                storeLE32(e, record);
+                std::memcpy(e + 4, key, tag_.keyLength);
+                if (j + 1 == n) node.lastKey.assign(key, tag_.keyLength);
+            }
             node.page = allocate();
-            node.lastKey = n ? tag_.keys[order[at + n - 1]] : std::string(tag_.keyLength, '\0');
-            at += n;
-            level.push_back(node);
-            blocks.push_back(std::move(block));
+            put(node.page, block);
+            ++nodes;
+            level.push_back(std::move(node));
         }
         // Inner levels until one node is left: the root.
         while (level.size() > 1) {
@@ -105,7 +103,7 @@ public:
             std::size_t child = 0;
             for (std::size_t i = 0; i < parents; ++i) {
                 const std::size_t c = level.size() / parents + (i < level.size() % parents ? 1 : 0);
-                std::vector<std::uint8_t> block(kMdxBlockBytes, 0);
+                std::fill(block.begin(), block.end(), 0);
                 storeLE32(block.data(), static_cast<std::uint32_t>(c - 1));
                 for (std::size_t j = 0; j < c; ++j) {
                     std::uint8_t* e = block.data() + kNodeItemsAt + j * item;
@@ -115,9 +113,10 @@ public:
                 Node node;
                 node.page = allocate();
                 node.lastKey = level[child + c - 1].lastKey;
+                put(node.page, block);
+                ++nodes;
                 child += c;
-                upper.push_back(node);
-                blocks.push_back(std::move(block));
+                upper.push_back(std::move(node));
             }
             level = std::move(upper);
         }
@@ -141,11 +140,9 @@ public:
             h[480] = tag_.singleField ? 1 : 0;
         }
         storeLE32(h + 0, level.front().page);
-        storeLE32(h + 4, static_cast<std::uint32_t>(blocks.size() * kPagesPerBlock));
-        h[246] = recordCount_ > 0 ? 1 : 0;
-
-        file.insert(file.end(), header.begin(), header.end());
-        for (const auto& b : blocks) file.insert(file.end(), b.begin(), b.end());
+        storeLE32(h + 4, static_cast<std::uint32_t>(nodes * kPagesPerBlock));
+        h[246] = entries > 0 ? 1 : 0;
+        put(headerPage, header);
         headerPage_ = headerPage;
     }
 
@@ -158,11 +155,42 @@ private:
         nextPage_ += kPagesPerBlock;
         return p;
     }
+    void put(std::uint32_t page, const std::vector<std::uint8_t>& block) {
+        sink_(static_cast<std::uint64_t>(page) * kPage, block.data(), block.size());
+    }
 
     const MdxTag& tag_;
-    std::uint32_t recordCount_;
+    MdxKeyStream& keys_;
+    const MdxPageSink& sink_;
     std::uint32_t nextPage_;
     std::uint32_t headerPage_ = 0;
+};
+
+// The keys of an MdxTag in memory, in index order: equal keys by record number, whichever the
+// direction.
+class MemoryKeys final : public MdxKeyStream {
+public:
+    explicit MemoryKeys(const MdxTag& tag) : tag_(tag) {
+        for (std::uint32_t r = 0; r < tag.keys.size(); ++r)
+            if (tag.holds.empty() || tag.holds[r]) order_.push_back(r);
+        std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            const int c = compareMdxKeys(tag_.keyType, tag_.keys[a], tag_.keys[b]);
+            return tag_.descending ? c > 0 : c < 0;
+        });
+    }
+    std::uint64_t count() const override { return order_.size(); }
+    bool next(std::uint32_t& record, const char*& key) override {
+        if (at_ == order_.size()) return false;
+        record = order_[at_] + 1;
+        key = tag_.keys[order_[at_]].data();
+        ++at_;
+        return true;
+    }
+
+private:
+    const MdxTag& tag_;
+    std::vector<std::uint32_t> order_;
+    std::size_t at_ = 0;
 };
 
 }  // namespace
@@ -227,17 +255,24 @@ std::string mdxDateKey(std::int64_t dayNumber) {
 }
 
 int compareMdxKeys(char keyType, const std::string& a, const std::string& b) {
+    if (keyType == 'N' || keyType == 'D' || a.size() == b.size())
+        return compareMdxKeys(keyType, a.data(), b.data(), std::min(a.size(), b.size()));
+    const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    if (c != 0) return c < 0 ? -1 : 1;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+int compareMdxKeys(char keyType, const char* a, const char* b, std::size_t length) {
     switch (keyType) {
         case 'N': return compareNumeric(a, b);
         case 'D': {
-            const double x = bitsToDouble(loadLE64(reinterpret_cast<const std::uint8_t*>(a.data())));
-            const double y = bitsToDouble(loadLE64(reinterpret_cast<const std::uint8_t*>(b.data())));
+            const double x = bitsToDouble(loadLE64(reinterpret_cast<const std::uint8_t*>(a)));
+            const double y = bitsToDouble(loadLE64(reinterpret_cast<const std::uint8_t*>(b)));
             return x < y ? -1 : (x > y ? 1 : 0);
         }
         default: {
-            const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
-            if (c != 0) return c < 0 ? -1 : 1;
-            return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+            const int c = std::memcmp(a, b, length);
+            return c < 0 ? -1 : (c > 0 ? 1 : 0);
         }
     }
 }
@@ -245,14 +280,32 @@ int compareMdxKeys(char keyType, const std::string& a, const std::string& b) {
 std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vector<MdxTag>& tags,
                                    std::uint32_t recordCount, const MdxDate& date,
                                    const std::vector<std::uint8_t>& fileTemplate) {
+    (void)recordCount;
+    std::vector<std::unique_ptr<MemoryKeys>> owned;
+    std::vector<MdxKeyStream*> keys;
+    for (const MdxTag& tag : tags) {
+        owned.push_back(std::make_unique<MemoryKeys>(tag));
+        keys.push_back(owned.back().get());
+    }
+    std::vector<std::uint8_t> file;
+    writeMdx(tableName, tags, keys, date, fileTemplate,
+             [&](std::uint64_t offset, const std::uint8_t* data, std::size_t n) {
+                 if (file.size() < offset + n) file.resize(static_cast<std::size_t>(offset + n));
+                 std::memcpy(file.data() + offset, data, n);
+             });
+    return file;
+}
+
+void writeMdx(const std::string& tableName, const std::vector<MdxTag>& tags, const std::vector<MdxKeyStream*>& keys,
+              const MdxDate& date, const std::vector<std::uint8_t>& fileTemplate, const MdxPageSink& sink) {
     std::vector<std::uint8_t> file(kHeaderPages * kPage, 0);
     const bool kept = !fileTemplate.empty();
     if (kept) std::copy_n(fileTemplate.begin(), std::min(fileTemplate.size(), file.size()), file.begin());
     std::uint32_t nextPage = kHeaderPages;
     std::vector<std::uint32_t> headerPages;
-    for (const MdxTag& tag : tags) {
-        TagBuilder builder(tag, recordCount, nextPage);
-        builder.build(file, date);
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        TagBuilder builder(tags[i], *keys.at(i), sink, nextPage);
+        builder.build(date);
         headerPages.push_back(builder.headerPage());
         nextPage = builder.nextPage();
     }
@@ -264,7 +317,8 @@ std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vect
         storeLE32(h + 36, 0);  // no free pages, no free blocks
         storeLE32(h + 40, 0);
         for (std::size_t i = 0; i < tags.size(); ++i) storeLE32(h + kTagTableAt + i * kTagEntryBytes, headerPages[i]);
-        return file;
+        sink(0, file.data(), file.size());
+        return;
     }
     h[0] = 2;
     putDate(h + 1, date);
@@ -304,7 +358,7 @@ std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vect
         e[19] = 0x02;
         e[20] = static_cast<std::uint8_t>(tags[i].keyType);
     }
-    return file;
+    sink(0, file.data(), file.size());
 }
 
 }  // namespace tavrinth::dbase

@@ -28,6 +28,7 @@
 // also in descending tags.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,9 @@ struct MdxTag {
     bool unique = false;
     std::size_t keyLength = 0;      // bytes of every key (C: 1..100; N: 12; D: 8)
     std::vector<std::string> keys;  // one per record, in record order
+    // A tag with a FOR clause: one per record, false for a record the tag leaves out (whose key
+    // is not used). Empty: the tag holds every record.
+    std::vector<bool> holds;
     // Rebuilding a tag of an existing file: the tag's header block as that file holds it (1024
     // bytes). Only what the keys decide is written anew (root page, pages, "has keys"; the first
     // and last node words are cleared as in a new file); every other byte is kept: flags, key
@@ -56,7 +60,8 @@ struct MdxDate {
 };
 
 // The whole file. `tableName` goes into the header (the table's stem, upper case, 8 characters).
-// The tags must be valid (names, key lengths, one key per record, no duplicates in unique tags):
+// The tags must be valid (names, key lengths, one key per record, no duplicates among the records
+// a unique tag holds):
 // the caller checks them.
 // `fileTemplate`: rebuilding an existing file, its first kMdxHeaderBytes bytes (file header and
 // tag table; zero-filled where the file is shorter). Those are kept but for the tag count, the
@@ -65,6 +70,20 @@ struct MdxDate {
 std::vector<std::uint8_t> buildMdx(const std::string& tableName, const std::vector<MdxTag>& tags,
                                    std::uint32_t recordCount, const MdxDate& date,
                                    const std::vector<std::uint8_t>& fileTemplate = {});
+
+// The same written a piece at a time, for files too big to hold: each tag's entries come from its
+// stream in index order (equal keys by record number), and every piece of the file goes to
+// `sink` (offset, bytes; the file header last). The tags' `keys` are not used.
+class MdxKeyStream {
+public:
+    virtual ~MdxKeyStream() = default;
+    virtual std::uint64_t count() const = 0;
+    // The next entry: its record number (1-based) and key (the tag's key length). False at the end.
+    virtual bool next(std::uint32_t& record, const char*& key) = 0;
+};
+using MdxPageSink = std::function<void(std::uint64_t offset, const std::uint8_t* data, std::size_t n)>;
+void writeMdx(const std::string& tableName, const std::vector<MdxTag>& tags, const std::vector<MdxKeyStream*>& keys,
+              const MdxDate& date, const std::vector<std::uint8_t>& fileTemplate, const MdxPageSink& sink);
 
 // Keys --------------------------------------------------------------------------------------------
 
@@ -84,6 +103,8 @@ std::string mdxDateKey(std::int64_t dayNumber);
 
 // <0, 0, >0 in ascending key order.
 int compareMdxKeys(char keyType, const std::string& a, const std::string& b);
+// The same over keys of `length` bytes.
+int compareMdxKeys(char keyType, const char* a, const char* b, std::size_t length);
 
 // Items of one node for a key length.
 std::size_t mdxItemLength(std::size_t keyLength);

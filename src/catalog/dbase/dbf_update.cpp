@@ -11,6 +11,8 @@
 #include "../table_change.h"
 #include "../table_update.h"
 #include "dbf_encode.h"
+#include "dbf_expression.h"
+#include "dbf_mdx_update.h"
 #include "dbf_memo_file.h"
 #include "dbf_table.h"
 
@@ -71,13 +73,18 @@ std::string DBaseTable::fieldReadOnlyReason(std::size_t field) {
         return "variable-length and system fields are read-only";
     if (f.dataType == ftUnknown) return "its field type is unknown";
     if (f.length != rf.length) return "the field does not fit in the record";
-    // The production .MDX is rebuilt with every change of a key; a tag with a FOR clause cannot be.
+    // The production index follows every change of a key; a tag whose FOR clause is not
+    // evaluated here cannot.
     for (const TIndexDef& d : indexesForChanges()) {
+        if (d.Filter.empty()) continue;
         const bool keyField = std::find(d.fieldIndexes.begin(), d.fieldIndexes.end(), static_cast<int>(field)) !=
                               d.fieldIndexes.end();
         const bool covers = keyField || (!d.Expression.empty() && expressionNames(d.Expression, f.name)) ||
-                            (!d.Filter.empty() && expressionNames(d.Filter, f.name));
-        if (covers && !d.Filter.empty()) return "the index tag " + d.Name + " covers it with a FOR clause, which this program cannot keep up to date";
+                            expressionNames(d.Filter, f.name);
+        std::string why;
+        if (covers && !Condition::parse(d.Filter, raw_, *codePage_, why))
+            return "the index tag " + d.Name + " covers it with the FOR clause " + d.Filter +
+                   ", which this program does not evaluate (" + why + ")";
     }
     // dBase III indexes of the same name as the table.
     if (auto ndx = family_->open(".ndx"); ndx && expressionNames(ndxExpression(*ndx), f.name))
@@ -189,15 +196,28 @@ public:
         if (t_.header_.foxPro) verifyIndexKeys(t_);
         change_.preserveWhole(mdxPath_);
     }
-    // Writes the index files again from the records as the change has left them.
+    // The production .MDX kept up to date in place for a few records the change adds or rewrites
+    // (before the first write); else saved whole, to be written again from the records.
+    void keepIndexesFor(const std::vector<MdxRecordChange>& changes, std::uint64_t records) {
+        if (indexesKept_ || inPlace_) return;
+        if ((t_.header_.tableFlags & 0x01) && !t_.header_.foxPro) {
+            const std::string mdx = DiskFamily(path_).path(".mdx");
+            auto inPlace = std::make_unique<MdxInPlace>(t_, change_, mdx);
+            if (!mdx.empty() && inPlace->prepare(changes, records)) {
+                inPlace_ = std::move(inPlace);
+                return;
+            }
+        }
+        keepIndexes();
+    }
+    // Writes the index files again from the records as the change has left them, or the pages
+    // of the .MDX changed in place.
     void rebuildIndexes() {
+        if (inPlace_) inPlace_->write();
         if (mdxPath_.empty()) return;
         reloadOnRollback_ = true;
         t_.reload();
-        for (const RebuiltIndexFile& f : rebuildIndexFiles(t_)) {
-            change_.write(f.path, 0, f.bytes.data(), f.bytes.size());
-            change_.resize(f.path, f.bytes.size());
-        }
+        for (const RebuiltIndexFile& f : rebuildIndexFiles(t_)) writeRebuilt(change_, f);
     }
 
     // Marks the record at `index` deleted, when the file still holds `seen` there.
@@ -352,7 +372,18 @@ public:
     std::int64_t lastRecNo() const override { return static_cast<std::int64_t>(count_); }
 
     void commit() override {
-        if (appending_) finishAppending();
+        if (appending_) {
+            // The few records added go into the .MDX in place, before anything is written.
+            if (indexesDeferred_) {
+                std::vector<MdxRecordChange> added;
+                const std::uint32_t length = t_.header_.recordLength;
+                for (std::uint64_t i = 0; i < added_; ++i)
+                    added.push_back({static_cast<std::uint32_t>(count_ - added_ + i), nullptr, pending_.data() + i * length});
+                indexesDeferred_ = false;
+                keepIndexesFor(added, count_);
+            }
+            finishAppending();
+        }
         rebuildIndexes();
         change_.commit();
         committed_ = true;
@@ -362,7 +393,10 @@ public:
 private:
     void beginAppending() {
         appending_ = true;
-        keepIndexes();
+        // A production .MDX: the records stay in memory until the change knows whether they
+        // are few enough to go into its tags in place.
+        if ((t_.header_.tableFlags & 0x01) && !t_.header_.foxPro && !indexesKept_) indexesDeferred_ = true;
+        else keepIndexes();
         reloadOnRollback_ = true;
         const Header& h = t_.header_;
         end_ = h.headerLength + static_cast<std::uint64_t>(t_.physicalCount_) * h.recordLength;
@@ -427,7 +461,11 @@ private:
         pending_.insert(pending_.end(), rec, rec + record_.size());
         ++count_;
         ++added_;
-        if (pending_.size() >= testing::appendFlushBytes()) flush();
+        if (indexesDeferred_ && !mdxKeptInPlace(added_, t_.physicalCount_)) {
+            indexesDeferred_ = false;  // too many for the tags in place: the .MDX is written again
+            keepIndexes();
+        }
+        if (!indexesDeferred_ && pending_.size() >= testing::appendFlushBytes()) flush();
     }
 
     // The memo file, for new blocks at its end.
@@ -516,7 +554,7 @@ private:
         const std::string pointer = memoPointerBytes(block, rf.length);
         if (pointer.size() != rf.length) refuse("field " + f.name + ": the memo file is too large for the field's pointer");
         std::memcpy(p, pointer.data(), rf.length);
-        if (memo_->pending() >= testing::appendFlushBytes()) flushMemo();
+        if (!indexesDeferred_ && memo_->pending() >= testing::appendFlushBytes()) flushMemo();
     }
     void flushMemo() {
         std::uint64_t offset;
@@ -537,6 +575,8 @@ private:
     FamilyChange& change_;
     std::string memoPath_, mdxPath_;
     bool indexesKept_ = false, committed_ = false, reloadOnRollback_ = false;
+    bool indexesDeferred_ = false;  // appending: nothing written until the .MDX's way is known
+    std::unique_ptr<MdxInPlace> inPlace_;
     std::unique_ptr<MemoAppender> memo_;
     std::vector<std::uint8_t> headerBytes_;
     std::vector<AutoField> autoFields_;
@@ -574,18 +614,31 @@ void DBaseTable::writeRecord(std::uint32_t index, const std::uint8_t* rec, const
                              const std::vector<FieldChange>& outside) {
     std::vector<std::uint8_t> bytes(rec, rec + header_.recordLength);
     Change change(*this);
-    // A changed key: the .MDX is written again from the records in the same change.
+    // A changed key: the .MDX is changed in the same change.
     const bool keys = keyBytesDiffer(bytes.data(), seen);
-    if (keys) change.keepIndexes();
     const std::uint64_t at = change.claim(index, seen);
+    if (keys)
+        change.keepIndexesFor({{static_cast<std::uint32_t>((at - header_.headerLength) / header_.recordLength), seen, bytes.data()}},
+                              physicalCount_);
     if (!outside.empty()) change.storeMemos(bytes.data(), outside);
     change.put(at, bytes.data());
     change.commit();
 }
 
 void DBaseTable::removeRecord(std::uint32_t index, const std::uint8_t* seen) {
-    // The tags keep the keys of records marked deleted (as dBase does): no index changes.
+    // The tags keep the keys of records marked deleted (as dBase does): no index changes, unless
+    // a FOR clause asks DELETED(); such a tag lets the record go, in place.
     Change change(*this);
+    for (const TIndexDef& d : indexesForChanges())
+        if (!d.Filter.empty() && expressionNames(d.Filter, "DELETED")) {
+            const std::uint64_t at = change.checkedOffset(index, seen);
+            std::vector<std::uint8_t> deleted(seen, seen + header_.recordLength);
+            deleted[0] = '*';
+            change.keepIndexesFor({{static_cast<std::uint32_t>((at - header_.headerLength) / header_.recordLength), seen,
+                                    deleted.data()}},
+                                  physicalCount_);
+            break;
+        }
     change.markDeleted(index, seen);
     change.commit();
 }

@@ -32,6 +32,7 @@
 
 #include "../byte_order.h"
 #include "../file_io.h"
+#include "../spool.h"
 #include "px_writer_internal.h"
 
 namespace tavrinth::paradox::writer {
@@ -206,15 +207,35 @@ SecondaryContents buildSecondaryContents(const Layout& layout, const SecondarySh
                                          const std::vector<std::uint8_t>& records,
                                          const std::vector<std::uint16_t>& blockOfRecord,
                                          const SecondaryTarget& target) {
+    const std::uint32_t count = layout.recordSize ? static_cast<std::uint32_t>(records.size() / layout.recordSize) : 0;
+    std::vector<std::uint8_t> blocks;
+    SecondaryContents out = writeSecondaryContents(
+        layout, shape, count,
+        [&](std::uint32_t i, std::uint16_t& block) {
+            block = blockOfRecord[i];
+            return records.data() + static_cast<std::size_t>(i) * layout.recordSize;
+        },
+        [&](std::uint16_t number, std::uint8_t* block) {
+            const std::size_t at = static_cast<std::size_t>(number - 1) * target.xBlockSize;
+            if (blocks.size() < at + target.xBlockSize) blocks.resize(at + target.xBlockSize);
+            std::memcpy(blocks.data() + at, block, target.xBlockSize);
+        },
+        layout.folder, target);
+    out.x.blocks = std::move(blocks);
+    return out;
+}
+
+SecondaryContents writeSecondaryContents(const Layout& layout, const SecondaryShape& shape, std::uint32_t count,
+                                         const TableRecordAt& record, const PutBlock& putBlock,
+                                         const std::string& folder, const SecondaryTarget& target) {
     const bool keyed = layout.keyFields > 0;
-    const std::size_t count = layout.recordSize ? records.size() / layout.recordSize : 0;
     const std::string cannot = "Cannot " + target.action + " " + target.xWhat + ": ";
     const std::size_t m = shape.fields.size();
     if (!keyed && count > 0)
         refuse(cannot + "the index of an unkeyed table addresses its records by \"Tup No\" and \"Tup Offset\", "
                         "which are not known well enough to be written for a table with records");
     SecondaryContents out;
-    out.count = static_cast<std::uint32_t>(count);
+    out.count = count;
 
     // The index record: index fields, then the key and Blk Num, or the record position.
     std::vector<KeyPart> parts;
@@ -252,14 +273,18 @@ SecondaryContents buildSecondaryContents(const Layout& layout, const SecondarySh
     // Then the rest of the record, in byte order (the key is unique, so this settles every tie).
     parts.push_back({indexLength, recordSize - indexLength, false, false});
 
-    std::vector<std::uint8_t> x(count * recordSize, 0);
-    for (std::size_t r = 0; r < count; ++r) {
-        const std::uint8_t* src = records.data() + r * layout.recordSize;
-        std::uint8_t* dst = x.data() + r * recordSize;
+    // Each entry: the index record, then the table record's position (for messages).
+    ExternalSorter sorter(folder, recordSize + 4, [&parts](const std::uint8_t* a, const std::uint8_t* b) {
+        return compareKeys(a, b, parts) < 0;
+    });
+    std::vector<std::uint8_t> entry(recordSize + 4, 0);
+    for (std::uint32_t r = 0; r < count; ++r) {
+        std::uint16_t block = 0;
+        const std::uint8_t* src = record(r, block);
         unsigned at = 0;
         for (int fi : shape.fields) {
             const Field& f = layout.fields[static_cast<std::size_t>(fi)];
-            std::memcpy(dst + at, src + f.offset, f.length);
+            std::memcpy(entry.data() + at, src + f.offset, f.length);
             if (shape.caseInsensitive && f.code == kAlpha)
                 for (unsigned k = 0; k < f.length; ++k)
                     if (src[f.offset + k] >= 0x80)
@@ -269,33 +294,47 @@ SecondaryContents buildSecondaryContents(const Layout& layout, const SecondarySh
                                "not certain");
             at += f.length;
         }
-        std::memcpy(dst + at, src, layout.keyLength);
+        std::memcpy(entry.data() + at, src, layout.keyLength);
         at += layout.keyLength;
-        storeBE16(dst + at, static_cast<std::uint16_t>(blockOfRecord[r] ^ 0x8000u));
-    }
-
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return compareKeys(x.data() + a * recordSize, x.data() + b * recordSize, parts) < 0;
-    });
-    std::vector<std::uint8_t> sorted(x.size());
-    for (std::size_t i = 0; i < count; ++i)
-        std::memcpy(sorted.data() + i * recordSize, x.data() + order[i] * recordSize, recordSize);
-    if (shape.unique) {
-        const std::vector<KeyPart> indexParts(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(m));
-        for (std::size_t i = 1; i < count; ++i)
-            if (compareKeys(sorted.data() + (i - 1) * recordSize, sorted.data() + i * recordSize, indexParts) == 0)
-                refuse(cannot + "unique index " + shape.name + " meets a second record with " +
-                       describeKey(layout, records.data() + order[i] * layout.recordSize, shape.fields));
+        storeBE16(entry.data() + at, static_cast<std::uint16_t>(block ^ 0x8000u));
+        storeLE32(entry.data() + recordSize, r);
+        sorter.add(entry.data());
     }
 
     const unsigned perBlock = (target.xBlockSize - kBlockHeader) / recordSize;
-    out.x = packBlocks(sorted, recordSize, target.xBlockSize, perBlock, target.xWhat, target.action);
+    const std::size_t blocks = count ? (count + perBlock - 1) / perBlock : 0;
+    if (blocks > 0xFFFF)
+        refuse(cannot + "its " + std::to_string(count) + " records need " + std::to_string(blocks) +
+               " blocks, more than the 65535 a Paradox file can number; choose a larger block size");
     // The tree's key: every field but the last (Blk Num, or Tup Offset).
     out.treeKeyLength = recordSize - 2;
-    out.y = treeOver(out.x, sorted, recordSize, out.treeKeyLength, target.yMaxBlockKB, target.yWhat, target.yBlockKB,
-                     target.action);
+    const std::vector<KeyPart> indexParts(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(m));
+    std::vector<std::uint8_t> block(target.xBlockSize, 0), previous;
+    std::vector<IndexEntry> level1;
+    std::uint32_t done = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(perBlock, count - done));
+        std::fill(block.begin(), block.end(), 0);
+        storeLE16(block.data() + 0, static_cast<std::uint16_t>(b + 1 < blocks ? b + 2 : 0));  // next
+        storeLE16(block.data() + 2, static_cast<std::uint16_t>(b));                          // previous
+        storeLE16(block.data() + 4, static_cast<std::uint16_t>((n - 1) * recordSize));       // last record's offset
+        for (std::uint32_t j = 0; j < n; ++j) {
+            const std::uint8_t* e = sorter.next();
+            if (shape.unique && !previous.empty() && compareKeys(previous.data(), e, indexParts) == 0) {
+                std::uint16_t ignored = 0;
+                refuse(cannot + "unique index " + shape.name + " meets a second record with " +
+                       describeKey(layout, record(loadLE32(e + recordSize), ignored), shape.fields));
+            }
+            if (shape.unique) previous.assign(e, e + recordSize);
+            std::memcpy(block.data() + kBlockHeader + j * recordSize, e, recordSize);
+            if (j == 0) level1.push_back({std::vector<std::uint8_t>(e, e + out.treeKeyLength), static_cast<std::uint16_t>(b + 1), n});
+        }
+        putBlock(static_cast<std::uint16_t>(b + 1), block.data());
+        out.x.firstRecord.push_back(done);
+        out.x.counts.push_back(n);
+        done += n;
+    }
+    out.y = buildTree(level1, out.treeKeyLength, target.yMaxBlockKB, target.yWhat, target.yBlockKB, target.action);
     return out;
 }
 

@@ -14,6 +14,10 @@
 // whole. A refusal on the way (a key that exists, a value a unique index holds, an index the
 // records no longer fit) undoes the change: the files are as before.
 // Only appending to an unkeyed table without index files writes as it goes (imports of any size).
+// Records added to a keyed table are held in key order (sorted on disk beyond a few megabytes);
+// up to 1024 are placed one by one as above, more are merged with the table's records into full
+// blocks written again from block 1 (the free blocks are dropped), so that an import of any size
+// holds a few megabytes.
 //
 // Keyed tables keep their records in key order within and across the blocks of the chain. A new
 // record goes to the first block whose last key is at least its key (else the last block), in its
@@ -41,6 +45,7 @@
 #include "../byte_order.h"
 #include "../engine_error.h"
 #include "../index_rebuild.h"
+#include "../spool.h"
 #include "../table_change.h"
 #include "../table_update.h"
 #include "../value_text.h"
@@ -332,8 +337,15 @@ public:
     void commit() override {
         if (appending_ && added_ > 0 && !edit_) finishAppending();
         if (edit_ && changed_) {
-            if (appending_ && added_ > 0) recNo_ = positionOfKey(lastKey_.data()) + 1;
-            writeEdits();
+            if (loads_ && added_ > kPlacedOneByOne) {
+                // The table written again: its index files are rebuilt.
+                if (upkeep_) rebuildIndexes();
+                writeSortedLoad();
+            } else {
+                if (loads_) placeLoads();
+                if (appending_ && added_ > 0) recNo_ = positionOfKey(lastKey_.data()) + 1;
+                writeEdits();
+            }
             if (rebuild_) {
                 // The index files from the records as the file now holds them.
                 reloadedMidway_ = true;
@@ -437,7 +449,18 @@ private:
         if ((edit_ ? data_->records : count_) >= 0xFFFFFFFFull) refuse("the table would hold more records than a Paradox table can");
         if (edit_) {
             if (keyLength_ == 0) refuse("the table has index files but no key");  // refused by beginAppend
-            if (!insertKeyed(rec)) refuse(keyViolation(rec));
+            // Held in key order (on disk beyond a few megabytes) and placed at commit.
+            if (!loads_) {
+                const unsigned rs = h.recordSize, kl = keyLength_;
+                loads_ = std::make_unique<ExternalSorter>(folderPart(path_), rs + 4, [rs, kl](const std::uint8_t* a, const std::uint8_t* b) {
+                    const int c = writer::comparePrimaryKeys(a, b, kl);
+                    return c != 0 ? c < 0 : loadBE32(a + rs) < loadBE32(b + rs);
+                });
+                loadEntry_.resize(h.recordSize + 4);
+            }
+            std::memcpy(loadEntry_.data(), rec, h.recordSize);
+            storeBE32(loadEntry_.data() + h.recordSize, static_cast<std::uint32_t>(added_ + 1));
+            loads_->add(loadEntry_.data());
             lastKey_.assign(rec, rec + keyLength_);
             ++added_;
             changed_ = true;
@@ -677,6 +700,106 @@ private:
 
     // --- Writing a change made in memory ------------------------------------------------------------
 
+    // --- Records added to a keyed table ---------------------------------------------------------
+
+    // Up to this many added records are placed one by one among the blocks (a handful of blocks
+    // change); more are merged with the table's records into a table written again in key order.
+    static constexpr std::uint64_t kPlacedOneByOne = 1024;
+
+    [[noreturn]] void refuseLoad(const std::uint8_t* entry) const {
+        const std::uint32_t rs = t_.header_.recordSize;
+        throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                             "Cannot add record " + std::to_string(loadBE32(entry + rs)) + " to " + t_.fileName_ + ": " +
+                                 const_cast<Change*>(this)->keyViolation(entry));
+    }
+
+    // The added records, in key order, each put in its place.
+    void placeLoads() {
+        while (const std::uint8_t* e = loads_->next())
+            if (!insertKeyed(e)) refuseLoad(e);
+    }
+
+    // The table's records and the added ones merged in key order into full blocks, numbered from 1
+    // in chain order, written to a spool file first (a key that exists refuses the change before
+    // anything is written), then over the table's blocks; the free blocks are gone, the file is as
+    // long as its blocks.
+    void writeSortedLoad() {
+        const Header& h = t_.header_;
+        const std::uint32_t rs = h.recordSize;
+        const std::uint64_t total = count_ + added_;
+        const std::uint64_t blocks = (total + perBlock_ - 1) / perBlock_;
+        if (blocks > 0xFFFF)
+            throw EDBEngineError(EDBEngineError::Code::InvalidValue,
+                                 "Cannot add " + std::to_string(added_) + " records to " + t_.fileName_ +
+                                     ": the table would need more blocks than a Paradox table can hold");
+        SpoolFile spool(folderPart(path_));
+        std::vector<std::uint8_t> block(blockSize_, 0), previous;
+        std::uint32_t inBlock = 0, oldAt = 0;
+        std::uint16_t number = 0;
+        std::uint64_t position = 0;
+        const std::uint32_t oldCount = static_cast<std::uint32_t>(count_);
+        const std::uint8_t* next = loads_->next();
+        const auto closeBlock = [&] {
+            storeLE16(block.data() + 0, number < blocks ? static_cast<std::uint16_t>(number + 1) : 0);
+            storeLE16(block.data() + 2, static_cast<std::uint16_t>(number - 1));
+            storeLE16(block.data() + 4, static_cast<std::uint16_t>((inBlock - 1) * rs));
+            if (h.encryption != 0) encryptBlock(block.data(), blockSize_, h.encryption, number);
+            spool.append(block.data(), block.size());
+            std::fill(block.begin(), block.end(), 0);
+            inBlock = 0;
+        };
+        while (oldAt < oldCount || next) {
+            // (`next` lasts until the sorter is asked again: it is copied first.)
+            const bool added = next && (oldAt == oldCount || writer::comparePrimaryKeys(next, t_.record(oldAt), keyLength_) <= 0);
+            const std::uint8_t* rec = added ? next : t_.record(oldAt++);
+            if (added && ((oldAt < oldCount && writer::comparePrimaryKeys(next, t_.record(oldAt), keyLength_) == 0) ||
+                          (!previous.empty() && writer::comparePrimaryKeys(previous.data(), next, keyLength_) == 0)))
+                refuseLoad(next);
+            if (added && writer::comparePrimaryKeys(rec, lastKey_.data(), keyLength_) == 0)
+                recNo_ = static_cast<std::int64_t>(position) + 1;
+            if (inBlock == 0) ++number;
+            std::memcpy(block.data() + kBlockHeader + static_cast<std::size_t>(inBlock) * rs, rec, rs);
+            previous.assign(rec, rec + keyLength_);
+            ++position;
+            if (++inBlock == perBlock_) closeBlock();
+            if (added) next = loads_->next();
+        }
+        if (inBlock > 0) closeBlock();
+
+        // Every old byte of the blocks is saved (a spool file holds what memory should not).
+        const std::uint64_t end = offsetOf(1) + blocks * blockSize_;
+        const std::uint64_t size = change_->sizeOf(path_);
+        change_->preserve(path_, 0, std::max(size, end));
+        std::vector<std::uint8_t> chunk(1u << 20);
+        for (std::uint64_t at = 0; at < spool.size(); at += chunk.size()) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), spool.size() - at));
+            spool.read(at, chunk.data(), n);
+            change_->write(path_, offsetOf(1) + at, chunk.data(), n);
+        }
+        change_->resize(path_, end);
+        if (mb_) {
+            std::uint64_t offset;
+            std::vector<std::uint8_t> bytes = mb_->takeWritten(offset, true);
+            if (!bytes.empty()) {
+                if (h.encryption != 0) encryptBlobChunks(bytes.data(), bytes.size(), h.encryption);
+                change_->write(mbPath_, offset, bytes.data(), bytes.size());
+            }
+        }
+        std::vector<std::uint8_t> hb = headerBytes_;
+        std::uint8_t* p = hb.data();
+        const auto blockCount = static_cast<std::uint16_t>(blocks);
+        storeLE32(p + 0x06, static_cast<std::uint32_t>(total));
+        storeLE16(p + 0x0A, blockCount);
+        storeLE16(p + 0x0C, blockCount);
+        storeLE16(p + 0x0E, blocks ? 1 : 0);
+        storeLE16(p + 0x10, blockCount);
+        storeLE16(p + 0x3A, std::max(loadLE16(p + 0x3A), blockCount));
+        if (h.level() >= 5) storeLE32(p + 0x49, autoInc_);
+        storeLE16(p + 0x4D, 0);
+        change_->write(path_, 0, hb.data(), hb.size());
+        count_ = total;
+    }
+
     // Saves every range the change overwrites, then writes the blocks, the .MB and the header.
     void writeEdits() {
         const Header& h = t_.header_;
@@ -723,10 +846,7 @@ private:
             if (std::find(indexPaths_.begin(), indexPaths_.end(), f.path) == indexPaths_.end())
                 throw EDBEngineError(EDBEngineError::Code::InvalidValue,
                                      "Internal error: the index file " + f.path + " was not saved before the change began");
-        for (const RebuiltIndexFile& f : files) {
-            change_->write(f.path, 0, f.bytes.data(), f.bytes.size());
-            change_->resize(f.path, f.bytes.size());
-        }
+        for (const RebuiltIndexFile& f : files) writeRebuilt(*change_, f);
     }
 
     ParadoxTable& t_;
@@ -754,6 +874,9 @@ private:
     std::unique_ptr<IndexUpkeep> upkeep_;    // the index files kept up to date in place
     unsigned keyLength_ = 0;
     std::vector<std::uint8_t> lastKey_;
+    // Records added to a keyed table, with their number in the run (big-endian, after the record).
+    std::unique_ptr<ExternalSorter> loads_;
+    std::vector<std::uint8_t> loadEntry_;
     std::map<std::uint64_t, std::vector<std::uint8_t>> mbChunks_;  // unscrambled
     std::set<std::uint64_t> mbDirty_;
 };

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -285,6 +286,16 @@ SecondaryContents buildSecondaryContents(const Layout& layout, const SecondarySh
                                          const std::vector<std::uint8_t>& records,
                                          const std::vector<std::uint16_t>& blockOfRecord,
                                          const SecondaryTarget& target);
+
+// The same for a table too big to hold: `count` records, record i and its data block given by
+// `record`; the index records are sorted on disk (a spool file in `folder`), and each .X block,
+// numbered from 1 and not scrambled, goes to `putBlock` as it is filled. The result's `x` holds
+// the block counts only (no bytes); `y` is the tree, which holds one entry per .X block.
+using TableRecordAt = std::function<const std::uint8_t*(std::uint32_t index, std::uint16_t& block)>;
+using PutBlock = std::function<void(std::uint16_t number, std::uint8_t* block)>;
+SecondaryContents writeSecondaryContents(const Layout& layout, const SecondaryShape& shape, std::uint32_t count,
+                                         const TableRecordAt& record, const PutBlock& putBlock,
+                                         const std::string& folder, const SecondaryTarget& target);
 
 // The writer's sort order of this name (any case) for this code page (0: any of the name); null
 // when it has none.
