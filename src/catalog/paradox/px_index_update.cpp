@@ -17,7 +17,7 @@
 // in a case-insensitive index, a record an index does not hold, a change that empties a tree, and
 // changes of more records, or holding more index blocks, than set in px_index_update.h (large
 // imports: each record changed in place holds a few blocks of every index file in memory until
-// the end; a rebuild sorts all the records at once, in memory that grows with the table, and for
+// the end, where a rebuild reads the records once and sorts on disk in a few megabytes, and for
 // many records takes less time).
 
 #include "px_index_update.h"
@@ -595,7 +595,6 @@ std::unique_ptr<IndexUpkeep> IndexUpkeep::open(ParadoxTable& table, FamilyChange
     u->change_ = &change;
     u->tableName_ = table.fileName();
     u->maxChanges_ = std::clamp<std::size_t>(data.records / 100, kMinChanges, kMaxChanges);
-    u->maxHeldBytes_ = std::max<std::uint64_t>(kMinHeldBytes, data.records * kHeldBytesPerRecord);
     for (int i = 0; i < h.primaryKeyFields; ++i) u->keyLength_ += fields[static_cast<std::size_t>(i)].length;
 
     const std::unique_ptr<ByteSource> px = family->open(".px");
@@ -729,7 +728,7 @@ void IndexUpkeep::refuseDuplicate(const std::uint8_t* rec) {
 }
 
 bool IndexUpkeep::inserted(const std::uint8_t* rec, std::uint16_t block) {
-    if (++changes_ > maxChanges_ || heldBytes() > maxHeldBytes_) return false;
+    if (++changes_ > maxChanges_ || heldBytes() > kMaxHeldBytes) return false;
     for (const std::unique_ptr<Secondary>& sp : secondaries_) {
         Secondary& s = *sp;
         if (!place(s, rec, block)) return false;
@@ -747,7 +746,7 @@ bool IndexUpkeep::inserted(const std::uint8_t* rec, std::uint16_t block) {
 }
 
 bool IndexUpkeep::removed(const std::uint8_t* rec) {
-    if (++changes_ > maxChanges_ || heldBytes() > maxHeldBytes_) return false;
+    if (++changes_ > maxChanges_ || heldBytes() > kMaxHeldBytes) return false;
     for (const std::unique_ptr<Secondary>& sp : secondaries_) {
         Secondary& s = *sp;
         if (!place(s, rec, 0) || s.x->chain.empty()) return false;

@@ -170,11 +170,10 @@ public:
 
     // The number of record changes one change keeps up to date in place: one in a hundred of the
     // table's records, at least kMinChanges and at most kMaxChanges, while the index blocks it
-    // holds take at most kHeldBytesPerRecord for each record of the table (at least
-    // kMinHeldBytes; a rebuild holds every record and its index records); more are left to a
-    // rebuild of the index files.
+    // holds take at most kMaxHeldBytes (about what a rebuild of a large table takes); more are
+    // left to a rebuild of the index files.
     static constexpr std::size_t kMinChanges = 100, kMaxChanges = 2000;
-    static constexpr std::uint64_t kMinHeldBytes = 32u << 20, kHeldBytesPerRecord = 64;
+    static constexpr std::uint64_t kMaxHeldBytes = 24u << 20;
 
 private:
     struct Tree;
@@ -190,7 +189,6 @@ private:
     std::string tableName_;
     unsigned keyLength_ = 0;
     std::size_t changes_ = 0, maxChanges_ = kMinChanges;
-    std::uint64_t maxHeldBytes_ = kMinHeldBytes;
     std::unique_ptr<Tree> primary_;
     std::vector<std::unique_ptr<Secondary>> secondaries_;
 };
