@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "byte_order.h"
+#include "dbase/dbf_cdx_update.h"
 #include "dbase/dbf_cdx_writer.h"
 #include "dbase/dbf_expression.h"
 #include "dbase/dbf_index_entries.h"
@@ -423,7 +424,6 @@ private:
         } catch (const std::exception& e) {
             cannot(Code::InvalidValue, path, std::string("its header or tag list is damaged (") + e.what() + "), so its tags are not known");
         }
-        const std::vector<dbase::RawField>& raw = table_.rawFields();
         const std::string folder = family_.folder();
         std::vector<dbase::CdxTag> tags;
         std::vector<std::unique_ptr<CdxSorted>> sorted;
@@ -442,27 +442,12 @@ private:
             c.unique = (options & 0x01) != 0;
             c.candidate = (options & 0x04) != 0;
             c.keyLength = tag.keyLength;
-            // A tag on one field (its name as the table has it), or a text expression.
-            int field = -1;
-            for (std::size_t i = 0; i < raw.size() && field < 0; ++i)
-                if (equalsIgnoreCase(trimmed(table_.codePage().decode(raw[i].name)), tag.expression)) field = static_cast<int>(i);
-            std::unique_ptr<dbase::KeyExpression> expression;
-            if (field >= 0) {
-                const dbase::RawField& rf = raw[static_cast<std::size_t>(field)];
-                c.nullByte = dbase::cdxKeysHaveNullByte(table_, static_cast<std::size_t>(field), c.candidate);
-                c.filler = dbase::cdxKeyFiller(rf.type);
-                if (dbase::cdxKeyLength(rf.type, rf.length, c.nullByte) != tag.keyLength)
-                    cannot(Code::InvalidValue, path,
-                           label + ": its keys of " + std::to_string(tag.keyLength) + " bytes do not fit field " + tag.expression);
-            } else {
-                std::string why;
-                expression = dbase::KeyExpression::parse(tag.expression, raw, table_.codePage(), why);
-                if (!expression || expression->type() != 'C' || expression->length() > tag.keyLength)
-                    cannot(Code::Unsupported, path,
-                           label + " has the key expression \"" + tag.expression + "\", which is not evaluated here" +
-                               (why.empty() ? std::string() : " (" + why + ")"));
-                c.filler = ' ';
-            }
+            Code code;
+            std::string why;
+            const std::unique_ptr<dbase::CdxKeys> keyMaker = dbase::CdxKeys::make(table_, tag, c.candidate, code, why);
+            if (!keyMaker) cannot(code, path, why);
+            c.nullByte = keyMaker->nullByte();
+            c.filler = keyMaker->filler();
             try {
                 c.leafStyle = dbase::cdxLeafStyleOf(src, tag);
             } catch (const std::exception& e) {
@@ -470,19 +455,10 @@ private:
             }
 
             // The key of record r (0-based), when the FOR clause admits it.
-            const std::vector<FieldDef>& fields = table_.fields();
-            std::string key, why;
+            std::string key;
             const auto keyOf = [&](std::uint32_t r) {
-                const std::uint8_t* rec = table_.physicalRecord(r);
                 if (condition && !admitted(path, label, *condition, r)) return false;
-                if (field >= 0) {
-                    if (!dbase::cdxRecordKey(table_, rec, static_cast<std::size_t>(field), c.nullByte, key))
-                        cannot(Code::InvalidValue, path, label + ", record " + std::to_string(r + 1) + ": the value has no key");
-                } else {
-                    if (!expression->text(rec, fields, h_, key, why))
-                        cannot(Code::Unsupported, path, label + ", record " + std::to_string(r + 1) + ": " + why);
-                    key.resize(tag.keyLength, ' ');
-                }
+                if (!keyMaker->key(table_.physicalRecord(r), r, key, code, why)) cannot(code, path, why);
                 return true;
             };
             if (compare) {

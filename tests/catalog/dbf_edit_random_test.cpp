@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "csv.h"
+#include "dbase/dbf_cdx_update.h"
 #include "dbase/dbf_mdx_update.h"
 #include "dump.h"
 #include "byte_order.h"
@@ -466,11 +467,29 @@ TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     auto t = openTableFile(table);
     const std::size_t fields = t->fields().size();
     std::int64_t nextId = 1000;
+    const auto appendRecords = [&](int n) {
+        auto change = t->beginAppend();
+        for (; n > 0; --n) {
+            std::vector<FieldValue> v(fields);
+            std::vector<bool> given(fields, false);
+            v[0] = integerValue(nextId++);
+            v[1] = integerValue(static_cast<std::int64_t>(rng() % 9));
+            given[0] = given[1] = true;
+            change->append(v, given);
+        }
+        change->commit();
+    };
+    // One import (the .cdx written again whole, its leaves full), then single changes that go into
+    // the tags in place, splitting leaves, inner nodes and roots.
+    appendRecords(14000);
+    const tavrinth::testing::MdxInPlaceCounts before = tavrinth::testing::cdxInPlaceCounts();
     int refused = 0;
-    for (int op = 1; op <= 300; ++op) {
+    for (int op = 1; op <= 600; ++op) {
         const int what = static_cast<int>(rng() % 100);
         const auto contact = integerValue(static_cast<std::int64_t>(rng() % 9));
-        if (what < 40 || t->recordCount() < 5) {
+        if (what < 8) {
+            appendRecords(2 + static_cast<int>(rng() % 11));
+        } else if (what < 40 || t->recordCount() < 5) {
             std::vector<FieldValue> v(fields);
             std::vector<bool> given(fields, false);
             v[0] = integerValue(nextId++);
@@ -499,6 +518,18 @@ TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
         }
     }
     EXPECT_GT(refused, 0);
+    const tavrinth::testing::MdxInPlaceCounts& after = tavrinth::testing::cdxInPlaceCounts();
+    std::printf("%llu changes in place (%llu left to the rebuild), %llu leaf, %llu inner, %llu root splits\n",
+                static_cast<unsigned long long>(after.changes - before.changes),
+                static_cast<unsigned long long>(after.leftToRebuild - before.leftToRebuild),
+                static_cast<unsigned long long>(after.leafSplits - before.leafSplits),
+                static_cast<unsigned long long>(after.innerSplits - before.innerSplits),
+                static_cast<unsigned long long>(after.rootSplits - before.rootSplits));
+    EXPECT_GT(after.changes - before.changes, 400u);
+    EXPECT_EQ(after.leftToRebuild - before.leftToRebuild, 0u);
+    EXPECT_GT(after.leafSplits - before.leafSplits, 0u);
+    EXPECT_GT(after.innerSplits - before.innerSplits, 0u);
+    EXPECT_GT(after.rootSplits - before.rootSplits, 0u);
     // The keys as XBase::Index reads them, against the dump.
     const ProcessResult perl = runProcess(
         {"/usr/bin/perl", "-MXBase::Index", "-e",

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include "engine_error.h"
 #include "file_io.h"
 #include "index_rebuild.h"
+#include "dbase/dbf_cdx_update.h"
 #include "dbase/dbf_mdx_update.h"
 #include "journal.h"
 #include "table_change.h"
@@ -49,6 +51,8 @@ struct Kind {
     const char* name;
     TableSpec spec;
     const char* file;
+    // Makes the table at the path instead of `spec` (a family the writer does not make).
+    std::function<void(const std::string&)> make;
 };
 
 std::vector<Kind> kinds() {
@@ -68,7 +72,7 @@ std::vector<Kind> kinds() {
         for (int i = 0; i < 30; ++i)
             s.records.push_back({text(word(8)), integer(i * 3), integer(730000 + i, ValueKind::Date),
                                  integer(i % 2, ValueKind::Boolean), text(word(static_cast<std::size_t>(i * 40)))});
-        out.push_back({"dBase III with memos", s, "D3.DBF"});
+        out.push_back({"dBase III with memos", s, "D3.DBF", nullptr});
     }
     {
         TableSpec s;
@@ -76,7 +80,7 @@ std::vector<Kind> kinds() {
         s.level = 7;
         s.fields = {{"ID", '+', 0, 0}, {"NAME", 'C', 30, 0}, {"NOTES", 'M', 0, 0}};
         for (int i = 0; i < 20; ++i) s.records.push_back({FieldValue(), text(word(10)), text(word(700))});
-        out.push_back({"dBase 7 with auto-increment and memos", s, "D7.DBF"});
+        out.push_back({"dBase 7 with auto-increment and memos", s, "D7.DBF", nullptr});
     }
     {
         TableSpec s;
@@ -86,7 +90,7 @@ std::vector<Kind> kinds() {
         s.fields = {{"Name", 'A', 20, 0}, {"Count", 'S', 0, 0}, {"Day", 'D', 0, 0}, {"Memo", 'M', 20, 0}};
         for (int i = 0; i < 40; ++i)
             s.records.push_back({text(word(12)), integer(i), integer(730000 + i, ValueKind::Date), text(word(30))});
-        out.push_back({"Paradox 4 unkeyed with memos", s, "P4.DB"});
+        out.push_back({"Paradox 4 unkeyed with memos", s, "P4.DB", nullptr});
     }
     {
         TableSpec s;
@@ -96,7 +100,7 @@ std::vector<Kind> kinds() {
         s.password = "secret";
         s.fields = {{"Id", '+', 0, 0}, {"Name", 'A', 30, 0}, {"Data", 'B', 12, 0}, {"Memo", 'M', 11, 0}};
         for (int i = 0; i < 25; ++i) s.records.push_back({FieldValue(), text(word(9)), FieldValue(), text(word(3000))});
-        out.push_back({"Paradox 7 encrypted with BLOBs", s, "P7.DB"});
+        out.push_back({"Paradox 7 encrypted with BLOBs", s, "P7.DB", nullptr});
     }
     return out;
 }
@@ -120,7 +124,7 @@ std::vector<Kind> indexedKinds() {
         s.indexes = {byName, byCity};
         for (int i = 0; i < 400; ++i)
             s.records.push_back({integer(i * 7), text("name " + std::to_string((i * 37) % 400)), text("city " + std::to_string(i % 13))});
-        out.push_back({"Paradox keyed with secondary indexes", s, "PK.DB"});
+        out.push_back({"Paradox keyed with secondary indexes", s, "PK.DB", nullptr});
     }
     {
         TableSpec s;
@@ -136,9 +140,33 @@ std::vector<Kind> indexedKinds() {
         byAmount.descending = true;
         s.indexes = {byName, byAmount};
         for (int i = 0; i < 900; ++i) s.records.push_back({text("n" + std::to_string((i * 31) % 900)), integer(i % 50)});
-        out.push_back({"dBase IV with a production index", s, "DX.DBF"});
+        out.push_back({"dBase IV with a production index", s, "DX.DBF", nullptr});
     }
     return out;
+}
+
+// A FoxPro table with its structural .cdx (the corpus calls.dbf): its records' keys moved out of
+// the way, then 1500 records imported (the .cdx written again, its leaves full), keyed on 7 k + 40.
+Kind foxProKind() {
+    Kind k{"FoxPro with a structural .cdx", TableSpec{}, "calls.dbf", nullptr};
+    k.make = [](const std::string& path) {
+        const std::string from = dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/");
+        for (const std::string& name : listFolder(from))
+            if (toLowerAscii(stemPart(name)) == "calls") copyFile(joinPath(from, name), joinPath(folderPart(path), name));
+        auto table = openTableFile(path);
+        for (std::uint32_t r = 0; r < table->recordCount(); ++r) table->updateRecord(r, {{0, integer(100000 + r)}});
+        auto change = table->beginAppend();
+        std::vector<bool> given(table->fields().size(), false);
+        given[0] = given[1] = true;
+        for (int j = 0; j < 1500; ++j) {
+            std::vector<FieldValue> row(table->fields().size());
+            row[0] = integer(7 * j + 40);
+            row[1] = integer(j % 50);
+            change->append(row, given);
+        }
+        change->commit();
+    };
+    return k;
 }
 
 // Keyed Paradox families for inserts and deletes, keyed on multiples of 7: full 1 KB blocks, one
@@ -160,7 +188,7 @@ std::vector<Kind> keyedKinds() {
     for (int i = 0; i < 30; ++i)
         s.records.push_back({integer(i * 7), text("name " + std::to_string(i % 9)), text("town"), text("street"),
                              text(std::string(static_cast<std::size_t>(3000 + i), static_cast<char>('a' + i % 26)))});
-    out.push_back({"Paradox keyed, encrypted, a record a block", s, "PB.DB"});
+    out.push_back({"Paradox keyed, encrypted, a record a block", s, "PB.DB", nullptr});
     return out;
 }
 
@@ -381,7 +409,8 @@ void killEverywhere(const Case& c, std::size_t& killPoints) {
         spec.deleted.assign(spec.records.size(), false);
         for (std::size_t i = 0; i < spec.deleted.size(); i += 3) spec.deleted[i] = true;
     }
-    createTable(pristine, spec);
+    if (c.kind.make) c.kind.make(pristine);
+    else createTable(pristine, spec);
     if (c.op == Operation::Rebuild) damageIndexFiles(pristineDir.path());
     const OpenOptions options = optionsFor(c.kind);
     const std::string before = dumpOf(pristine, options);
@@ -478,6 +507,11 @@ TEST(CrashSafety, AKilledInsertOrDeleteLeavesTheOldOrTheNewFamily) {
     const std::uint64_t splits = tavrinth::testing::mdxInPlaceCounts().leafSplits;
     killEverywhere({Operation::Insert, indexedKinds()[1]}, killPoints);
     EXPECT_GT(tavrinth::testing::mdxInPlaceCounts().leafSplits, splits);
+    // The same into a FoxPro table: its .cdx changed in place, the first leaf of a tag split.
+    const tavrinth::testing::MdxInPlaceCounts cdx = tavrinth::testing::cdxInPlaceCounts();
+    killEverywhere({Operation::Insert, foxProKind()}, killPoints);
+    EXPECT_GT(tavrinth::testing::cdxInPlaceCounts().leafSplits, cdx.leafSplits);
+    EXPECT_EQ(tavrinth::testing::cdxInPlaceCounts().leftToRebuild, cdx.leftToRebuild);
     std::printf("kill points tried: %zu\n", killPoints);
     EXPECT_GT(killPoints, 60u);
 }

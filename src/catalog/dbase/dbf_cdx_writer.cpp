@@ -66,25 +66,18 @@ struct NodeEnd {
     std::string lastKey;
 };
 
-// An entry of the leaf being filled.
-struct LeafEntry {
-    std::uint32_t record = 0;
-    std::string key;
-};
-
 // Builds the nodes of one tree from its entries, read twice: once to count the nodes, once to
 // write them. Memory holds one leaf's entries and one entry per node of the levels above.
 class TreeBuilder {
 public:
     TreeBuilder(std::size_t keyLength, char filler, CdxLeafStyle style)
-        : keyLength_(keyLength), filler_(static_cast<std::uint8_t>(filler)), style_(style),
-          countBits_(bitWidth(keyLength)) {}
+        : keyLength_(keyLength), filler_(filler), packer_(keyLength, filler, style) {}
 
     // Nodes the tree over the entries takes.
     std::size_t nodeCount(CdxEntries& entries) {
         std::size_t leaves = 0;
         entries.rewind();
-        pack(entries, [&](const std::vector<LeafEntry>&, const LeafLayout&) { ++leaves; });
+        pack(entries, [&](const std::vector<CdxLeafEntry>&) { ++leaves; });
         std::size_t count = leaves;
         for (std::size_t level = leaves; level > 1;) {
             level = (level + innerPerNode() - 1) / innerPerNode();
@@ -113,8 +106,8 @@ public:
         std::vector<NodeEnd> below;
         std::uint64_t at = firstOffset;
         entries.rewind();
-        pack(entries, [&](const std::vector<LeafEntry>& leafEntries, const LeafLayout& layout) {
-            std::vector<std::uint8_t> n = leaf(leafEntries, layout);
+        pack(entries, [&](const std::vector<CdxLeafEntry>& leafEntries) {
+            std::vector<std::uint8_t> n = packer_.leaf(leafEntries);
             const std::size_t i = below.size();
             if (i >= leafCount) throw std::logic_error("a .cdx tree's leaves came out more the second time");
             link(n.data(), i, leafCount, at, leafCount == 1);
@@ -124,7 +117,7 @@ public:
                 end.lastRecord = leafEntries.back().record;
                 end.lastKey = leafEntries.back().key;
             } else {
-                end.lastKey.assign(keyLength_, static_cast<char>(filler_));
+                end.lastKey.assign(keyLength_, filler_);
             }
             below.push_back(std::move(end));
         });
@@ -177,113 +170,43 @@ private:
         storeLE32(n + 8, i + 1 == count ? kNoSibling : offset32(levelAt + (i + 1) * kNode));
     }
 
-    std::size_t trailOf(const char* key) const {
-        std::size_t t = 0;
-        while (t < keyLength_ && static_cast<std::uint8_t>(key[keyLength_ - 1 - t]) == filler_) ++t;
-        return t;
-    }
-
     // The entries cut into leaves, each as full as its entries fit (at least one leaf, empty when
-    // there are no entries); `onLeaf` gets each leaf's entries and the layout it is written in.
+    // there are no entries); `onLeaf` gets each leaf's entries.
     template <class OnLeaf>
     void pack(CdxEntries& entries, OnLeaf onLeaf) {
-        const std::size_t minBytes = style_ == CdxLeafStyle::Wide ? kWideEntryBytes : 1;
-        const std::size_t fitBytes = style_ == CdxLeafStyle::Narrow ? 1 : kWideEntryBytes;
-        std::vector<LeafEntry> leafEntries;
-        std::size_t keyBytes = 0, prevStored = 0;
+        std::vector<CdxLeafEntry> leafEntries;
+        std::size_t keyBytes = 0;
         std::uint32_t maxRecord = 0;
         bool any = false;
         std::uint32_t record = 0;
         const char* key = nullptr;
         while (entries.next(record, key)) {
-            // Take entries while they fit: entries (at the width the style packs with first) and
-            // the key bytes they store.
-            const std::size_t trail = trailOf(key);
-            for (int attempt = 0;; ++attempt) {
-                const std::size_t dup =
-                    leafEntries.empty() ? 0 : shared(leafEntries.back().key.data(), prevStored, key, keyLength_ - trail);
-                const std::size_t stored = keyLength_ - trail - dup;
+            // Take entries while they fit: entries and the key bytes they store.
+            for (;;) {
+                const std::size_t stored = packer_.stored(leafEntries.empty() ? nullptr : leafEntries.back().key.data(), key);
                 const std::uint32_t m = std::max(maxRecord, record);
-                const LeafLayout l = leafLayout(m, countBits_, fitBytes);
-                if (!leafEntries.empty() &&
-                    kLeafEntriesAt + (leafEntries.size() + 1) * l.entryBytes + keyBytes + stored > kNode) {
-                    onLeaf(leafEntries, leafLayout(maxRecord, countBits_, minBytes));
+                if (!leafEntries.empty() && !packer_.fits(leafEntries.size() + 1, m, keyBytes + stored)) {
+                    onLeaf(leafEntries);
                     any = true;
                     leafEntries.clear();
-                    keyBytes = prevStored = 0;
+                    keyBytes = 0;
                     maxRecord = 0;
                     continue;
                 }
-                if (kLeafEntriesAt + l.entryBytes + stored > kNode)
+                if (!packer_.fits(1, m, stored))
                     throw std::invalid_argument("a key of " + std::to_string(keyLength_) + " bytes does not fit a node");
                 maxRecord = m;
                 keyBytes += stored;
-                prevStored = keyLength_ - trail;
                 leafEntries.push_back({record, std::string(key, keyLength_)});
                 break;
             }
         }
-        if (!leafEntries.empty() || !any) onLeaf(leafEntries, leafLayout(maxRecord, countBits_, minBytes));
-    }
-
-    // Bytes `key` shares with `prev` from the start, no more than `prevStored` (the bytes the
-    // previous key stores before its trail) nor `limit` (the bytes this key stores before its own).
-    static std::size_t shared(const char* prev, std::size_t prevStored, const char* key, std::size_t limit) {
-        const std::size_t n = std::min(prevStored, limit);
-        std::size_t d = 0;
-        while (d < n && prev[d] == key[d]) ++d;
-        return d;
-    }
-
-    std::vector<std::uint8_t> leaf(const std::vector<LeafEntry>& entries, const LeafLayout& layout) {
-        std::vector<std::uint8_t> node(kNode, 0);
-        std::uint8_t* n = node.data();
-        const std::size_t count = entries.size();
-        storeLE16(n, static_cast<std::uint16_t>(kLeaf | (style_ == CdxLeafStyle::VisualFoxPro ? kFoxLeaf : 0)));
-        storeLE16(n + 2, static_cast<std::uint16_t>(count));
-
-        // Counts and key bytes.
-        std::vector<std::size_t> dups(count), trails(count);
-        std::size_t keyAt = kNode, prevStored = 0;
-        for (std::size_t j = 0; j < count; ++j) {
-            const std::string& key = entries[j].key;
-            trails[j] = trailOf(key.data());
-            dups[j] = j == 0 ? 0 : shared(entries[j - 1].key.data(), prevStored, key.data(), keyLength_ - trails[j]);
-            const std::size_t stored = keyLength_ - trails[j] - dups[j];
-            keyAt -= stored;
-            std::memcpy(n + keyAt, key.data() + dups[j], stored);
-            prevStored = keyLength_ - trails[j];
-        }
-
-        auto packEntries = [&](const LeafLayout& l, std::size_t from) {
-            for (std::size_t j = from; j < count; ++j) {
-                const std::uint64_t v = entries[j].record | (static_cast<std::uint64_t>(dups[j]) << l.recordBits) |
-                                        (static_cast<std::uint64_t>(trails[j]) << (l.recordBits + countBits_));
-                for (std::size_t b = 0; b < l.entryBytes; ++b)
-                    n[kLeafEntriesAt + j * l.entryBytes + b] = static_cast<std::uint8_t>(v >> (8 * b));
-            }
-        };
-        if (style_ == CdxLeafStyle::VisualFoxPro) {
-            std::uint32_t maxRecord = 0;
-            for (const LeafEntry& e : entries) maxRecord = std::max(maxRecord, e.record);
-            const LeafLayout wide = leafLayout(maxRecord, countBits_, kWideEntryBytes);
-            if (count > 0 && kLeafEntriesAt + count * wide.entryBytes <= keyAt) packEntries(wide, count - 1);
-        }
-        packEntries(layout, 0);
-
-        storeLE16(n + 12, static_cast<std::uint16_t>(keyAt - kLeafEntriesAt - count * layout.entryBytes));
-        storeLE32(n + 14, layout.recordBits >= 32 ? 0xFFFFFFFFu : (1u << layout.recordBits) - 1);
-        n[18] = n[19] = static_cast<std::uint8_t>((1u << countBits_) - 1);
-        n[20] = static_cast<std::uint8_t>(layout.recordBits);
-        n[21] = n[22] = static_cast<std::uint8_t>(countBits_);
-        n[23] = static_cast<std::uint8_t>(layout.entryBytes);
-        return node;
+        if (!leafEntries.empty() || !any) onLeaf(leafEntries);
     }
 
     std::size_t keyLength_;
-    std::uint8_t filler_;
-    CdxLeafStyle style_;
-    unsigned countBits_;
+    char filler_;
+    CdxLeafPacker packer_;
 };
 
 // Entries held in memory, in index order.
@@ -365,6 +288,95 @@ std::vector<std::uint8_t> tagHeader(const CdxTag& tag, std::uint64_t root) {
 }
 
 }  // namespace
+
+// --- one leaf ------------------------------------------------------------------------------------
+
+CdxLeafPacker::CdxLeafPacker(std::size_t keyLength, char filler, CdxLeafStyle style)
+    : keyLength_(keyLength), filler_(static_cast<std::uint8_t>(filler)), style_(style), countBits_(bitWidth(keyLength)) {}
+
+std::size_t CdxLeafPacker::trail(const char* key) const {
+    std::size_t t = 0;
+    while (t < keyLength_ && static_cast<std::uint8_t>(key[keyLength_ - 1 - t]) == filler_) ++t;
+    return t;
+}
+
+std::size_t CdxLeafPacker::duplicates(const char* previous, const char* key, std::size_t trail) const {
+    if (!previous) return 0;
+    // Shared from the start, no further than the bytes the previous key stores before its trail
+    // nor the bytes this key stores before its own.
+    const std::size_t n = std::min(keyLength_ - this->trail(previous), keyLength_ - trail);
+    std::size_t d = 0;
+    while (d < n && previous[d] == key[d]) ++d;
+    return d;
+}
+
+std::size_t CdxLeafPacker::stored(const char* previous, const char* key) const {
+    const std::size_t t = trail(key);
+    return keyLength_ - t - duplicates(previous, key, t);
+}
+
+bool CdxLeafPacker::fits(std::size_t count, std::uint32_t maxRecord, std::size_t keyBytes) const {
+    // The entries at the width the style fills leaves with.
+    const std::size_t fitBytes = style_ == CdxLeafStyle::Narrow ? 1 : kWideEntryBytes;
+    return kLeafEntriesAt + count * leafLayout(maxRecord, countBits_, fitBytes).entryBytes + keyBytes <= kNode;
+}
+
+bool CdxLeafPacker::fits(const std::vector<CdxLeafEntry>& entries) const {
+    std::size_t keyBytes = 0;
+    std::uint32_t maxRecord = 0;
+    for (std::size_t j = 0; j < entries.size(); ++j) {
+        keyBytes += stored(j == 0 ? nullptr : entries[j - 1].key.data(), entries[j].key.data());
+        maxRecord = std::max(maxRecord, entries[j].record);
+    }
+    return fits(entries.size(), maxRecord, keyBytes);
+}
+
+std::vector<std::uint8_t> CdxLeafPacker::leaf(const std::vector<CdxLeafEntry>& entries) const {
+    std::uint32_t maxRecord = 0;
+    for (const CdxLeafEntry& e : entries) maxRecord = std::max(maxRecord, e.record);
+    const LeafLayout layout = leafLayout(maxRecord, countBits_, style_ == CdxLeafStyle::Wide ? kWideEntryBytes : 1);
+    std::vector<std::uint8_t> node(kNode, 0);
+    std::uint8_t* n = node.data();
+    const std::size_t count = entries.size();
+    storeLE16(n, static_cast<std::uint16_t>(kLeaf | (style_ == CdxLeafStyle::VisualFoxPro ? kFoxLeaf : 0)));
+    storeLE16(n + 2, static_cast<std::uint16_t>(count));
+    storeLE32(n + 4, kNoSibling);
+    storeLE32(n + 8, kNoSibling);
+
+    // Counts and key bytes.
+    std::vector<std::size_t> dups(count), trails(count);
+    std::size_t keyAt = kNode;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::string& key = entries[j].key;
+        trails[j] = trail(key.data());
+        dups[j] = duplicates(j == 0 ? nullptr : entries[j - 1].key.data(), key.data(), trails[j]);
+        const std::size_t stored = keyLength_ - trails[j] - dups[j];
+        keyAt -= stored;
+        std::memcpy(n + keyAt, key.data() + dups[j], stored);
+    }
+
+    auto packEntries = [&](const LeafLayout& l, std::size_t from) {
+        for (std::size_t j = from; j < count; ++j) {
+            const std::uint64_t v = entries[j].record | (static_cast<std::uint64_t>(dups[j]) << l.recordBits) |
+                                    (static_cast<std::uint64_t>(trails[j]) << (l.recordBits + countBits_));
+            for (std::size_t b = 0; b < l.entryBytes; ++b)
+                n[kLeafEntriesAt + j * l.entryBytes + b] = static_cast<std::uint8_t>(v >> (8 * b));
+        }
+    };
+    if (style_ == CdxLeafStyle::VisualFoxPro) {
+        const LeafLayout wide = leafLayout(maxRecord, countBits_, kWideEntryBytes);
+        if (count > 0 && kLeafEntriesAt + count * wide.entryBytes <= keyAt) packEntries(wide, count - 1);
+    }
+    packEntries(layout, 0);
+
+    storeLE16(n + 12, static_cast<std::uint16_t>(keyAt - kLeafEntriesAt - count * layout.entryBytes));
+    storeLE32(n + 14, layout.recordBits >= 32 ? 0xFFFFFFFFu : (1u << layout.recordBits) - 1);
+    n[18] = n[19] = static_cast<std::uint8_t>((1u << countBits_) - 1);
+    n[20] = static_cast<std::uint8_t>(layout.recordBits);
+    n[21] = n[22] = static_cast<std::uint8_t>(countBits_);
+    n[23] = static_cast<std::uint8_t>(layout.entryBytes);
+    return node;
+}
 
 std::vector<std::uint8_t> buildCdx(const std::vector<CdxTag>& tags, const std::vector<std::uint8_t>& fileTemplate) {
     for (const CdxTag& tag : tags) {

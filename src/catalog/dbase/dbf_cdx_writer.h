@@ -101,6 +101,36 @@ struct CdxTag {
     CdxLeafStyle leafStyle = CdxLeafStyle::Narrow;
 };
 
+// One entry of a leaf: a record number (1-based) and its key (the tag's key length).
+struct CdxLeafEntry {
+    std::uint32_t record = 0;
+    std::string key;
+};
+
+// One leaf of a tag packed as the writer packs every leaf: the writer fills its leaves with it,
+// and the upkeep in place (dbf_cdx_update.h) packs again the leaves a change touches.
+class CdxLeafPacker {
+public:
+    CdxLeafPacker(std::size_t keyLength, char filler, CdxLeafStyle style);
+    // The key bytes a leaf stores of `key` after `previous` (null: the leaf's first key).
+    std::size_t stored(const char* previous, const char* key) const;
+    // Whether `count` entries whose largest record number is `maxRecord` and whose keys store
+    // `keyBytes` fit one leaf as the writer fills leaves.
+    bool fits(std::size_t count, std::uint32_t maxRecord, std::size_t keyBytes) const;
+    bool fits(const std::vector<CdxLeafEntry>& entries) const;
+    // The 512 bytes of a leaf holding the entries, in index order: no sibling on either side
+    // (-1), not marked as the root.
+    std::vector<std::uint8_t> leaf(const std::vector<CdxLeafEntry>& entries) const;
+
+private:
+    std::size_t trail(const char* key) const;
+    std::size_t duplicates(const char* previous, const char* key, std::size_t trail) const;
+    std::size_t keyLength_;
+    std::uint8_t filler_;
+    CdxLeafStyle style_;
+    unsigned countBits_;
+};
+
 inline constexpr std::size_t kCdxNodeBytes = 512;
 inline constexpr std::size_t kCdxHeaderBytes = 1024;
 inline constexpr std::size_t kCdxTagNameLength = 10;

@@ -151,50 +151,26 @@ private:
     }
 };
 
-// The entries of a compact leaf: record number, duplicate and trail counts packed into a few
-// bytes, the rest of each key stored from the end of the node backwards.
-void unpackCdxLeaf(const std::vector<std::uint8_t>& node, std::size_t keyLength, char filler, const std::string& where,
-                   const std::function<void(std::uint32_t, std::string)>& each) {
-    const std::size_t keys = loadLE16(node.data() + 2);
-    const std::uint32_t recordMask = loadLE32(node.data() + 14);
-    const unsigned duplicateMask = node[18], trailMask = node[19];
-    const unsigned recordBits = node[20], duplicateBits = node[21], trailBits = node[22];
-    const std::size_t entryBytes = node[23];
-    if (entryBytes < 1 || entryBytes > 8 || recordBits > 32 || duplicateBits > 8 || trailBits > 8 ||
-        recordBits + duplicateBits + trailBits > entryBytes * 8)
-        damaged(where + " has an impossible entry layout");
-    const std::size_t infoEnd = 24 + keys * entryBytes;
-    if (infoEnd > kPage) damaged(where + " claims " + std::to_string(keys) + " keys");
-    std::size_t keyAt = kPage;
-    std::string previous;
-    for (std::size_t i = 0; i < keys; ++i) {
-        std::uint64_t v = 0;
-        for (std::size_t b = 0; b < entryBytes; ++b)
-            v |= static_cast<std::uint64_t>(node[24 + i * entryBytes + b]) << (8 * b);
-        const auto record = static_cast<std::uint32_t>(v & recordMask);
-        const std::size_t duplicates = static_cast<std::size_t>((v >> recordBits) & duplicateMask);
-        const std::size_t trail = static_cast<std::size_t>((v >> (recordBits + duplicateBits)) & trailMask);
-        if (duplicates > previous.size() || duplicates + trail > keyLength)
-            damaged(where + ": key " + std::to_string(i + 1) + " does not fit the key length");
-        const std::size_t stored = keyLength - duplicates - trail;
-        if (keyAt < infoEnd + stored) damaged(where + ": its keys overlap its entries");
-        keyAt -= stored;
-        std::string key = previous.substr(0, duplicates);
-        key.append(reinterpret_cast<const char*>(node.data() + keyAt), stored);
-        key.append(trail, filler);
-        previous = key;
-        each(record, std::move(key));
-    }
-}
-
 class CdxWalk : public Walk {
 public:
     CdxWalk(const ByteSource& src, const IndexTag& tag, char filler, const IndexFileReader::KeyOrder& order,
             const std::function<void(const IndexKeyEntry&)>& visit)
         : Walk(src, tag, order, visit), filler_(filler) {}
-    void run() { visit(tag_.root, 0); }
+    void run() {
+        visit(tag_.root, 0);
+        for (const Level& l : levels_)
+            if (l.right != kNoSibling)
+                damaged("node " + offsetText(l.offset) + " of tag " + tag_.name + " names a right sibling, but it ends its level");
+    }
 
 private:
+    static constexpr std::uint32_t kNoSibling = 0xFFFFFFFFu;
+    // The node last seen on a level (left to right) and the right sibling it names.
+    struct Level {
+        std::uint64_t offset = kNoSibling;
+        std::uint32_t right = kNoSibling;
+    };
+
     void visit(std::uint64_t offset, int depth) {
         if (offset < kCdxHeader || offset % kPage != 0)
             damaged("tag " + tag_.name + " names a node at offset " + offsetText(offset));
@@ -202,6 +178,13 @@ private:
         const unsigned attributes = loadLE16(n.data());
         const std::size_t keys = loadLE16(n.data() + 2);
         const std::string where = "node " + offsetText(offset) + " of tag " + tag_.name;
+        // The nodes of a level link to their neighbours: the left one names this node, this node the left one.
+        if (levels_.size() <= static_cast<std::size_t>(depth)) levels_.resize(static_cast<std::size_t>(depth) + 1);
+        Level& level = levels_[static_cast<std::size_t>(depth)];
+        if (loadLE32(n.data() + 4) != level.offset || (level.offset != kNoSibling && level.right != offset))
+            damaged(where + " is not linked to its neighbours on its level");
+        level.offset = offset;
+        level.right = loadLE32(n.data() + 8);
         // Bit 0x01 marks the root, 0x02 a leaf (Visual FoxPro sets 0x04 too on some).
         if (attributes & 0x02) {
             unpackCdxLeaf(n, tag_.keyLength, filler_, where,
@@ -218,6 +201,7 @@ private:
     }
 
     char filler_;
+    std::vector<Level> levels_;
 };
 
 // --- numbers ------------------------------------------------------------------------------------
@@ -340,6 +324,41 @@ bool parseDouble(const std::uint8_t* p, std::size_t n, double& v) {
 }
 
 }  // namespace
+
+void unpackCdxLeaf(const std::vector<std::uint8_t>& node, std::size_t keyLength, char filler, const std::string& where,
+                   const std::function<void(std::uint32_t, std::string)>& each) {
+    const std::size_t keys = loadLE16(node.data() + 2);
+    const std::uint32_t recordMask = loadLE32(node.data() + 14);
+    const unsigned duplicateMask = node[18], trailMask = node[19];
+    const unsigned recordBits = node[20], duplicateBits = node[21], trailBits = node[22];
+    const std::size_t entryBytes = node[23];
+    if (entryBytes < 1 || entryBytes > 8 || recordBits > 32 || duplicateBits > 8 || trailBits > 8 ||
+        recordBits + duplicateBits + trailBits > entryBytes * 8)
+        damaged(where + " has an impossible entry layout");
+    const std::size_t infoEnd = 24 + keys * entryBytes;
+    if (infoEnd > kPage) damaged(where + " claims " + std::to_string(keys) + " keys");
+    std::size_t keyAt = kPage;
+    std::string previous;
+    for (std::size_t i = 0; i < keys; ++i) {
+        std::uint64_t v = 0;
+        for (std::size_t b = 0; b < entryBytes; ++b)
+            v |= static_cast<std::uint64_t>(node[24 + i * entryBytes + b]) << (8 * b);
+        const auto record = static_cast<std::uint32_t>(v & recordMask);
+        const std::size_t duplicates = static_cast<std::size_t>((v >> recordBits) & duplicateMask);
+        const std::size_t trail = static_cast<std::size_t>((v >> (recordBits + duplicateBits)) & trailMask);
+        if (duplicates > previous.size() || duplicates + trail > keyLength)
+            damaged(where + ": key " + std::to_string(i + 1) + " does not fit the key length");
+        const std::size_t stored = keyLength - duplicates - trail;
+        if (keyAt < infoEnd + stored) damaged(where + ": its keys overlap its entries");
+        keyAt -= stored;
+        std::string key = previous.substr(0, duplicates);
+        key.append(reinterpret_cast<const char*>(node.data() + keyAt), stored);
+        key.append(trail, filler);
+        previous = key;
+        each(record, std::move(key));
+    }
+}
+
 
 std::vector<std::uint8_t> readIndexBytes(const ByteSource& src, std::uint64_t offset, std::uint64_t n,
                                          const std::string& what) {

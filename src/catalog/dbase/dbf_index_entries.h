@@ -115,6 +115,13 @@ private:
     std::size_t nodeBytes_ = 512;  // bytes of one node
 };
 
+// The entries of a .CDX leaf (the 512 bytes of the node) in order: record number, duplicate and
+// trail counts packed into a few bytes, the rest of each key stored from the end of the node
+// backwards; `filler` is the byte dropped from the end of keys. IndexFileError naming `where`
+// when they do not fit the node.
+void unpackCdxLeaf(const std::vector<std::uint8_t>& node, std::size_t keyLength, char filler, const std::string& where,
+                   const std::function<void(std::uint32_t, std::string)>& each);
+
 // The order of two keys of a tag of this kind and key type, ascending: <0, 0, >0. Character
 // keys compare byte by byte; N and D keys of an .MDX or .NDX by value; every .CDX key by bytes.
 int compareIndexKeys(IndexFileKind kind, char keyType, const std::string& a, const std::string& b);

@@ -10,6 +10,7 @@
 #include "../index_rebuild.h"
 #include "../table_change.h"
 #include "../table_update.h"
+#include "dbf_cdx_update.h"
 #include "dbf_encode.h"
 #include "dbf_expression.h"
 #include "dbf_mdx_update.h"
@@ -196,10 +197,11 @@ public:
         if (t_.header_.foxPro) verifyIndexKeys(t_);
         change_.preserveWhole(mdxPath_);
     }
-    // The production .MDX kept up to date in place for a few records the change adds or rewrites
-    // (before the first write); else saved whole, to be written again from the records.
+    // The production .MDX or structural .CDX kept up to date in place for a few records the
+    // change adds or rewrites (before the first write); else saved whole, to be written again
+    // from the records.
     void keepIndexesFor(const std::vector<MdxRecordChange>& changes, std::uint64_t records) {
-        if (indexesKept_ || inPlace_) return;
+        if (indexesKept_ || inPlace_ || cdxInPlace_) return;
         if ((t_.header_.tableFlags & 0x01) && !t_.header_.foxPro) {
             const std::string mdx = DiskFamily(path_).path(".mdx");
             auto inPlace = std::make_unique<MdxInPlace>(t_, change_, mdx);
@@ -208,12 +210,21 @@ public:
                 return;
             }
         }
+        if (t_.structuralCdx()) {
+            const std::string cdx = DiskFamily(path_).path(".cdx");
+            auto inPlace = std::make_unique<CdxInPlace>(t_, change_, cdx, path_);
+            if (!cdx.empty() && inPlace->prepare(changes)) {
+                cdxInPlace_ = std::move(inPlace);
+                return;
+            }
+        }
         keepIndexes();
     }
-    // Writes the index files again from the records as the change has left them, or the pages
-    // of the .MDX changed in place.
+    // Writes the index files again from the records as the change has left them, or the nodes
+    // of the .MDX or .CDX changed in place.
     void rebuildIndexes() {
         if (inPlace_) inPlace_->write();
+        if (cdxInPlace_) cdxInPlace_->write();
         if (mdxPath_.empty()) return;
         reloadOnRollback_ = true;
         t_.reload();
@@ -393,9 +404,9 @@ public:
 private:
     void beginAppending() {
         appending_ = true;
-        // A production .MDX: the records stay in memory until the change knows whether they
-        // are few enough to go into its tags in place.
-        if ((t_.header_.tableFlags & 0x01) && !t_.header_.foxPro && !indexesKept_) indexesDeferred_ = true;
+        // A production .MDX or structural .CDX: the records stay in memory until the change
+        // knows whether they are few enough to go into its tags in place.
+        if ((t_.header_.tableFlags & 0x01) && !indexesKept_) indexesDeferred_ = true;
         else keepIndexes();
         reloadOnRollback_ = true;
         const Header& h = t_.header_;
@@ -462,7 +473,7 @@ private:
         ++count_;
         ++added_;
         if (indexesDeferred_ && !mdxKeptInPlace(added_, t_.physicalCount_)) {
-            indexesDeferred_ = false;  // too many for the tags in place: the .MDX is written again
+            indexesDeferred_ = false;  // too many for the tags in place: the index file is written again
             keepIndexes();
         }
         if (!indexesDeferred_ && pending_.size() >= testing::appendFlushBytes()) flush();
@@ -575,8 +586,9 @@ private:
     FamilyChange& change_;
     std::string memoPath_, mdxPath_;
     bool indexesKept_ = false, committed_ = false, reloadOnRollback_ = false;
-    bool indexesDeferred_ = false;  // appending: nothing written until the .MDX's way is known
+    bool indexesDeferred_ = false;  // appending: nothing written until the index file's way is known
     std::unique_ptr<MdxInPlace> inPlace_;
+    std::unique_ptr<CdxInPlace> cdxInPlace_;
     std::unique_ptr<MemoAppender> memo_;
     std::vector<std::uint8_t> headerBytes_;
     std::vector<AutoField> autoFields_;
