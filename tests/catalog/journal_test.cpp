@@ -207,7 +207,7 @@ Kind splittingKind() {
     s.indexes = {byName};
     for (int i = 0; i < 250; ++i)
         s.records.push_back({integer(i * 7), text("name " + std::to_string(i * 13 % 250)), text("town"), text("street")});
-    return {"Paradox keyed, blocks of the .X and the .PX split in place", s, "PS.DB"};
+    return {"Paradox keyed, blocks of the .X and the .PX split in place", s, "PS.DB", nullptr};
 }
 
 // Values for new records: every field the table lets a record be given, of its type.
