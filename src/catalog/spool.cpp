@@ -101,14 +101,20 @@ void ExternalSorter::add(const std::uint8_t* entry) {
     ++count_;
 }
 
-void ExternalSorter::spill() {
+void ExternalSorter::sortHeld() {
     order_.resize(held_);
     for (std::size_t i = 0; i < held_; ++i) order_[i] = static_cast<std::uint32_t>(i);
     const std::uint8_t* base = buffer_.data();
     const std::size_t size = entryBytes_;
     std::sort(order_.begin(), order_.end(),
               [&](std::uint32_t a, std::uint32_t b) { return less_(base + a * size, base + b * size); });
+}
+
+void ExternalSorter::spill() {
+    sortHeld();
     if (held_ == 0) return;
+    const std::uint8_t* base = buffer_.data();
+    const std::size_t size = entryBytes_;
     if (!spool_) spool_ = std::make_unique<SpoolFile>(folder_);
     auto run = std::make_unique<Run>();
     run->at = spool_->size();
@@ -131,12 +137,7 @@ void ExternalSorter::startReading() {
     reading_ = true;
     if (runs_.empty()) {
         // Everything fits in memory: sorted in place, read from the buffer.
-        order_.resize(held_);
-        for (std::size_t i = 0; i < held_; ++i) order_[i] = static_cast<std::uint32_t>(i);
-        const std::uint8_t* base = buffer_.data();
-        const std::size_t size = entryBytes_;
-        std::sort(order_.begin(), order_.end(),
-                  [&](std::uint32_t a, std::uint32_t b) { return less_(base + a * size, base + b * size); });
+        sortHeld();
         return;
     }
     spill();

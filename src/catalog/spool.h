@@ -60,6 +60,7 @@ public:
 
 private:
     struct Run;
+    void sortHeld();  // order_ over the entries held
     void spill();
     void startReading();
     bool refill(Run& run);
