@@ -90,6 +90,14 @@ TableSpec keyedFour() {
     return s;
 }
 
+TableSpec keyedFive() {
+    TableSpec s = keyedFour();
+    s.level = 5;
+    s.codePage = "CP1252";
+    s.indexes = {indexSpec("DayName", {"Day", "Name"}), indexSpec("No", {"No"})};
+    return s;
+}
+
 TableSpec encryptedKeyed() {
     TableSpec s;
     s.level = 7;
@@ -269,7 +277,7 @@ private:
         const bool composite = keyFields_.size() > 1;
         switch (d.dataType) {
             case ftString:
-                if (key) return textValue(d.size <= 5 ? std::to_string(200 + rng_() % 800)
+                if (key) return textValue(d.size <= 5 ? std::to_string(200 + rng_() % (composite ? 40 : 800))
                                           : composite ? "k" + std::to_string(rng_() % 12)
                                                       : "K" + std::to_string(100 + rng_() % 400));
                 if (unique) return textValue("c" + std::to_string(rng_() % 3000));
@@ -277,7 +285,9 @@ private:
             case ftSmallint: return integerValue(static_cast<std::int64_t>(rng_() % (key ? 30 : 60000)) - (key ? 0 : 30000));
             case ftInteger: return integerValue(key ? static_cast<std::int64_t>(rng_() % 6000) : static_cast<std::int64_t>(rng_() % 2000000) - 1000000);
             case ftFloat: return floatValue(static_cast<double>(static_cast<int>(rng_() % 4000) - 2000) / 8.0);
-            case ftDate: return dateValue(1950 + static_cast<int>(rng_() % 80), 1 + static_cast<int>(rng_() % 12), 1 + static_cast<int>(rng_() % 28));
+            case ftDate:
+                if (key) return dateValue(1990, 1 + static_cast<int>(rng_() % 2), 1 + static_cast<int>(rng_() % 3));
+                return dateValue(1950 + static_cast<int>(rng_() % 80), 1 + static_cast<int>(rng_() % 12), 1 + static_cast<int>(rng_() % 28));
             case ftMemo: {
                 // In the leader, in a shared .MB block, or in a block of its own.
                 const std::size_t sizes[] = {d.length - 10u, 600, 1900, 5000};
@@ -439,6 +449,11 @@ const Case kCases[] = {
     {"keyed level 7, secondary, composite, unique, descending and case-insensitive indexes",
      [](const std::string& d) { return made(d, "SEVEN.DB", keyedSeven()); }, "", 1200, true},
     {"keyed level 4, two key fields", [](const std::string& d) { return made(d, "FOUR.DB", keyedFour()); }, "", 350, true},
+    {"keyed level 5, composite and single-field indexes", [](const std::string& d) { return made(d, "FIVE.DB", keyedFive()); }, "",
+     300, true},
+    {"a real keyed level 3 table with free blocks",
+     [](const std::string& d) { return copied(d, paradoxCorpus("leonhad__paradoxdriver/src/test/resources/mtdemo/RENTAL.DB")); },
+     "", 300, false},
     {"keyed and encrypted", [](const std::string& d) { return made(d, "crypt.db", encryptedKeyed()); }, "secret", 450, true},
     {"unkeyed", [](const std::string& d) { return made(d, "plain.db", unkeyed()); }, "", 350, true},
     {"a real keyed table with a case-insensitive secondary index",
