@@ -92,13 +92,6 @@ std::string perlListing(const std::string& cdx, const std::vector<std::string>& 
 
 std::size_t lineCount(const std::string& s) { return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')); }
 
-// The family of a corpus table copied to a folder (file names as they are).
-void copyFamily(const std::string& table, const std::string& folder) {
-    const std::string stem = toLowerAscii(stemPart(fileNamePart(table)));
-    for (const std::string& name : listFolder(folderPart(table)))
-        if (toLowerAscii(stemPart(name)) == stem) copyFile(joinPath(folderPart(table), name), joinPath(folder, name));
-}
-
 std::unique_ptr<TableFile> openDbf(const std::string& path, DBaseTable*& dbf) {
     auto t = openTableFile(path);
     dbf = dynamic_cast<DBaseTable*>(t.get());

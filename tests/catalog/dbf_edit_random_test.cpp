@@ -406,10 +406,7 @@ TEST(DBaseEditing, IndexFilesThisProgramCannotWriteRefuseEveryChange) {
     // A dBase table with a .cdx beside it, which is not its structural index: inserts, deletes,
     // changes and packs are refused, the files left as they were.
     TempDir dir;
-    const std::string from = dbaseCorpus("incubus__DBD-XBase/t/");
-    for (const std::string& name : listFolder(from))
-        if (toLowerAscii(stemPart(name)) == "rooms") copyFile(joinPath(from, name), dir.file(name));
-    const std::string table = dir.file("rooms.dbf");
+    const std::string table = copyFamily(dbaseCorpus("incubus__DBD-XBase/t/rooms.dbf"), dir.path());
     const auto before = folderBytes(dir.path());
     auto t = openTableFile(table);
     std::vector<std::string> messages;
@@ -437,10 +434,7 @@ TEST(DBaseEditing, IndexFilesThisProgramCannotWriteRefuseEveryChange) {
 // clause admits, and no other, under the other.
 TEST(DBaseEditing, FoxProStructuralIndexKeptUpToDate) {
     TempDir dir;
-    const std::string from = dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/");
-    for (const std::string& name : listFolder(from))
-        if (toLowerAscii(stemPart(name)) == "calls") copyFile(joinPath(from, name), dir.file(name));
-    const std::string table = dir.file("calls.dbf");
+    const std::string table = copyFamily(dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/calls.dbf"), dir.path());
     std::string cdx;
     for (const std::string& name : listFolder(dir.path()))
         if (toLowerAscii(extensionPart(name)) == ".cdx") cdx = dir.file(name);

@@ -33,15 +33,6 @@ using namespace tavrinth::test;
 
 namespace {
 
-// Copies a table and every file of its family (same stem, any case) into `folder`; returns the
-// new path of the table.
-std::string copyFamily(const std::string& tablePath, const std::string& folder) {
-    const std::string stem = toLowerAscii(stemPart(fileNamePart(tablePath)));
-    for (const std::string& name : listFolder(folderPart(tablePath)))
-        if (toLowerAscii(stemPart(name)) == stem) copyFile(joinPath(folderPart(tablePath), name), joinPath(folder, name));
-    return joinPath(folder, fileNamePart(tablePath));
-}
-
 std::map<std::string, std::string> snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
     for (const std::string& name : listFolder(folder)) files[name] = readFile(joinPath(folder, name));

@@ -131,13 +131,6 @@ std::string made(const std::string& folder, const std::string& file, const Table
     return path;
 }
 
-// A copy of a real table's family.
-std::string copied(const std::string& folder, const std::string& corpusTable) {
-    const std::string from = folderPart(corpusTable), stem = toLowerAscii(stemPart(fileNamePart(corpusTable)));
-    for (const std::string& name : listFolder(from))
-        if (toLowerAscii(stemPart(name)) == stem) copyFile(joinPath(from, name), joinPath(folder, name));
-    return joinPath(folder, fileNamePart(corpusTable));
-}
 
 class RandomEdits {
 public:
@@ -452,12 +445,12 @@ const Case kCases[] = {
     {"keyed level 5, composite and single-field indexes", [](const std::string& d) { return made(d, "FIVE.DB", keyedFive()); }, "",
      300, true},
     {"a real keyed level 3 table with free blocks",
-     [](const std::string& d) { return copied(d, paradoxCorpus("leonhad__paradoxdriver/src/test/resources/mtdemo/RENTAL.DB")); },
+     [](const std::string& d) { return copyFamily(paradoxCorpus("leonhad__paradoxdriver/src/test/resources/mtdemo/RENTAL.DB"), d); },
      "", 300, false},
     {"keyed and encrypted", [](const std::string& d) { return made(d, "crypt.db", encryptedKeyed()); }, "secret", 450, true},
     {"unkeyed", [](const std::string& d) { return made(d, "plain.db", unkeyed()); }, "", 350, true},
     {"a real keyed table with a case-insensitive secondary index",
-     [](const std::string& d) { return copied(d, paradoxCorpus("leonhad__paradoxdriver/src/test/resources/db/AREACODES.DB")); },
+     [](const std::string& d) { return copyFamily(paradoxCorpus("leonhad__paradoxdriver/src/test/resources/db/AREACODES.DB"), d); },
      "", 400, false},
 };
 
@@ -547,7 +540,7 @@ TEST(ParadoxEditing, EmptiedBlocksAndReplacedBlobsAreFreedAsTheEngineMarksThem) 
 // they hold up front, saying why; other fields still change.
 TEST(ParadoxEditing, IndexesThatCannotBeKeptUpToDateRefuseTheChangesThatTouchThem) {
     TempDir dir;
-    const std::string path = copied(dir.path(), paradoxCorpus("leonhad__paradoxdriver/src/test/resources/db/CUSTOMER.DB"));
+    const std::string path = copyFamily(paradoxCorpus("leonhad__paradoxdriver/src/test/resources/db/CUSTOMER.DB"), dir.path());
     TableSpec u;
     u.fields = {columnSpec("A", 'A', 10), columnSpec("B", 'I')};
     u.indexes = {indexSpec("B", {"B"})};

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "dump.h"
+#include "file_io.h"
 #include "table_file.h"
 
 namespace tavrinth::test {
@@ -61,6 +62,13 @@ void writeFile(const std::string& path, const std::string& bytes) {
 }
 
 void copyFile(const std::string& from, const std::string& to) { writeFile(to, readFile(from)); }
+
+std::string copyFamily(const std::string& tablePath, const std::string& folder) {
+    const std::string from = folderPart(tablePath), stem = toLowerAscii(stemPart(fileNamePart(tablePath)));
+    for (const std::string& name : listFolder(from))
+        if (toLowerAscii(stemPart(name)) == stem) copyFile(joinPath(from, name), joinPath(folder, name));
+    return joinPath(folder, fileNamePart(tablePath));
+}
 
 bool fileExists(const std::string& path) {
     struct stat st {};

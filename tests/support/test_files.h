@@ -22,6 +22,9 @@ std::vector<std::uint8_t> readFileBytes(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 // Copies a file (bytes only, new file mode 0644).
 void copyFile(const std::string& from, const std::string& to);
+// Copies a table and every file of its family (same stem, any case; names as they are) into
+// `folder`; returns the new path of the table.
+std::string copyFamily(const std::string& tablePath, const std::string& folder);
 bool fileExists(const std::string& path);
 // stat() of a path; throws std::runtime_error when it fails.
 struct stat statOf(const std::string& path);
