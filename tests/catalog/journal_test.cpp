@@ -150,9 +150,7 @@ std::vector<Kind> indexedKinds() {
 Kind foxProKind() {
     Kind k{"FoxPro with a structural .cdx", TableSpec{}, "calls.dbf", nullptr};
     k.make = [](const std::string& path) {
-        const std::string from = dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/");
-        for (const std::string& name : listFolder(from))
-            if (toLowerAscii(stemPart(name)) == "calls") copyFile(joinPath(from, name), joinPath(folderPart(path), name));
+        copyFamily(dbaseCorpus("infused__dbf/spec/fixtures/foxprodb/calls.dbf"), folderPart(path));
         auto table = openTableFile(path);
         for (std::uint32_t r = 0; r < table->recordCount(); ++r) table->updateRecord(r, {{0, integer(100000 + r)}});
         auto change = table->beginAppend();
@@ -612,6 +610,38 @@ TEST(CrashSafety, AFailedImportLeavesEveryByte) {
     }
 }
 
+// Runs `work(0)` and `work(1)` in two child processes released at the same moment, and expects
+// both to finish (an exception is a failure).
+void runTwoAtOnce(const std::function<void(int child)>& work, const std::string& what) {
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::fflush(nullptr);
+    std::vector<pid_t> children;
+    for (int child = 0; child < 2; ++child) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(go[1]);
+            char c;
+            if (::read(go[0], &c, 1) != 1) ::_exit(4);
+            try {
+                work(child);
+            } catch (...) {
+                ::_exit(3);
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    ::close(go[0]);
+    ASSERT_EQ(::write(go[1], "gg", 2), 2);
+    ::close(go[1]);
+    for (const pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << what;
+    }
+}
+
 // Two processes insert into one indexed table at once, one record at a time, each through its own
 // table object opened before the other's changes: every insert waits for the lock, reads what
 // the other changed, and keeps every index file right where it changes.
@@ -626,41 +656,19 @@ TEST(CrashSafety, TwoWritersInsertingOneRecordAtATimeKeepEveryIndexRight) {
         else createTable(path, kind.spec);
         const OpenOptions options = optionsFor(kind);
         const std::size_t old = [&] { return openTableFile(path, options)->recordCount(); }();
-        int go[2];
-        ASSERT_EQ(::pipe(go), 0);
-        std::fflush(nullptr);
-        std::vector<pid_t> children;
-        for (int child = 0; child < 2; ++child) {
-            const pid_t pid = ::fork();
-            if (pid == 0) {
-                ::close(go[1]);
-                char c;
-                if (::read(go[0], &c, 1) != 1) ::_exit(4);
-                try {
-                    auto table = openTableFile(path, options);
-                    const std::vector<bool> given = givenFields(*table);
-                    for (int i = 0; i < 40; ++i) {
-                        std::vector<FieldValue> row = newRecords(*table, 1, static_cast<std::uint32_t>(child * 100 + i))[0];
-                        // Keys of their own: between the table's (multiples of 7), or names of the child.
-                        if (table->fields()[0].dataType == ftString) row[0] = text("w" + std::to_string(child) + "-" + std::to_string(i));
-                        else row[0] = integer(7 * (3 * i + child) + 3);
-                        table->insertRecord(row, given);
-                    }
-                } catch (...) {
-                    ::_exit(3);
+        runTwoAtOnce(
+            [&](int child) {
+                auto table = openTableFile(path, options);
+                const std::vector<bool> given = givenFields(*table);
+                for (int i = 0; i < 40; ++i) {
+                    std::vector<FieldValue> row = newRecords(*table, 1, static_cast<std::uint32_t>(child * 100 + i))[0];
+                    // Keys of their own: between the table's (multiples of 7), or names of the child.
+                    if (table->fields()[0].dataType == ftString) row[0] = text("w" + std::to_string(child) + "-" + std::to_string(i));
+                    else row[0] = integer(7 * (3 * i + child) + 3);
+                    table->insertRecord(row, given);
                 }
-                ::_exit(0);
-            }
-            children.push_back(pid);
-        }
-        ::close(go[0]);
-        ASSERT_EQ(::write(go[1], "gg", 2), 2);
-        ::close(go[1]);
-        for (const pid_t pid : children) {
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << kind.name;
-        }
+            },
+            kind.name);
         EXPECT_EQ(openTableFile(path, options)->recordCount(), old + 80) << kind.name;
         EXPECT_EQ(checkTableFamily(path, options), std::vector<std::string>{}) << kind.name;
     }
@@ -674,39 +682,17 @@ TEST(CrashSafety, TwoImportsAtOnceNeverMix) {
         createTable(path, kind.spec);
         const OpenOptions options = optionsFor(kind);
         const std::size_t old = [&] { return openTableFile(path, options)->recordCount(); }();
-        int go[2];
-        ASSERT_EQ(::pipe(go), 0);
-        std::fflush(nullptr);
-        std::vector<pid_t> children;
-        for (const char* marker : {"FIRST", "SECOND"}) {
-            const pid_t pid = ::fork();
-            if (pid == 0) {
-                ::close(go[1]);
-                char c;
-                if (::read(go[0], &c, 1) != 1) ::_exit(4);
-                try {
-                    auto table = openTableFile(path, options);
-                    auto change = table->beginAppend();
-                    for (auto row : newRecords(*table, 2000, 3)) {
-                        row[table->fields()[0].dataType == ftString ? 0 : 1] = text(marker);
-                        change->append(row, givenFields(*table));
-                    }
-                    change->commit();
-                } catch (...) {
-                    ::_exit(3);
+        runTwoAtOnce(
+            [&](int child) {
+                auto table = openTableFile(path, options);
+                auto change = table->beginAppend();
+                for (auto row : newRecords(*table, 2000, 3)) {
+                    row[table->fields()[0].dataType == ftString ? 0 : 1] = text(child == 0 ? "FIRST" : "SECOND");
+                    change->append(row, givenFields(*table));
                 }
-                ::_exit(0);
-            }
-            children.push_back(pid);
-        }
-        ::close(go[0]);
-        ASSERT_EQ(::write(go[1], "gg", 2), 2);
-        ::close(go[1]);
-        for (const pid_t pid : children) {
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << kind.name;
-        }
+                change->commit();
+            },
+            kind.name);
         auto table = openTableFile(path, options);
         ASSERT_EQ(table->recordCount(), old + 4000) << kind.name;
         const std::size_t markerField = table->fields()[0].dataType == ftString ? 0 : 1;
