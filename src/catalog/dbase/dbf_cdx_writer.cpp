@@ -68,41 +68,33 @@ struct NodeEnd {
 
 // Builds the nodes of one tree from its entries, read twice: once to count the nodes, once to
 // write them. Memory holds one leaf's entries and one entry per node of the levels above.
+// How big a tree is.
+struct TreeSize {
+    std::size_t leaves = 0, nodes = 0;
+};
+
 class TreeBuilder {
 public:
     TreeBuilder(std::size_t keyLength, char filler, CdxLeafStyle style)
         : keyLength_(keyLength), filler_(filler), packer_(keyLength, filler, style) {}
 
-    // Nodes the tree over the entries takes.
-    std::size_t nodeCount(CdxEntries& entries) {
-        std::size_t leaves = 0;
+    // The leaves and the nodes in all the tree over the entries takes.
+    TreeSize size(CdxEntries& entries) {
+        TreeSize t;
         entries.rewind();
-        pack(entries, [&](const std::vector<CdxLeafEntry>&) { ++leaves; });
-        std::size_t count = leaves;
-        for (std::size_t level = leaves; level > 1;) {
+        pack(entries, [&](const std::vector<CdxLeafEntry>&) { ++t.leaves; });
+        t.nodes = t.leaves;
+        for (std::size_t level = t.leaves; level > 1;) {
             level = (level + innerPerNode() - 1) / innerPerNode();
-            count += level;
+            t.nodes += level;
         }
-        return count;
+        return t;
     }
 
     // Writes the nodes from `firstOffset` on: the leaves, then each upper level, the root last.
-    // `nodes` is what nodeCount gave. Returns the root's offset.
-    std::uint64_t write(CdxEntries& entries, std::uint64_t firstOffset, std::size_t nodes, const CdxSink& sink) {
-        // The leaves: as many as there are nodes below the upper levels.
-        std::size_t leafCount = 0;
-        for (std::size_t l = 1; l <= nodes; ++l) {
-            std::size_t count = l;
-            for (std::size_t level = l; level > 1;) {
-                level = (level + innerPerNode() - 1) / innerPerNode();
-                count += level;
-            }
-            if (count == nodes) {
-                leafCount = l;
-                break;
-            }
-        }
-        if (leafCount == 0) throw std::logic_error("a .cdx tree's node count does not add up");
+    // `tree` is what size() gave. Returns the root's offset.
+    std::uint64_t write(CdxEntries& entries, std::uint64_t firstOffset, const TreeSize& tree, const CdxSink& sink) {
+        const std::size_t leafCount = tree.leaves;
         std::vector<NodeEnd> below;
         std::uint64_t at = firstOffset;
         entries.rewind();
@@ -412,9 +404,9 @@ void writeCdx(const std::vector<CdxTag>& tags, const std::vector<CdxEntries*>& e
     }
 
     // The nodes each tag's tree takes.
-    std::vector<std::size_t> treeNodes;
+    std::vector<TreeSize> trees;
     for (std::size_t i = 0; i < tags.size(); ++i)
-        treeNodes.push_back(TreeBuilder(tags[i].keyLength, tags[i].filler, tags[i].leafStyle).nodeCount(*entries.at(i)));
+        trees.push_back(TreeBuilder(tags[i].keyLength, tags[i].filler, tags[i].leafStyle).size(*entries.at(i)));
 
     // The directory: its size depends on the offsets it holds (the width of its entries), the
     // offsets on its size. More nodes never need fewer, so counting up from one settles it.
@@ -426,34 +418,37 @@ void writeCdx(const std::vector<CdxTag>& tags, const std::vector<CdxEntries*>& e
     std::vector<std::uint32_t> headerOffsets(tags.size());
     std::vector<Entry> dirEntries;
     TreeBuilder dirBuilder(kCdxTagNameLength, ' ', CdxLeafStyle::Narrow);
-    std::size_t dirNodes = 1;
+    TreeSize dirTree{1, 1};
     for (;;) {
-        std::uint64_t at = kCdxHeaderBytes + dirNodes * kNode;
+        std::uint64_t at = kCdxHeaderBytes + dirTree.nodes * kNode;
         for (std::size_t i = 0; i < tags.size(); ++i) {
             if (at > 0xFFFFFFFFull) throw std::invalid_argument("the index file would grow past 4 GB");
             headerOffsets[i] = static_cast<std::uint32_t>(at);
-            at += kCdxHeaderBytes + treeNodes[i] * kNode;
+            at += kCdxHeaderBytes + trees[i].nodes * kNode;
         }
         dirEntries.clear();
         for (std::size_t i = 0; i < tags.size(); ++i) dirEntries.push_back(Entry{headerOffsets[i], &dirKeys[i]});
         std::sort(dirEntries.begin(), dirEntries.end(),
                   [](const Entry& a, const Entry& b) { return compareKeys(*a.key, *b.key) < 0; });
         MemoryEntries dir(dirEntries);
-        const std::size_t needed = dirBuilder.nodeCount(dir);
-        if (needed == dirNodes) break;
-        dirNodes = needed;
+        const TreeSize needed = dirBuilder.size(dir);
+        if (needed.nodes == dirTree.nodes) {
+            dirTree = needed;
+            break;
+        }
+        dirTree = needed;
     }
 
     MemoryEntries dir(dirEntries);
-    const std::uint64_t dirRoot = dirBuilder.write(dir, kCdxHeaderBytes, dirNodes, sink);
+    const std::uint64_t dirRoot = dirBuilder.write(dir, kCdxHeaderBytes, dirTree, sink);
     for (std::size_t i = 0; i < tags.size(); ++i) {
         const std::uint64_t treeAt = headerOffsets[i] + kCdxHeaderBytes;
         // The root is the last node of the tree.
-        const std::vector<std::uint8_t> h = tagHeader(tags[i], treeAt + (treeNodes[i] - 1) * kNode);
+        const std::vector<std::uint8_t> h = tagHeader(tags[i], treeAt + (trees[i].nodes - 1) * kNode);
         sink(headerOffsets[i], h.data(), h.size());
         const std::uint64_t root = TreeBuilder(tags[i].keyLength, tags[i].filler, tags[i].leafStyle)
-                                       .write(*entries[i], treeAt, treeNodes[i], sink);
-        if (root != treeAt + (treeNodes[i] - 1) * kNode) throw std::logic_error("a .cdx tree's root is not its last node");
+                                       .write(*entries[i], treeAt, trees[i], sink);
+        if (root != treeAt + (trees[i].nodes - 1) * kNode) throw std::logic_error("a .cdx tree's root is not its last node");
     }
 
     // The directory's header: a new one, or the template's bytes over it.
