@@ -767,14 +767,9 @@ std::vector<std::uint8_t> RebuiltIndexFile::contents() const {
 }
 
 void writeRebuilt(FamilyChange& change, const RebuiltIndexFile& file) {
-    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), 1u << 20)));
-    const std::uint64_t size = file.size();
-    for (std::uint64_t at = 0; at < size; at += chunk.size()) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
-        file.read(at, chunk.data(), n);
-        change.write(file.path, at, chunk.data(), n);
-    }
-    change.resize(file.path, size);
+    if (file.spool_) change.copyIn(file.path, 0, *file.spool_);
+    else change.write(file.path, 0, file.bytes_.data(), file.bytes_.size());
+    change.resize(file.path, file.size());
 }
 
 std::vector<std::string> indexFilePaths(TableFile& table) {

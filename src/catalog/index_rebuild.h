@@ -70,6 +70,7 @@ public:
     std::vector<std::uint8_t> contents() const;
 
 private:
+    friend void writeRebuilt(FamilyChange& change, const RebuiltIndexFile& file);
     std::vector<std::uint8_t> bytes_;  // the contents, when held in memory
     std::shared_ptr<SpoolFile> spool_; // else in a temporary file (a big index)
 };

@@ -282,6 +282,16 @@ void FamilyChange::write(const std::string& path, std::uint64_t offset, const vo
     writeAll(f.fd, path, offset, p, n);
 }
 
+void FamilyChange::copyIn(const std::string& path, std::uint64_t offset, const ByteSource& from) {
+    const std::uint64_t size = from.size();
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 20)));
+    for (std::uint64_t at = 0; at < size; at += chunk.size()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
+        from.readZeroFilled(at, chunk.data(), n);
+        write(path, offset + at, chunk.data(), n);
+    }
+}
+
 void FamilyChange::resize(const std::string& path, std::uint64_t size) {
     File& f = file(path);
     const Journal::File& entry = journal_.files[f.index];

@@ -55,6 +55,8 @@ public:
     // Writes bytes into a file of the family. Every byte below the file's old size must lie in a
     // preserved range (a change that forgets one is refused here, with nothing written).
     void write(const std::string& path, std::uint64_t offset, const void* data, std::size_t n);
+    // Writes the whole of `from` into a file of the family at `offset`, a megabyte at a time.
+    void copyIn(const std::string& path, std::uint64_t offset, const ByteSource& from);
     // Cuts or extends a file to `size` (a cut below the old size needs the range preserved).
     void resize(const std::string& path, std::uint64_t size);
 

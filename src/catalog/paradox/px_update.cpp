@@ -698,19 +698,17 @@ private:
         }
     }
 
-    // --- Writing a change made in memory ------------------------------------------------------------
-
     // --- Records added to a keyed table ---------------------------------------------------------
 
     // Up to this many added records are placed one by one among the blocks (a handful of blocks
     // change); more are merged with the table's records into a table written again in key order.
     static constexpr std::uint64_t kPlacedOneByOne = 1024;
 
-    [[noreturn]] void refuseLoad(const std::uint8_t* entry) const {
+    [[noreturn]] void refuseLoad(const std::uint8_t* entry) {
         const std::uint32_t rs = t_.header_.recordSize;
         throw EDBEngineError(EDBEngineError::Code::InvalidValue,
                              "Cannot add record " + std::to_string(loadBE32(entry + rs)) + " to " + t_.fileName_ + ": " +
-                                 const_cast<Change*>(this)->keyViolation(entry));
+                                 keyViolation(entry));
     }
 
     // The added records, in key order, each put in its place.
@@ -750,10 +748,10 @@ private:
         };
         while (oldAt < oldCount || next) {
             // (`next` lasts until the sorter is asked again: it is copied first.)
-            const bool added = next && (oldAt == oldCount || writer::comparePrimaryKeys(next, t_.record(oldAt), keyLength_) <= 0);
+            const int c = !next ? 1 : oldAt == oldCount ? -1 : writer::comparePrimaryKeys(next, t_.record(oldAt), keyLength_);
+            const bool added = c <= 0;
             const std::uint8_t* rec = added ? next : t_.record(oldAt++);
-            if (added && ((oldAt < oldCount && writer::comparePrimaryKeys(next, t_.record(oldAt), keyLength_) == 0) ||
-                          (!previous.empty() && writer::comparePrimaryKeys(previous.data(), next, keyLength_) == 0)))
+            if (added && (c == 0 || (!previous.empty() && writer::comparePrimaryKeys(previous.data(), next, keyLength_) == 0)))
                 refuseLoad(next);
             if (added && writer::comparePrimaryKeys(rec, lastKey_.data(), keyLength_) == 0)
                 recNo_ = static_cast<std::int64_t>(position) + 1;
@@ -770,12 +768,7 @@ private:
         const std::uint64_t end = offsetOf(1) + blocks * blockSize_;
         const std::uint64_t size = change_->sizeOf(path_);
         change_->preserve(path_, 0, std::max(size, end));
-        std::vector<std::uint8_t> chunk(1u << 20);
-        for (std::uint64_t at = 0; at < spool.size(); at += chunk.size()) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), spool.size() - at));
-            spool.read(at, chunk.data(), n);
-            change_->write(path_, offsetOf(1) + at, chunk.data(), n);
-        }
+        change_->copyIn(path_, offsetOf(1), spool);
         change_->resize(path_, end);
         if (mb_) {
             std::uint64_t offset;
@@ -799,6 +792,8 @@ private:
         change_->write(path_, 0, hb.data(), hb.size());
         count_ = total;
     }
+
+    // --- Writing a change made in memory ------------------------------------------------------------
 
     // Saves every range the change overwrites, then writes the blocks, the .MB and the header.
     void writeEdits() {
